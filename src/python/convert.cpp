@@ -1,0 +1,369 @@
+#include "python/convert.hpp"
+
+#include "engine/utils.hpp"
+
+#include <limits>
+#include <unordered_map>
+
+namespace quorvane::python {
+
+namespace {
+
+PyObject* g_internal_error = nullptr;
+
+PyObject* exception_type_for(ErrorKind kind) {
+    switch (kind) {
+        case ErrorKind::Exception: return PyExc_Exception;
+        case ErrorKind::ValueError: return PyExc_ValueError;
+        case ErrorKind::TypeError: return PyExc_TypeError;
+        case ErrorKind::OverflowError: return PyExc_OverflowError;
+        case ErrorKind::ZeroDivisionError: return PyExc_ZeroDivisionError;
+        case ErrorKind::TimeoutError: return PyExc_TimeoutError;
+        case ErrorKind::NotImplementedError: return PyExc_NotImplementedError;
+    }
+    return PyExc_Exception;
+}
+
+void add_note_to_pending(const char* arg) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value) {
+        std::string note = std::string("argument '") + arg + "'";
+        PyObject* r = PyObject_CallMethod(value, "add_note", "s", note.c_str());
+        if (r) Py_DECREF(r);
+        else PyErr_Clear();  // a note is a courtesy; keep the original error
+        if (tb) PyException_SetTraceback(value, tb);
+    }
+    PyErr_Restore(type, value, tb);
+}
+
+bool is_numpy_bool(py::handle obj) {
+    PyTypeObject* t = Py_TYPE(obj.ptr());
+    std::string_view name = t->tp_name;
+    return name == "numpy.bool" || name == "numpy.bool_";
+}
+
+}  // namespace
+
+PyObject* internal_error_type() {
+    if (!g_internal_error) {
+        g_internal_error = PyErr_NewExceptionWithDoc(
+            "quorvane.InternalError",
+            "A broken internal invariant of the quorvane engine. Derived from BaseException.",
+            PyExc_BaseException, nullptr);
+        if (!g_internal_error) throw py::error_already_set();
+    }
+    return g_internal_error;
+}
+
+void install_exception_translation() {
+    internal_error_type();
+    py::register_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p) std::rethrow_exception(p);
+        } catch (const Error& e) {
+            PyErr_SetString(exception_type_for(e.kind()), e.what());
+        } catch (const InternalError& e) {
+            PyErr_SetString(g_internal_error, e.what());
+        } catch (const py::builtin_exception&) {
+            throw;
+        } catch (const py::error_already_set&) {
+            throw;
+        } catch (const std::bad_alloc&) {
+            throw;
+        } catch (const std::exception& e) {
+            // Anything else escaping the engine means an invariant broke.
+            PyErr_SetString(g_internal_error, e.what());
+        }
+    });
+}
+
+[[noreturn]] void rethrow_with_note(const char* arg) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "conversion failed");
+    add_note_to_pending(arg);
+    throw py::error_already_set();
+}
+
+[[noreturn]] void raise_arg_error(PyObject* exc_type, const std::string& message, const char* arg) {
+    PyErr_SetString(exc_type, message.c_str());
+    rethrow_with_note(arg);
+}
+
+std::string type_name_of(py::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
+
+namespace {
+// The value of obj through its integer-index protocol, as a new int object.
+py::object index_of(py::handle obj, const char* arg) {
+    PyObject* r = PyNumber_Index(obj.ptr());
+    if (!r) rethrow_with_note(arg);
+    return py::reinterpret_steal<py::object>(r);
+}
+
+[[noreturn]] void out_of_range(const char* arg) {
+    raise_arg_error(PyExc_OverflowError, "out of range integral type conversion attempted", arg);
+}
+}  // namespace
+
+std::uint64_t to_u64(py::handle obj, const char* arg) {
+    py::object v = index_of(obj, arg);
+    unsigned long long r = PyLong_AsUnsignedLongLong(v.ptr());
+    if (r == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        out_of_range(arg);
+    }
+    return r;
+}
+
+std::uint32_t to_u32(py::handle obj, const char* arg) {
+    std::uint64_t v = to_u64(obj, arg);
+    if (v > std::numeric_limits<std::uint32_t>::max()) out_of_range(arg);
+    return static_cast<std::uint32_t>(v);
+}
+
+std::int32_t to_i32(py::handle obj, const char* arg) {
+    py::object v = index_of(obj, arg);
+    int overflow = 0;
+    long long r = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+    if (r == -1 && PyErr_Occurred()) rethrow_with_note(arg);
+    if (overflow || r < std::numeric_limits<std::int32_t>::min() || r > std::numeric_limits<std::int32_t>::max())
+        out_of_range(arg);
+    return static_cast<std::int32_t>(r);
+}
+
+double to_f64(py::handle obj, const char* arg) {
+    double r = PyFloat_AsDouble(obj.ptr());
+    if (r == -1.0 && PyErr_Occurred()) rethrow_with_note(arg);
+    return r;
+}
+
+bool to_bool(py::handle obj, const char* arg) {
+    if (obj.ptr() == Py_True) return true;
+    if (obj.ptr() == Py_False) return false;
+    if (is_numpy_bool(obj)) {
+        int r = PyObject_IsTrue(obj.ptr());
+        if (r < 0) rethrow_with_note(arg);
+        return r == 1;
+    }
+    raise_arg_error(PyExc_TypeError, "'" + type_name_of(obj) + "' object cannot be converted to 'bool'", arg);
+}
+
+std::string to_str(py::handle obj, const char* arg) {
+    if (!PyUnicode_Check(obj.ptr()))
+        raise_arg_error(PyExc_TypeError, "'" + type_name_of(obj) + "' object cannot be converted to 'str'", arg);
+    Py_ssize_t len = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj.ptr(), &len);
+    if (!data) rethrow_with_note(arg);
+    return std::string(data, static_cast<std::size_t>(len));
+}
+
+std::size_t sequence_length(py::handle obj, const char* arg, const char* target) {
+    if (PyUnicode_Check(obj.ptr()))
+        raise_arg_error(PyExc_TypeError, std::string("a 'str' is not accepted as a sequence of ") + target, arg);
+    if (!PySequence_Check(obj.ptr()))
+        raise_arg_error(PyExc_TypeError, "'" + type_name_of(obj) + "' object cannot be converted to 'Sequence'",
+                        arg);
+    Py_ssize_t n = PySequence_Size(obj.ptr());
+    if (n < 0) rethrow_with_note(arg);
+    return static_cast<std::size_t>(n);
+}
+
+void check_tuple(py::handle obj, std::size_t n, const char* arg) {
+    if (!PyTuple_Check(obj.ptr()))
+        raise_arg_error(PyExc_TypeError, "'" + type_name_of(obj) + "' object cannot be converted to 'tuple'", arg);
+    std::size_t len = static_cast<std::size_t>(PyTuple_GET_SIZE(obj.ptr()));
+    if (len != n)
+        raise_arg_error(PyExc_ValueError,
+                        "expected tuple of length " + std::to_string(n) + ", but got tuple of length " +
+                            std::to_string(len),
+                        arg);
+}
+
+ExpressionNode to_node(py::handle obj, const char* arg) {
+    return instance_of<ExpressionNode>(obj, arg, "ExpressionNode");
+}
+
+FlatExpr to_expr(py::handle obj, const char* arg) {
+    FlatExpr out;
+    out.reserve(sequence_length(obj, arg, "ExpressionNode"));
+    for_each_in_sequence(obj, arg, "ExpressionNode", [&](py::handle item) { out.push_back(to_node(item, arg)); });
+    return out;
+}
+
+std::vector<FlatExpr> to_expr_list(py::handle obj, const char* arg) {
+    std::vector<FlatExpr> out;
+    out.reserve(sequence_length(obj, arg, "expressions"));
+    for_each_in_sequence(obj, arg, "expressions", [&](py::handle item) { out.push_back(to_expr(item, arg)); });
+    return out;
+}
+
+std::vector<NodeIndex> to_index_list(py::handle obj, const char* arg) {
+    std::vector<NodeIndex> out;
+    out.reserve(sequence_length(obj, arg, "int"));
+    for_each_in_sequence(obj, arg, "int", [&](py::handle item) { out.push_back(to_u64(item, arg)); });
+    return out;
+}
+
+Action to_action(py::handle obj, const char* arg) { return instance_of<Action>(obj, arg, "Action"); }
+Effect to_effect(py::handle obj, const char* arg) { return instance_of<Effect>(obj, arg, "Effect"); }
+Timing to_timing(py::handle obj, const char* arg) { return instance_of<Timing>(obj, arg, "Timing"); }
+Event to_event(py::handle obj, const char* arg) { return instance_of<Event>(obj, arg, "Event"); }
+
+TimedEvent to_timed_event(py::handle obj, const char* arg) {
+    check_tuple(obj, 2, arg);
+    return {to_timing(PyTuple_GET_ITEM(obj.ptr(), 0), arg), to_event(PyTuple_GET_ITEM(obj.ptr(), 1), arg)};
+}
+
+std::vector<Action> to_action_list(py::handle obj, const char* arg) {
+    std::vector<Action> out;
+    out.reserve(sequence_length(obj, arg, "Action"));
+    for_each_in_sequence(obj, arg, "Action", [&](py::handle item) { out.push_back(to_action(item, arg)); });
+    return out;
+}
+
+std::vector<std::string> to_str_list(py::handle obj, const char* arg) {
+    std::vector<std::string> out;
+    out.reserve(sequence_length(obj, arg, "str"));
+    for_each_in_sequence(obj, arg, "str", [&](py::handle item) { out.push_back(to_str(item, arg)); });
+    return out;
+}
+
+void check_dict(py::handle obj, const char* arg) {
+    if (!PyDict_Check(obj.ptr()))
+        raise_arg_error(PyExc_TypeError, "'" + type_name_of(obj) + "' object cannot be converted to 'dict'", arg);
+}
+std::vector<std::pair<py::object, py::object>> dict_items(py::handle obj, const char* arg) {
+    PyObject* items = PyDict_Items(obj.ptr());
+    if (!items) rethrow_with_note(arg);
+    py::list list = py::reinterpret_steal<py::list>(items);
+    std::vector<std::pair<py::object, py::object>> out;
+    out.reserve(list.size());
+    for (py::handle item : list) {
+        PyObject* t = item.ptr();
+        out.emplace_back(py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(t, 0)),
+                         py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(t, 1)));
+    }
+    return out;
+}
+
+ActionEvents to_action_events(py::handle obj, const char* arg) {
+    check_dict(obj, arg);
+    ActionEvents out;
+    std::unordered_map<std::uint64_t, std::size_t> position;  // action index -> entry of `out`
+    // Convert from a snapshot of the items: converting may run Python code that changes the dict.
+    for (auto [k, v] : dict_items(obj, arg)) {
+        Action a = to_action(k, arg);
+        std::vector<TimedEvent> events;
+        events.reserve(sequence_length(v, arg, "(Timing, Event)"));
+        for_each_in_sequence(v, arg, "(Timing, Event)",
+                             [&](py::handle item) { events.push_back(to_timed_event(item, arg)); });
+        // Keys compare by index: a later Action with the same index replaces the earlier entry.
+        auto [it, inserted] = position.try_emplace(a.idx, out.size());
+        if (inserted) out.emplace_back(a, std::move(events));
+        else out[it->second].second = std::move(events);
+    }
+    return out;
+}
+
+ObjectsByType to_objects_by_type(py::handle obj, const char* arg) {
+    check_dict(obj, arg);
+    ObjectsByType out;
+    for (auto [k, v] : dict_items(obj, arg)) {
+        out.emplace_back(to_str(k, arg), to_str_list(v, arg));
+    }
+    return out;
+}
+
+py::object node_to_py(ExpressionNode node) { return py::cast(std::move(node)); }
+
+py::list expr_to_py(const FlatExpr& expr) {
+    py::list out(expr.size());
+    for (std::size_t i = 0; i < expr.size(); ++i) out[i] = py::cast(expr[i]);
+    return out;
+}
+
+py::object action_to_py(Action a) { return py::cast(a); }
+
+namespace {
+py::object fraction_class() {
+    py::module_ fractions = py::module_::import("fractions");
+    return fractions.attr("Fraction");
+}
+
+std::optional<std::int32_t> as_i32(py::handle obj) {
+    PyObject* v = PyNumber_Index(obj.ptr());
+    if (!v) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    int overflow = 0;
+    long long r = PyLong_AsLongLongAndOverflow(v, &overflow);
+    Py_DECREF(v);
+    if (r == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    if (overflow || r < std::numeric_limits<std::int32_t>::min() || r > std::numeric_limits<std::int32_t>::max())
+        return std::nullopt;
+    return static_cast<std::int32_t>(r);
+}
+}  // namespace
+
+Rational get_big_rational(py::handle obj) {
+    if (auto v = as_i32(obj)) return Rational(Integer(*v));
+    auto fail = [] { raise(ErrorKind::ValueError, "Unable to parse Rational number"); };
+    try {
+        py::object fraction = fraction_class();
+        int is = PyObject_IsInstance(obj.ptr(), fraction.ptr());
+        if (is != 1) {
+            PyErr_Clear();
+            fail();
+        }
+        std::optional<std::int32_t> n, d;
+        {
+            PyObject* a = PyObject_GetAttrString(obj.ptr(), "numerator");
+            if (!a) {
+                PyErr_Clear();
+                fail();
+            }
+            n = as_i32(a);
+            Py_DECREF(a);
+            if (!n) fail();
+        }
+        {
+            PyObject* a = PyObject_GetAttrString(obj.ptr(), "denominator");
+            if (!a) {
+                PyErr_Clear();
+                fail();
+            }
+            d = as_i32(a);
+            Py_DECREF(a);
+            if (!d) fail();
+        }
+        return mk_rational(*n, *d);
+    } catch (const py::error_already_set&) {
+        PyErr_Clear();
+        fail();
+    }
+    fail();
+    return Rational();
+}
+
+std::optional<Rational> get_option_big_rational(py::handle obj) {
+    if (obj.is_none()) return std::nullopt;
+    return get_big_rational(obj);
+}
+
+py::object big_rational_to_py_fraction(const Rational& r) {
+    py::object fraction = fraction_class();
+    return fraction(py::str(r.to_string()));
+}
+
+py::object integer_to_py(const Integer& i) {
+    if (auto v = i.to_int64()) return py::int_(static_cast<long long>(*v));
+    PyObject* r = PyLong_FromString(i.to_string().c_str(), nullptr, 10);
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+}  // namespace quorvane::python

@@ -1,0 +1,100 @@
+// Argument conversion between Python objects and engine values.
+//
+// Every converter takes the argument's name: a value that cannot be converted
+// raises the Python exception of its kind (TypeError, OverflowError, ValueError)
+// with its own text and a note naming the argument.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/errors.hpp"
+#include "engine/expressions.hpp"
+#include "engine/structures.hpp"
+
+namespace quorvane::python {
+
+namespace py = pybind11;
+
+// Adds a note naming `arg` to the pending Python exception and throws it on.
+[[noreturn]] void rethrow_with_note(const char* arg);
+// Raises `exc_type(message)` with a note naming `arg`.
+[[noreturn]] void raise_arg_error(PyObject* exc_type, const std::string& message, const char* arg);
+// Raises the pending Python exception unchanged.
+[[noreturn]] inline void rethrow_pending() { throw py::error_already_set(); }
+
+// The exception type for broken internal invariants (derived from BaseException).
+PyObject* internal_error_type();
+void install_exception_translation();
+
+std::string type_name_of(py::handle obj);
+
+std::uint64_t to_u64(py::handle obj, const char* arg);
+std::uint32_t to_u32(py::handle obj, const char* arg);
+std::int32_t to_i32(py::handle obj, const char* arg);
+double to_f64(py::handle obj, const char* arg);
+bool to_bool(py::handle obj, const char* arg);
+std::string to_str(py::handle obj, const char* arg);
+
+// Calls f(item) for each element of a sequence (not a str), in order.
+template <class F>
+void for_each_in_sequence(py::handle obj, const char* arg, const char* target, F&& f);
+std::size_t sequence_length(py::handle obj, const char* arg, const char* target);
+
+// Checks that obj is a tuple (or a subclass) of exactly n elements.
+void check_tuple(py::handle obj, std::size_t n, const char* arg);
+
+// The C++ value inside a Python object of the bound class T (no subclass of another class).
+template <class T>
+T& instance_of(py::handle obj, const char* arg, const char* class_name) {
+    if (!py::isinstance<T>(obj))
+        raise_arg_error(PyExc_TypeError,
+                        "'" + type_name_of(obj) + "' object cannot be converted to '" + class_name + "'", arg);
+    return py::cast<T&>(obj);
+}
+
+ExpressionNode to_node(py::handle obj, const char* arg);
+FlatExpr to_expr(py::handle obj, const char* arg);
+std::vector<FlatExpr> to_expr_list(py::handle obj, const char* arg);
+std::vector<NodeIndex> to_index_list(py::handle obj, const char* arg);
+Action to_action(py::handle obj, const char* arg);
+Effect to_effect(py::handle obj, const char* arg);
+Timing to_timing(py::handle obj, const char* arg);
+Event to_event(py::handle obj, const char* arg);
+TimedEvent to_timed_event(py::handle obj, const char* arg);
+std::vector<Action> to_action_list(py::handle obj, const char* arg);
+// A dict from Action to a sequence of (Timing, Event) tuples.
+ActionEvents to_action_events(py::handle obj, const char* arg);
+// A dict from str to a sequence of str.
+ObjectsByType to_objects_by_type(py::handle obj, const char* arg);
+std::vector<std::string> to_str_list(py::handle obj, const char* arg);
+// A dict (or subclass) check, and a snapshot of its items: converting the items may
+// run Python code that changes the dict.
+void check_dict(py::handle obj, const char* arg);
+std::vector<std::pair<py::object, py::object>> dict_items(py::handle obj, const char* arg);
+
+py::object node_to_py(ExpressionNode node);
+py::list expr_to_py(const FlatExpr& expr);
+py::object action_to_py(Action a);
+
+// Exact rationals (ValueError "Unable to parse Rational number" for anything unusable).
+Rational get_big_rational(py::handle obj);
+std::optional<Rational> get_option_big_rational(py::handle obj);
+py::object big_rational_to_py_fraction(const Rational& r);
+py::object integer_to_py(const Integer& i);
+
+template <class F>
+void for_each_in_sequence(py::handle obj, const char* arg, const char* target, F&& f) {
+    std::size_t n = sequence_length(obj, arg, target);
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* item = PySequence_GetItem(obj.ptr(), static_cast<Py_ssize_t>(i));
+        if (!item) rethrow_with_note(arg);
+        py::object holder = py::reinterpret_steal<py::object>(item);
+        f(py::handle(holder));
+    }
+}
+
+}  // namespace quorvane::python

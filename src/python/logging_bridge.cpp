@@ -1,0 +1,143 @@
+// Forwards the engine's log records to Python's `logging`, one Python logger per
+// target ("quorvane_base::search" -> "quorvane_base.search"). Loggers and their
+// enabled levels are looked up once and kept for the life of the process.
+#include <pybind11/pybind11.h>
+
+#include <array>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "engine/support/log.hpp"
+#include "python/module.hpp"
+
+namespace quorvane::python {
+
+namespace {
+
+int python_level(log::Level level) {
+    switch (level) {
+        case log::Level::Error: return 40;
+        case log::Level::Warn: return 30;
+        case log::Level::Info: return 20;
+        case log::Level::Debug: return 10;
+        case log::Level::Trace: return 5;
+    }
+    return 0;
+}
+
+std::string logger_name(std::string_view target) {
+    std::string out;
+    out.reserve(target.size());
+    for (std::size_t i = 0; i < target.size(); ++i) {
+        if (target[i] == ':' && i + 1 < target.size() && target[i + 1] == ':') {
+            out += '.';
+            ++i;
+        } else {
+            out += target[i];
+        }
+    }
+    return out;
+}
+
+class PythonLoggingSink final : public log::Sink {
+  public:
+    explicit PythonLoggingSink(py::object logging) : logging_(logging.release().ptr()) {}
+
+    bool enabled(log::Level level, std::string_view target) override {
+        py::gil_scoped_acquire gil;
+        Entry* e = entry(target);
+        if (!e) return false;
+        int idx = static_cast<int>(level);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (e->enabled[idx] >= 0) return e->enabled[idx] == 1;
+        }
+        // Python code runs without our mutex held: it may switch threads.
+        PyObject* r = PyObject_CallMethod(e->logger, "isEnabledFor", "i", python_level(level));
+        if (!r) {
+            PyErr_Clear();
+            return false;
+        }
+        signed char on = PyObject_IsTrue(r) == 1 ? 1 : 0;
+        Py_DECREF(r);
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (e->enabled[idx] < 0) e->enabled[idx] = on;
+        return e->enabled[idx] == 1;
+    }
+
+    void write(log::Level level, std::string_view target, std::string_view message, const char* file,
+               int line) override {
+        py::gil_scoped_acquire gil;
+        // Keep any exception the caller has pending: logging must not disturb it.
+        PyObject *et, *ev, *etb;
+        PyErr_Fetch(&et, &ev, &etb);
+        if (Entry* e = entry(target)) {
+            py::object name = py::reinterpret_steal<py::object>(PyUnicode_FromString(e->name.c_str()));
+            py::object path = py::reinterpret_steal<py::object>(PyUnicode_FromString(file));
+            py::object msg = py::reinterpret_steal<py::object>(
+                PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+            if (name && path && msg) {
+                PyObject* record = PyObject_CallMethod(e->logger, "makeRecord", "OiOiOOO", name.ptr(),
+                                                       python_level(level), path.ptr(), line, msg.ptr(), Py_None,
+                                                       Py_None);
+                if (record) {
+                    PyObject* r = PyObject_CallMethod(e->logger, "handle", "O", record);
+                    Py_XDECREF(r);
+                    Py_DECREF(record);
+                }
+            }
+        }
+        PyErr_Clear();
+        PyErr_Restore(et, ev, etb);
+    }
+
+  private:
+    struct Entry {
+        PyObject* logger;  // owned for the life of the process
+        std::string name;
+        std::array<signed char, 6> enabled{-1, -1, -1, -1, -1, -1};
+    };
+
+    // Requires the interpreter. Entries never move or go away once made.
+    Entry* entry(std::string_view target) {
+        std::string key(target);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            auto it = cache_.find(key);
+            if (it != cache_.end()) return &it->second;
+        }
+        std::string name = logger_name(target);
+        PyObject* logger = PyObject_CallMethod(logging_, "getLogger", "s", name.c_str());
+        if (!logger) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto [pos, inserted] = cache_.try_emplace(std::move(key), Entry{logger, std::move(name)});
+        if (!inserted) Py_DECREF(logger);  // another thread got there first
+        return &pos->second;
+    }
+
+    PyObject* logging_;  // the `logging` module, kept for the life of the process
+    std::mutex mutex_;
+    std::unordered_map<std::string, Entry> cache_;
+};
+
+}  // namespace
+
+bool install_logging_bridge() {
+    py::object logging = py::module_::import("logging");
+    // The sink lives for the rest of the process; there is no way to reset its cache.
+    static PythonLoggingSink* sink = nullptr;
+    if (sink) return false;
+    auto* candidate = new PythonLoggingSink(std::move(logging));
+    if (!log::install(candidate, log::Level::Debug)) {
+        delete candidate;
+        return false;
+    }
+    sink = candidate;
+    return true;
+}
+
+}  // namespace quorvane::python

@@ -1,0 +1,160 @@
+// Python classes of the planning model (ExpressionNode, Effect, Timing, Event,
+// Action) and the node constructor functions.
+#include <pybind11/pybind11.h>
+
+#include "engine/utils.hpp"
+#include "python/convert.hpp"
+#include "python/module.hpp"
+
+namespace quorvane::python {
+
+namespace {
+
+py::object none() { return py::none(); }
+
+py::list expr_list_to_py(const std::vector<FlatExpr>& list) {
+    py::list out(list.size());
+    for (std::size_t i = 0; i < list.size(); ++i) out[i] = expr_to_py(list[i]);
+    return out;
+}
+
+}  // namespace
+
+void register_expression_node(ModuleBuilder& b) {
+    b.announce("ExpressionNode");
+    py::class_<ExpressionNode> cls(b.module(), "ExpressionNode",
+                                   "One node of a flat expression. Made by the make_*_node functions.");
+    cls.def_property_readonly("fluent", [](const ExpressionNode& n) -> py::object {
+           if (n.kind() != NodeKind::Fluent) return none();
+           return py::int_(n.fluent_index());
+       })
+        .def_property_readonly("object", [](const ExpressionNode& n) -> py::object {
+            if (n.kind() != NodeKind::Object) return none();
+            return py::str(n.object_name());
+        })
+        .def_property_readonly("int_constant", [](const ExpressionNode& n) -> py::object {
+            if (n.kind() != NodeKind::Int) return none();
+            auto v = n.as_int().to_int32();
+            QV_REQUIRE(v.has_value(), "int_constant: the value " + n.as_int().to_string() +
+                                          " does not fit a signed 32-bit integer");
+            return py::int_(*v);
+        })
+        .def_property_readonly("bool_constant", [](const ExpressionNode& n) -> py::object {
+            if (n.kind() != NodeKind::Bool) return none();
+            return py::bool_(n.as_bool());
+        })
+        .def_property_readonly("real_constant", [](const ExpressionNode& n) -> py::object {
+            if (n.kind() != NodeKind::Rational) return none();
+            return big_rational_to_py_fraction(n.as_rational());
+        })
+        .def("__repr__", [](const ExpressionNode& n) { return n.debug(); });
+    b.finish_class(cls);
+}
+
+void register_effect(ModuleBuilder& b) {
+    b.announce("Effect");
+    py::class_<Effect> cls(b.module(), "Effect", "Effect(fluent, value)\n--\n\n");
+    cls.def(py::init([](py::handle fluent, py::handle value) {
+                return Effect{to_u64(fluent, "fluent"), to_expr(value, "value")};
+            }),
+            py::arg("fluent"), py::arg("value"))
+        .def_property_readonly("fluent", [](const Effect& e) { return e.fluent; })
+        .def_property_readonly("value", [](const Effect& e) { return expr_to_py(e.value); })
+        .def("__repr__", [](const Effect& e) { return e.debug(); });
+    b.finish_class(cls);
+}
+
+void register_timing(ModuleBuilder& b) {
+    b.announce("Timing");
+    py::class_<Timing> cls(b.module(), "Timing", "Timing(start, delay)\n--\n\n");
+    cls.def(py::init([](py::handle start, py::handle delay) {
+                bool s = to_bool(start, "start");
+                Rational d;
+                try {
+                    d = get_big_rational(delay);
+                } catch (const Error& e) {
+                    raise_arg_error(PyExc_ValueError, e.what(), "delay");
+                }
+                return Timing{s, std::move(d)};
+            }),
+            py::arg("start"), py::arg("delay"))
+        .def("is_from_start", [](const Timing& t) { return t.is_from_start(); }, "is_from_start(self)\n--\n\n")
+        .def("is_from_end", [](const Timing& t) { return t.is_from_end(); }, "is_from_end(self)\n--\n\n")
+        .def_property_readonly("delay", [](const Timing& t) { return big_rational_to_py_fraction(t.delay); })
+        .def("__repr__", [](const Timing& t) { return t.debug(); });
+    b.finish_class(cls);
+}
+
+void register_event(ModuleBuilder& b) {
+    b.announce("Event");
+    py::class_<Event> cls(b.module(), "Event",
+                          "Event(action, pos, conditions, start_conditions, end_conditions, effects)\n--\n\n");
+    cls.def(py::init([](py::handle action, py::handle pos, py::handle conditions, py::handle start_conditions,
+                        py::handle end_conditions, py::handle effects) {
+                Event e;
+                e.action = to_action(action, "action");
+                e.pos = to_u64(pos, "pos");
+                e.conditions = to_expr(conditions, "conditions");
+                e.start_conditions = to_expr_list(start_conditions, "start_conditions");
+                e.end_conditions = to_expr_list(end_conditions, "end_conditions");
+                for_each_in_sequence(effects, "effects", "Effect",
+                                     [&](py::handle item) { e.effects.push_back(to_effect(item, "effects")); });
+                return e;
+            }),
+            py::arg("action"), py::arg("pos"), py::arg("conditions"), py::arg("start_conditions"),
+            py::arg("end_conditions"), py::arg("effects"))
+        .def_property_readonly("action", [](const Event& e) { return e.action; })
+        .def_property_readonly("pos", [](const Event& e) { return e.pos; })
+        .def_property_readonly("conditions", [](const Event& e) { return expr_to_py(e.conditions); })
+        .def_property_readonly("start_conditions", [](const Event& e) { return expr_list_to_py(e.start_conditions); })
+        .def_property_readonly("end_conditions", [](const Event& e) { return expr_list_to_py(e.end_conditions); })
+        .def_property_readonly("effects",
+                               [](const Event& e) {
+                                   py::list out(e.effects.size());
+                                   for (std::size_t i = 0; i < e.effects.size(); ++i) out[i] = py::cast(e.effects[i]);
+                                   return out;
+                               })
+        .def("__repr__", [](const Event& e) { return e.debug(); });
+    b.finish_class(cls);
+}
+
+void register_action(ModuleBuilder& b) {
+    b.announce("Action");
+    py::class_<Action> cls(b.module(), "Action", "Action(idx)\n--\n\n");
+    cls.def(py::init([](py::handle idx) { return Action{to_u64(idx, "idx")}; }), py::arg("idx"))
+        .def_property_readonly("idx", [](const Action& a) { return a.idx; });
+    b.finish_class(cls);
+}
+
+void add_node_functions(ModuleBuilder& b) {
+    b.def(
+        "make_operator_node",
+        [](py::handle kind, py::handle operands) {
+            std::string k = to_str(kind, "kind");
+            return make_operator(k, to_index_list(operands, "operands"));
+        },
+        "make_operator_node(kind, operands)\n--\n\n", py::arg("kind"), py::arg("operands"));
+    b.def(
+        "make_bool_constant_node", [](py::handle v) { return ExpressionNode::boolean(to_bool(v, "v")); },
+        "make_bool_constant_node(v)\n--\n\n", py::arg("v"));
+    b.def(
+        "make_int_constant_node", [](py::handle v) { return ExpressionNode::integer(Integer(to_i32(v, "v"))); },
+        "make_int_constant_node(v)\n--\n\n", py::arg("v"));
+    b.def(
+        "make_rational_constant_node",
+        [](py::handle numerator, py::handle denominator) {
+            std::int32_t n = to_i32(numerator, "numerator");
+            std::int32_t d = to_i32(denominator, "denominator");
+            return ExpressionNode::rational(mk_rational(n, d));
+        },
+        "make_rational_constant_node(numerator, denominator)\n--\n\n", py::arg("numerator"),
+        py::arg("denominator"));
+    b.def(
+        "make_object_node", [](py::handle name) { return ExpressionNode::object(to_str(name, "name")); },
+        "make_object_node(name)\n--\n\n", py::arg("name"));
+    b.def(
+        "make_fluent_node", [](py::handle fluent) { return ExpressionNode::fluent(to_u64(fluent, "fluent")); },
+        "make_fluent_node(fluent)\n--\n\n", py::arg("fluent"));
+}
+
+}  // namespace quorvane::python

@@ -1,0 +1,118 @@
+// The module entry: the classic and the newer export entry share one slot list;
+// the execution step installs the logging bridge, then adds every class and
+// function in a fixed order.
+#include <Python.h>
+
+#include <pybind11/pybind11.h>
+
+#include "python/convert.hpp"
+#include "python/module.hpp"
+
+namespace py = pybind11;
+
+namespace quorvane::python {
+
+ModuleBuilder::ModuleBuilder(py::module_ m) : m_(std::move(m)) {}
+
+void ModuleBuilder::announce(const char* name) {
+    try {
+        if (!all_) {
+            all_ = py::list();
+            m_.attr("__all__") = all_;
+        }
+        all_.append(name);
+    } catch (py::error_already_set& e) {
+        throw std::runtime_error(std::string("cannot append to __all__: ") + e.what());
+    }
+}
+
+void ModuleBuilder::finish_class(py::handle cls) { cls.attr("__module__") = "builtins"; }
+
+namespace {
+
+void exec_steps(PyObject* module) {
+    if (!PyModule_Check(module)) {
+        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyModule'", Py_TYPE(module)->tp_name);
+        throw py::error_already_set();
+    }
+    py::options options;
+    options.disable_function_signatures();
+    install_exception_translation();
+    if (!install_logging_bridge()) throw std::runtime_error("a process-wide logger is already installed");
+
+    ModuleBuilder b(py::reinterpret_borrow<py::module_>(module));
+    register_expression_node(b);
+    register_effect(b);
+    register_timing(b);
+    register_event(b);
+    register_action(b);
+    add_node_functions(b);
+}
+
+int module_exec(PyObject* module) {
+    try {
+        exec_steps(module);
+        return 0;
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (const std::exception& e) {
+        PyObject* type = nullptr;
+        try {
+            type = internal_error_type();
+        } catch (py::error_already_set&) {
+            PyErr_Clear();
+            type = PyExc_BaseException;
+        }
+        PyErr_SetString(type, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_BaseException, "unknown failure while setting up the module");
+    }
+    return -1;
+}
+
+#if defined(Py_mod_abi)
+PyABIInfo_VAR(abi_info);
+#endif
+
+const char module_doc[] = "A Python extension module that searches for plans in planning tasks.";
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#if defined(Py_mod_abi)
+    {Py_mod_abi, &abi_info},
+#endif
+#if defined(Py_mod_gil)
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+#if defined(Py_mod_name)
+    {Py_mod_name, const_cast<char*>("quorvane")},
+#endif
+#if defined(Py_mod_doc)
+    {Py_mod_doc, const_cast<char*>(module_doc)},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "quorvane",
+    module_doc,
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace quorvane::python
+
+extern "C" {
+
+PyMODINIT_FUNC PyInit_quorvane(void) { return PyModuleDef_Init(&quorvane::python::module_def); }
+
+#if defined(Py_mod_name) && defined(PyMODEXPORT_FUNC)
+PyMODEXPORT_FUNC PyModExport_quorvane(void) { return quorvane::python::module_slots; }
+#endif
+}

@@ -1,0 +1,28 @@
+import pytest
+
+import quorvane as qv
+
+
+def expect_internal_error(excinfo):
+    """A broken engine invariant reaches Python as a BaseException that is not an Exception."""
+    assert not isinstance(excinfo.value, Exception), type(excinfo.value)
+    assert type(excinfo.value).__name__ == "InternalError"
+
+
+def notes(excinfo):
+    return getattr(excinfo.value, "__notes__", [])
+
+
+@pytest.fixture
+def n():
+    """Short names for the node constructors."""
+
+    class N:
+        f = staticmethod(qv.make_fluent_node)
+        i = staticmethod(qv.make_int_constant_node)
+        b = staticmethod(qv.make_bool_constant_node)
+        r = staticmethod(qv.make_rational_constant_node)
+        o = staticmethod(qv.make_object_node)
+        op = staticmethod(qv.make_operator_node)
+
+    return N
