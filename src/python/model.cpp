@@ -57,7 +57,7 @@ void register_effect(ModuleBuilder& b) {
     cls.def(py::init([](py::handle fluent, py::handle value) {
                 return Effect{to_u64(fluent, "fluent"), to_expr(value, "value")};
             }),
-            py::arg("fluent"), py::arg("value"))
+            py::arg("fluent"), py::arg("value"), "__init__(self, fluent, value)\n--\n\n")
         .def_property_readonly("fluent", [](const Effect& e) { return e.fluent; })
         .def_property_readonly("value", [](const Effect& e) { return expr_to_py(e.value); })
         .def("__repr__", [](const Effect& e) { return e.debug(); });
@@ -77,7 +77,7 @@ void register_timing(ModuleBuilder& b) {
                 }
                 return Timing{s, std::move(d)};
             }),
-            py::arg("start"), py::arg("delay"))
+            py::arg("start"), py::arg("delay"), "__init__(self, start, delay)\n--\n\n")
         .def("is_from_start", [](const Timing& t) { return t.is_from_start(); }, "is_from_start(self)\n--\n\n")
         .def("is_from_end", [](const Timing& t) { return t.is_from_end(); }, "is_from_end(self)\n--\n\n")
         .def_property_readonly("delay", [](const Timing& t) { return big_rational_to_py_fraction(t.delay); })
@@ -102,7 +102,8 @@ void register_event(ModuleBuilder& b) {
                 return e;
             }),
             py::arg("action"), py::arg("pos"), py::arg("conditions"), py::arg("start_conditions"),
-            py::arg("end_conditions"), py::arg("effects"))
+            py::arg("end_conditions"), py::arg("effects"),
+            "__init__(self, action, pos, conditions, start_conditions, end_conditions, effects)\n--\n\n")
         .def_property_readonly("action", [](const Event& e) { return e.action; })
         .def_property_readonly("pos", [](const Event& e) { return e.pos; })
         .def_property_readonly("conditions", [](const Event& e) { return expr_to_py(e.conditions); })
@@ -121,7 +122,7 @@ void register_event(ModuleBuilder& b) {
 void register_action(ModuleBuilder& b) {
     b.announce("Action");
     py::class_<Action> cls(b.module(), "Action", "Action(idx)\n--\n\n");
-    cls.def(py::init([](py::handle idx) { return Action{to_u64(idx, "idx")}; }), py::arg("idx"))
+    cls.def(py::init([](py::handle idx) { return Action{to_u64(idx, "idx")}; }), py::arg("idx"), "__init__(self, idx)\n--\n\n")
         .def_property_readonly("idx", [](const Action& a) { return a.idx; });
     b.finish_class(cls);
 }

@@ -20,7 +20,7 @@ void ModuleBuilder::announce(const char* name) {
             all_ = py::list();
             m_.attr("__all__") = all_;
         }
-        all_.append(name);
+        if (PyList_Append(all_.ptr(), py::str(name).ptr()) < 0) throw py::error_already_set();
     } catch (py::error_already_set& e) {
         throw std::runtime_error(std::string("cannot append to __all__: ") + e.what());
     }

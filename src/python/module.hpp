@@ -32,7 +32,7 @@ class ModuleBuilder {
 
   private:
     py::module_ m_;
-    py::list all_;
+    py::object all_;  // created with the first name
 };
 
 // Each registers one class (or the functions of one Part) on the module.
