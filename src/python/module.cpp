@@ -6,7 +6,12 @@
 #include <pybind11/pybind11.h>
 
 #include "python/convert.hpp"
+#include "python/expressions_utils.hpp"
+#include "python/heuristic.hpp"
 #include "python/module.hpp"
+#include "python/search.hpp"
+#include "python/search_space.hpp"
+#include "python/state.hpp"
 
 namespace py = pybind11;
 
@@ -46,7 +51,15 @@ void exec_steps(PyObject* module) {
     register_timing(b);
     register_event(b);
     register_action(b);
+    register_search_space(b);
+    register_state(b);
+    register_heuristic(b);
     add_node_functions(b);
+    add_shift_expression(b);
+    add_search_functions(b);
+    add_evaluate(b);
+    add_simplify(b);
+    add_get_fluents(b);
 }
 
 int module_exec(PyObject* module) {

@@ -1,0 +1,54 @@
+// The evaluator template; included at the end of expressions_utils.hpp.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "engine/errors.hpp"
+#include "engine/expressions.hpp"
+#include "engine/expressions_utils.hpp"
+
+namespace quorvane {
+
+namespace expr_detail {
+
+// Checks that every operand of the node at `pos` names an earlier node, so that
+// reading operand values can never go past the values computed so far.
+inline void require_earlier_operands(const ExpressionNode& node, std::size_t pos) {
+    for (NodeIndex op : node.operands())
+        QV_REQUIRE(op < pos, "an operand does not name an earlier node of the expression");
+}
+
+// Value of an operator node whose operand values are `values[op]`. The operands
+// must already have been checked against `values.size()`. Defined in
+// expressions_utils.cpp: only the reading of fluents depends on the value source.
+ExpressionNode evaluate_operator(const ExpressionNode& node, std::span<const ExpressionNode> values);
+
+}  // namespace expr_detail
+
+template <FluentValueSource S>
+ExpressionNode internal_evaluate(std::span<const ExpressionNode> expr, const S& source) {
+    QV_REQUIRE(!expr.empty(), "cannot evaluate an empty expression");
+    const std::size_t last = expr.size() - 1;
+    // The root's value is returned, not stored, so the list never needs more room.
+    std::vector<ExpressionNode> values;
+    values.reserve(last);
+    for (std::size_t i = 0;; ++i) {
+        const ExpressionNode& node = expr[i];
+        if (node.kind() == NodeKind::Fluent) {
+            const ExpressionNode& v = source.fluent_value(node.fluent_index());
+            if (i == last) return ExpressionNode(v);
+            values.push_back(v);
+        } else if (!node.is_operator()) {
+            if (i == last) return node;
+            values.push_back(node);
+        } else {
+            expr_detail::require_earlier_operands(node, i);
+            if (i == last) return expr_detail::evaluate_operator(node, values);
+            values.push_back(expr_detail::evaluate_operator(node, values));
+        }
+    }
+}
+
+}  // namespace quorvane

@@ -1,0 +1,165 @@
+// The one heuristic type the searches evaluate states with. It wraps exactly one
+// engine: the delete relaxation (hff, hadd, hmax), hmax over explicit value sets, or a
+// custom heuristic that calls out of the engine. Values may be memoised in the state.
+#pragma once
+
+#include <concepts>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <span>
+#include <utility>
+
+#include "engine/errors.hpp"
+#include "engine/heuristics_explicit.hpp"
+#include "engine/heuristics_relaxation.hpp"
+#include "engine/search_state.hpp"
+
+namespace quorvane {
+
+// A heuristic implemented outside the engine (in the extension: a Python callable).
+// The implementation is responsible for attaching to its interpreter for every call,
+// copy and release, so that the engine may use it from any thread.
+class CustomCallable {
+  public:
+    virtual ~CustomCallable() = default;
+    // The value of `state`, a full copy made for this call alone; nullopt for a dead
+    // end. Failures are thrown and must reach the caller unchanged.
+    virtual std::optional<double> call(StatePtr state) const = 0;
+    // Another handle to the same callable.
+    virtual std::unique_ptr<CustomCallable> clone() const = 0;
+};
+
+class CustomHeuristic {
+  public:
+    explicit CustomHeuristic(std::unique_ptr<CustomCallable> callable) : callable_(std::move(callable)) {
+        QV_REQUIRE(callable_, "a custom heuristic needs a callable");
+    }
+    CustomHeuristic(const CustomHeuristic& other) : callable_(other.callable_ ? other.callable_->clone() : nullptr) {}
+    CustomHeuristic& operator=(const CustomHeuristic& other) {
+        if (this != &other) callable_ = other.callable_ ? other.callable_->clone() : nullptr;
+        return *this;
+    }
+    CustomHeuristic(CustomHeuristic&&) noexcept = default;
+    CustomHeuristic& operator=(CustomHeuristic&&) noexcept = default;
+
+    // The callable sees a full copy, so nothing it does reaches the searched state.
+    std::optional<double> eval(const State& state) const;
+    const CustomCallable& callable() const {
+        QV_REQUIRE(callable_, "custom heuristic without a callable");
+        return *callable_;
+    }
+
+  private:
+    std::unique_ptr<CustomCallable> callable_;
+};
+
+class Heuristic {
+  public:
+    // Exactly one of the three is present; inspected in this order.
+    std::optional<DeleteRelaxationHeuristic> hdr;
+    std::optional<HMaxExplicit> hmax_explicit;
+    std::optional<CustomHeuristic> hcustom;
+    bool cache_value_in_state = false;
+
+    // Static text: it is also the key of the state cache.
+    const char* name() const;
+
+    // The value of `state` (nullopt: dead end). The search space is not read; it is a
+    // parameter so that every evaluator of states has the same shape.
+    template <class S>
+    std::optional<double> eval(const State& state, const S& /*space*/) const {
+        return eval_state(state);
+    }
+    std::optional<double> eval_state(const State& state) const;
+
+  private:
+    std::optional<double> dispatch(const State& state) const;
+};
+
+// An evaluator of states.
+template <class H, class S>
+concept HeuristicTrait = requires(const H& h, const State& state, const S& space) {
+    { h.eval(state, space) } -> std::same_as<std::optional<double>>;
+};
+
+// A lazy source of states: `next()` gives the next one, or null at the end; failures
+// are thrown when the failing item is pulled.
+template <class Src>
+concept StateSource = requires(Src& src) {
+    { src.next() } -> std::convertible_to<StatePtr>;
+};
+
+// A state with its heuristic value (nullopt: dead end).
+struct EvaluatedState {
+    StatePtr state;
+    std::optional<double> value;
+};
+
+// Evaluates the states of a source one by one as they are pulled: a state that is
+// never pulled is never evaluated. An evaluation failure is thrown from `next()`.
+template <class H, class S, StateSource Src>
+class EvalGen {
+  public:
+    EvalGen(const H& heuristic, const S& space, Src source)
+        : heuristic_(&heuristic), space_(&space), source_(std::move(source)) {}
+
+    std::optional<EvaluatedState> next() {
+        StatePtr state = source_.next();
+        if (!state) return std::nullopt;
+        std::optional<double> value = heuristic_->eval(*state, *space_);
+        return EvaluatedState{std::move(state), value};
+    }
+
+  private:
+    const H* heuristic_;
+    const S* space_;
+    Src source_;
+};
+
+// Over states shared with the caller (the seen set, the open list).
+template <class H, class S, StateSource Src>
+    requires HeuristicTrait<H, S>
+EvalGen<H, S, Src> eval_gen(const H& heuristic, Src source, const S& space) {
+    return EvalGen<H, S, Src>(heuristic, space, std::move(source));
+}
+
+// Over states that the stream hands on as their only holder: the search space hands
+// out reference-counted states, so "owned" means nobody else keeps a reference.
+template <class H, class S, StateSource Src>
+    requires HeuristicTrait<H, S>
+EvalGen<H, S, Src> eval_gen_owned(const H& heuristic, Src source, const S& space) {
+    return EvalGen<H, S, Src>(heuristic, space, std::move(source));
+}
+
+// Evaluates the states of a slice of containers (anything with `state()` giving a
+// StatePtr), in slice order; an item is (position in the slice, value).
+template <class H, class S, class Container>
+class ContainerEvalGen {
+  public:
+    ContainerEvalGen(const H& heuristic, const S& space, std::span<const Container> containers)
+        : heuristic_(&heuristic), space_(&space), containers_(containers) {}
+
+    std::optional<std::pair<std::size_t, std::optional<double>>> next() {
+        if (position_ >= containers_.size()) return std::nullopt;
+        std::size_t j = position_++;
+        return std::pair<std::size_t, std::optional<double>>(j,
+                                                             heuristic_->eval(*containers_[j].state(), *space_));
+    }
+    std::size_t remaining() const noexcept { return containers_.size() - position_; }
+
+  private:
+    const H* heuristic_;
+    const S* space_;
+    std::span<const Container> containers_;
+    std::size_t position_ = 0;
+};
+
+template <class H, class S, class Container>
+    requires HeuristicTrait<H, S>
+ContainerEvalGen<H, S, Container> eval_gen_container(const H& heuristic, std::span<const Container> containers,
+                                                     const S& space) {
+    return ContainerEvalGen<H, S, Container>(heuristic, space, containers);
+}
+
+}  // namespace quorvane

@@ -1,0 +1,440 @@
+// hmax over explicit sets of possible values: every fluent keeps the set of values it
+// could have reached so far, and the value of a state is the number of rounds of
+// simultaneous, never-undone growth that pass before the goal can hold.
+#include "engine/heuristics_explicit.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <mutex>
+#include <span>
+#include <utility>
+
+#include <boost/unordered/unordered_flat_map.hpp>
+#include <boost/unordered/unordered_flat_set.hpp>
+
+#include "engine/errors.hpp"
+#include "engine/expressions_utils.hpp"
+#include "engine/support/fx_hash.hpp"
+
+namespace quorvane {
+
+namespace {
+
+struct NodeHash {
+    std::size_t operator()(const ExpressionNode& n) const noexcept {
+        support::FxHasher h;
+        n.hash_into(h);
+        return h.finish();
+    }
+};
+
+// The value-cache key: the state's values and each listed action's next event.
+struct CacheKey {
+    std::vector<ExpressionNode> values;
+    std::vector<std::uint64_t> event_progress;
+};
+// A state seen as a key, so that a lookup never copies the state's values.
+struct StateKeyView {
+    const State* state;
+    const std::vector<std::uint64_t>* event_progress;
+};
+struct CacheKeyHash {
+    using is_transparent = void;
+    template <class Values>
+    static std::size_t hash(const Values& values, const std::vector<std::uint64_t>& progress) noexcept {
+        support::FxHasher h;
+        h.add(values.size());
+        for (const auto& v : values) v.hash_into(h);
+        h.add(progress.size());
+        for (std::uint64_t p : progress) h.add(p);
+        return h.finish();
+    }
+    std::size_t operator()(const CacheKey& k) const noexcept { return hash(k.values, k.event_progress); }
+    std::size_t operator()(const StateKeyView& k) const noexcept { return hash(k.state->values, *k.event_progress); }
+};
+struct CacheKeyEq {
+    using is_transparent = void;
+    static bool same(const CacheKey& a, const StateKeyView& b) {
+        if (a.event_progress != *b.event_progress) return false;
+        const auto& values = b.state->values;
+        if (a.values.size() != values.size()) return false;
+        std::size_t i = 0;
+        for (const auto& v : values)
+            if (!(a.values[i++] == v)) return false;
+        return true;
+    }
+    bool operator()(const CacheKey& a, const CacheKey& b) const {
+        return a.values == b.values && a.event_progress == b.event_progress;
+    }
+    bool operator()(const CacheKey& a, const StateKeyView& b) const { return same(a, b); }
+    bool operator()(const StateKeyView& a, const CacheKey& b) const { return same(b, a); }
+};
+using ValueMap = boost::unordered_flat_map<CacheKey, std::optional<double>, CacheKeyHash, CacheKeyEq>;
+
+// A set of values that remembers insertion order, so that combinations can be
+// enumerated by position.
+struct ValueSet {
+    std::vector<ExpressionNode> items;
+    boost::unordered_flat_set<ExpressionNode, NodeHash> members;
+    bool insert(const ExpressionNode& v) {
+        if (!members.insert(v).second) return false;
+        items.push_back(v);
+        return true;
+    }
+    void clear() {
+        items.clear();
+        members.clear();
+    }
+};
+
+// Fluent values of one combination, borrowed from the possible-value sets.
+struct BorrowedValues {
+    const std::vector<const ExpressionNode*>* values;
+    const ExpressionNode& fluent_value(std::uint64_t f) const {
+        QV_REQUIRE(f < values->size() && (*values)[f], "a fluent without an assumed value");
+        return *(*values)[f];
+    }
+};
+
+enum : std::int8_t { kUnknown = -1, kFalse = 0, kTrue = 1 };
+
+// Working tables of one evaluation; kept between evaluations (under the cache mutex,
+// which every evaluation holds throughout) so that they are not reallocated each time.
+struct Scratch {
+    std::vector<ValueSet> possible;
+    std::vector<ValueSet> round_values;
+    std::vector<std::uint64_t> round_touched;
+    std::vector<std::uint8_t> changed;
+    std::vector<std::uint64_t> changed_list;
+    std::vector<std::uint8_t> enabled;
+    std::vector<std::int8_t> condition;  // by handle
+    std::vector<const ExpressionNode*> assumed;
+    std::vector<std::size_t> odometer;
+    std::vector<std::uint64_t> progress;
+};
+
+struct CacheHolder {
+    std::mutex mutex;
+    std::optional<ValueMap> map;
+    Scratch scratch;
+};
+
+struct OperatorHmax {
+    std::vector<FlatExpr> preconditions;
+    std::vector<Expression> precondition_expressions;
+    std::vector<Effect> effects;
+    Action action;
+    double cost = 1.0;
+    // Distinct fluents of each precondition and of each effect value, in first-seen
+    // order. Enumerating a repeated fluent once gives the same set of results as
+    // enumerating it per occurrence, with fewer combinations.
+    std::vector<std::vector<std::uint64_t>> precondition_vars;
+    std::vector<std::vector<std::uint64_t>> effect_vars;
+};
+
+std::vector<std::uint64_t> distinct_fluents(std::span<const ExpressionNode> e) {
+    std::vector<std::uint64_t> out;
+    for (std::uint64_t f : get_fluents(e))
+        if (std::find(out.begin(), out.end(), f) == out.end()) out.push_back(f);
+    return out;
+}
+
+std::vector<std::uint64_t> sorted_union(const std::vector<std::vector<std::uint64_t>>& lists) {
+    std::vector<std::uint64_t> out;
+    for (const auto& l : lists) out.insert(out.end(), l.begin(), l.end());
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
+struct ProgressRange {
+    Action action;
+    std::uint64_t first;  // progress fluent of event 0
+    std::uint64_t count;
+};
+
+}  // namespace
+
+struct HMaxExplicit::Impl {
+    std::vector<Action> actions;
+    std::vector<ProgressRange> progress;  // the events map's actions, in its order
+    std::vector<FlatExpr> goal_conditions;
+    std::vector<Expression> goal_expressions;
+    std::vector<std::vector<std::uint64_t>> goal_vars;
+    std::vector<OperatorHmax> operators;
+    std::vector<std::vector<std::uint64_t>> precondition_fluents;  // sorted
+    std::vector<std::vector<std::uint64_t>> effect_fluents;        // sorted
+    // Fluents that can influence whether the goal can be true (see compute).
+    std::vector<std::uint8_t> goal_relevant;
+    std::size_t num_fluents = 0;
+    std::size_t num_handles = 0;
+    std::shared_ptr<CacheHolder> cache;
+
+    void find_goal_relevant();
+    std::optional<double> compute(const State& state, Scratch& s) const;
+    template <class Visit>
+    bool enumerate(const FlatExpr& e, const std::vector<std::uint64_t>& vars, Scratch& s, Visit&& visit) const;
+    bool can_be_true(const std::vector<FlatExpr>& conditions, const std::vector<Expression>& handles,
+                     const std::vector<std::vector<std::uint64_t>>& vars, Scratch& s) const;
+};
+
+// Goal-relevant fluents: those of the goal, and, for every operator with an effect on
+// a relevant fluent, those of its preconditions and of that effect's value. Only
+// relevant fluents decide the goal test, and their sets can only grow through effects
+// on relevant fluents whose operators are enabled and fed by relevant fluents alone.
+void HMaxExplicit::Impl::find_goal_relevant() {
+    goal_relevant.assign(num_fluents, 0);
+    auto mark = [this](std::uint64_t f) {
+        if (f >= num_fluents || goal_relevant[f]) return false;
+        goal_relevant[f] = 1;
+        return true;
+    };
+    for (const auto& vars : goal_vars)
+        for (std::uint64_t f : vars) mark(f);
+    for (bool grew = true; grew;) {
+        grew = false;
+        for (std::size_t i = 0; i < operators.size(); ++i) {
+            const OperatorHmax& op = operators[i];
+            bool feeds = false;
+            for (std::size_t j = 0; j < op.effects.size(); ++j) {
+                const std::uint64_t f = op.effects[j].fluent;
+                if (f >= num_fluents || !goal_relevant[f]) continue;
+                feeds = true;
+                for (std::uint64_t g : op.effect_vars[j]) grew = mark(g) || grew;
+            }
+            if (feeds)
+                for (std::uint64_t g : precondition_fluents[i]) grew = mark(g) || grew;
+        }
+    }
+}
+
+template <class Visit>
+bool HMaxExplicit::Impl::enumerate(const FlatExpr& e, const std::vector<std::uint64_t>& vars, Scratch& s,
+                                   Visit&& visit) const {
+    for (std::uint64_t f : vars) {
+        QV_REQUIRE(f < num_fluents, "a condition or effect reads a fluent beyond the heuristic's fluents");
+        if (s.possible[f].items.empty()) return false;
+    }
+    s.odometer.assign(vars.size(), 0);
+    const BorrowedValues source{&s.assumed};
+    for (;;) {
+        for (std::size_t i = 0; i < vars.size(); ++i) s.assumed[vars[i]] = &s.possible[vars[i]].items[s.odometer[i]];
+        ExpressionNode value = [&] {
+            try {
+                return internal_evaluate(e, source);
+            } catch (const Error& err) {
+                // The task promises that every combination evaluates: a failure here
+                // is a broken invariant, not the evaluator's own error.
+                internal_error(std::string("explicit hmax: evaluation failed: ") + err.what());
+            }
+        }();
+        if (visit(value)) return true;
+        // Last fluent varies fastest.
+        std::size_t i = vars.size();
+        while (i > 0) {
+            --i;
+            if (++s.odometer[i] < s.possible[vars[i]].items.size()) break;
+            s.odometer[i] = 0;
+            if (i == 0) return false;
+        }
+        if (vars.empty()) return false;
+    }
+}
+
+bool HMaxExplicit::Impl::can_be_true(const std::vector<FlatExpr>& conditions, const std::vector<Expression>& handles,
+                                     const std::vector<std::vector<std::uint64_t>>& vars, Scratch& s) const {
+    QV_REQUIRE(handles.size() >= conditions.size(), "conditions without handles");
+    for (std::size_t i = 0; i < conditions.size(); ++i) {
+        std::int8_t& known = s.condition[handles[i].index];
+        if (known == kTrue) continue;
+        if (known == kFalse) {
+            bool moved = false;
+            for (std::uint64_t f : vars[i]) moved = moved || (f < num_fluents && s.changed[f]);
+            if (!moved) return false;
+        }
+        const bool holds = enumerate(conditions[i], vars[i], s, [](const ExpressionNode& v) { return v.is_true(); });
+        known = holds ? kTrue : kFalse;
+        if (!holds) return false;
+    }
+    return true;
+}
+
+std::optional<double> HMaxExplicit::Impl::compute(const State& state, Scratch& s) const {
+    QV_REQUIRE(state.values.size() <= num_fluents, "a state with more values than the heuristic's fluents");
+    s.possible.resize(num_fluents);
+    s.round_values.resize(num_fluents);
+    for (ValueSet& v : s.possible) v.clear();
+    for (std::uint64_t f : s.round_touched) s.round_values[f].clear();
+    s.round_touched.clear();
+    s.assumed.assign(num_fluents, nullptr);
+    s.changed.assign(num_fluents, 1);
+    s.changed_list.clear();
+    s.enabled.assign(operators.size(), 0);
+    s.condition.assign(num_handles, kUnknown);
+
+    std::uint64_t i = 0;
+    for (const ExpressionNode& v : state.values) s.possible[i++].insert(v);
+    for (const ProgressRange& r : progress) {
+        auto running = state.todo.find(r.action);
+        // The position of the last event that happened; none when the next is event 0.
+        const std::int64_t last = running != state.todo.end() ? static_cast<std::int64_t>(running->second.next_event) - 1
+                                                              : static_cast<std::int64_t>(r.count) - 1;
+        for (std::uint64_t p = 0; p < r.count; ++p) {
+            ValueSet& set = s.possible[r.first + p];
+            set.clear();
+            set.insert(ExpressionNode::boolean(static_cast<std::int64_t>(p) == last));
+        }
+    }
+
+    std::uint32_t round = 0;
+    bool any_changed = num_fluents > 0;
+    while (any_changed) {
+        if (can_be_true(goal_conditions, goal_expressions, goal_vars, s)) return static_cast<double>(round);
+
+        for (std::size_t o = 0; o < operators.size(); ++o) {
+            const OperatorHmax& op = operators[o];
+            auto touches = [&s, this](const std::vector<std::uint64_t>& fluents) {
+                for (std::uint64_t f : fluents)
+                    if (f < num_fluents && s.changed[f]) return true;
+                return false;
+            };
+            if (s.enabled[o]) {
+                if (!touches(effect_fluents[o])) continue;
+            } else {
+                if (!touches(precondition_fluents[o])) continue;
+                if (!can_be_true(op.preconditions, op.precondition_expressions, op.precondition_vars, s)) continue;
+                s.enabled[o] = 1;
+            }
+            for (std::size_t j = 0; j < op.effects.size(); ++j) {
+                const std::uint64_t f = op.effects[j].fluent;
+                QV_REQUIRE(f < num_fluents, "an effect on a fluent beyond the heuristic's fluents");
+                ValueSet& out = s.round_values[f];
+                if (out.items.empty()) s.round_touched.push_back(f);
+                enumerate(op.effects[j].value, op.effect_vars[j], s, [&out](const ExpressionNode& v) {
+                    out.insert(v);
+                    return false;
+                });
+            }
+        }
+
+        for (std::uint64_t f : s.changed_list) s.changed[f] = 0;
+        if (round == 0) std::fill(s.changed.begin(), s.changed.end(), 0);
+        s.changed_list.clear();
+        bool relevant = false;
+        for (std::uint64_t f : s.round_touched) {
+            bool grew = false;
+            for (const ExpressionNode& v : s.round_values[f].items) grew = s.possible[f].insert(v) || grew;
+            s.round_values[f].clear();
+            if (grew) {
+                s.changed[f] = 1;
+                s.changed_list.push_back(f);
+                relevant = relevant || goal_relevant[f];
+            }
+        }
+        s.round_touched.clear();
+        ++round;
+        any_changed = !s.changed_list.empty();
+        // Once no goal-relevant set grew, none ever grows again and every later goal
+        // test fails as this round's did: the unbounded rounds would either run out of
+        // changes (a dead end) or go on forever (an unbounded fluent that the goal does
+        // not depend on). Both give a dead end here, so no returned value changes.
+        if (any_changed && !relevant) return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+HMaxExplicit::HMaxExplicit(const std::vector<Action>& actions, const std::vector<std::string>& fluent_types,
+                           const ActionEvents& events, const FlatExpr& goals, bool internal_caching)
+    : impl_(std::make_unique<Impl>()) {
+    Impl& h = *impl_;
+    h.actions = actions;
+    ExpressionManager manager;  // only the handles it gives out outlive the construction
+    std::uint64_t n = fluent_types.size();
+    FlatExpr idle_list;
+    for (const auto& [a, list] : events) {
+        const std::uint64_t k = list.size();
+        // The idle fluent of an action without events would name a fluent outside its
+        // own range (or none at all): refuse the input instead of testing it.
+        QV_REQUIRE(k > 0, "an action without events");
+        h.progress.push_back({a, n, k});
+        idle_list.push_back(ExpressionNode::fluent(n + k - 1));
+        FlatExpr previous{ExpressionNode::fluent(n + k - 1)};
+        for (std::uint64_t i = 0; i < k; ++i) {
+            const Event& event = list[i].second;
+            OperatorHmax op;
+            op.effects.push_back(Effect{n + i, FlatExpr{ExpressionNode::boolean(true)}});
+            op.effects.insert(op.effects.end(), event.effects.begin(), event.effects.end());
+            op.preconditions.push_back(previous);
+
+            // The event's conditions, without repeats, as the delete relaxation takes them.
+            std::vector<FlatExpr> conditions = split_expression(event.conditions);
+            conditions.insert(conditions.end(), event.end_conditions.begin(), event.end_conditions.end());
+            boost::unordered_flat_set<std::uint64_t> met;
+            for (FlatExpr& c : conditions) {
+                if (!met.insert(manager.put(c).index).second) continue;
+                if (c.empty() || (c.size() == 1 && c[0].is_true())) continue;
+                for (FlatExpr& part : split_expression(c)) op.preconditions.push_back(std::move(part));
+            }
+            const bool never = std::any_of(op.preconditions.begin(), op.preconditions.end(),
+                                           [](const FlatExpr& c) { return c.size() == 1 && c[0].is_false(); });
+            if (!never) {
+                for (const FlatExpr& c : op.preconditions) op.precondition_expressions.push_back(manager.put(c));
+                op.action = a;
+                op.cost = 1.0;
+                h.operators.push_back(std::move(op));
+            }
+            previous = FlatExpr{ExpressionNode::fluent(n + i)};
+        }
+        n += k;
+    }
+
+    h.goal_conditions = split_expression(goals);
+    h.goal_conditions.insert(h.goal_conditions.end(), idle_list.size(), FlatExpr{});
+    for (std::size_t i = 0; i < idle_list.size(); ++i)
+        h.goal_conditions[h.goal_conditions.size() - idle_list.size() + i] = FlatExpr{idle_list[i]};
+    for (const FlatExpr& c : h.goal_conditions) {
+        h.goal_expressions.push_back(manager.put(c));
+        h.goal_vars.push_back(distinct_fluents(c));
+    }
+
+    for (OperatorHmax& op : h.operators) {
+        for (const FlatExpr& c : op.preconditions) op.precondition_vars.push_back(distinct_fluents(c));
+        for (const Effect& e : op.effects) op.effect_vars.push_back(distinct_fluents(e.value));
+        h.precondition_fluents.push_back(sorted_union(op.precondition_vars));
+        h.effect_fluents.push_back(sorted_union(op.effect_vars));
+    }
+    h.num_fluents = n;
+    h.num_handles = manager.size();
+    h.find_goal_relevant();
+    h.cache = std::make_shared<CacheHolder>();
+    if (internal_caching) h.cache->map.emplace();
+}
+
+HMaxExplicit::HMaxExplicit(const HMaxExplicit& o) : impl_(std::make_unique<Impl>(*o.impl_)) {}
+
+HMaxExplicit::~HMaxExplicit() = default;
+
+std::optional<double> HMaxExplicit::eval(const State& state) const {
+    CacheHolder& cache = *impl_->cache;
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    Scratch& s = cache.scratch;
+    if (!cache.map) return impl_->compute(state, s);
+    std::vector<std::uint64_t>& progress = s.progress;
+    progress.clear();
+    for (const Action a : impl_->actions) {
+        auto it = state.todo.find(a);
+        progress.push_back(it == state.todo.end() ? 0 : it->second.next_event);
+    }
+    const StateKeyView view{&state, &progress};
+    if (auto it = cache.map->find(view); it != cache.map->end()) return it->second;
+    const std::optional<double> value = impl_->compute(state, s);
+    CacheKey key;
+    key.values.reserve(state.values.size());
+    for (const ExpressionNode& v : state.values) key.values.push_back(v);
+    key.event_progress = progress;
+    cache.map->emplace(std::move(key), value);
+    return value;
+}
+
+}  // namespace quorvane

@@ -1,0 +1,30 @@
+// hmax over explicit sets of possible fluent values.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/search_state.hpp"
+#include "engine/structures.hpp"
+
+namespace quorvane {
+
+class HMaxExplicit {
+  public:
+    HMaxExplicit(const std::vector<Action>& actions, const std::vector<std::string>& fluent_types,
+                 const ActionEvents& events, const FlatExpr& goals, bool internal_caching);
+    // A copy shares the value cache with its source.
+    HMaxExplicit(const HMaxExplicit&);
+    ~HMaxExplicit();
+
+    // The heuristic value, or nullopt for a dead end. Thread-safe.
+    std::optional<double> eval(const State& state) const;
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace quorvane

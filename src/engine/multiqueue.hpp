@@ -1,0 +1,150 @@
+// The multi-queue search: one open list per (heuristic, weight) pair, taken from in
+// turn. Every new state is evaluated by every heuristic and queued in each list with
+// that list's priority; a state expanded through one list is skipped when another
+// list yields it later.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "engine/errors.hpp"
+#include "engine/heuristics.hpp"
+#include "engine/search.hpp"
+
+namespace quorvane::multiqueue {
+
+inline constexpr const char* kTarget = "quorvane_base::multiqueue";
+
+// Takes the queues in turn, by expansions.
+struct RoundRobinSwitchPolicy {
+    std::size_t num_queues = 0;
+    std::size_t select(std::uint64_t expanded) const {
+        QV_REQUIRE(num_queues > 0, "a queue-selection policy over no queues");
+        return static_cast<std::size_t>(expanded % num_queues);
+    }
+};
+
+// One generated state and the flag, shared by all its queue entries, that says it has
+// been expanded.
+class StateContainer {
+  public:
+    explicit StateContainer(StatePtr state) : cell_(std::make_shared<Cell>(Cell{std::move(state), false})) {}
+
+    const StatePtr& state() const noexcept { return cell_->state; }
+    bool expanded() const noexcept { return cell_->expanded; }
+    void set_expanded(bool value) noexcept { cell_->expanded = value; }
+
+  private:
+    // State and flag in one allocation: every entry of the state shares both.
+    struct Cell {
+        StatePtr state;
+        bool expanded;
+    };
+    std::shared_ptr<Cell> cell_;
+};
+
+struct PrioritizedItem {
+    StateContainer container;
+    double priority = 0.0;
+};
+
+// a comes out after b: higher priority, then (equal, or either NaN) more running
+// actions; nothing else decides.
+struct Worse {
+    bool operator()(const PrioritizedItem& a, const PrioritizedItem& b) const noexcept {
+        if (a.priority < b.priority) return false;
+        if (a.priority > b.priority) return true;
+        return a.container.state()->todo.size() > b.container.state()->todo.size();
+    }
+};
+
+using Queue = search::BinaryHeap<PrioritizedItem, Worse>;
+
+template <SearchableSpace S, class H>
+    requires HeuristicTrait<H, S>
+search::SearchResult _multiqueue_search(const S& space, std::vector<std::pair<H, double>> pairs,
+                                        RoundRobinSwitchPolicy policy, std::optional<float> timeout,
+                                        bool early_termination, bool weak_equality) {
+    using namespace search;
+    const std::string name = "multiqueue_search";
+    QV_LOG(log::Level::Info, kTarget,
+           name + ": queues=" + std::to_string(pairs.size()) + " timeout=" + format_timeout(timeout) +
+               " early_termination=" + format_flag(early_termination) +
+               " weak_equality=" + format_flag(weak_equality));
+    TimeLimit limit(timeout);
+    StatePtr initial = space.initial_state(nullptr);
+    if (early_termination && space.goal_reached(*initial, nullptr)) return plan_of(*initial, 0);
+
+    SeenSet seen(seen_policy(space.is_temporal(), weak_equality));
+    StateContainer root(initial);
+    seen.insert(initial);
+    std::vector<Queue> queues(pairs.size());
+    // The initial state is not evaluated: it is never a dead end here.
+    for (Queue& q : queues) q.push(PrioritizedItem{root, 0.0});
+
+    QV_REQUIRE(!pairs.empty(), "multiqueue_search needs at least one (heuristic, weight) pair");
+    QV_REQUIRE(policy.num_queues == pairs.size(), "the queue-selection policy must cover every queue");
+
+    std::uint64_t expanded = 0;
+    std::int32_t generated = 1;
+    std::size_t last = 0;
+    std::vector<StateContainer> fresh;
+    while (true) {
+        limit.check();
+        // Only the queue used last decides the end, even when others still hold entries.
+        if (queues[last].empty()) {
+            log_no_solution(kTarget, name, static_cast<std::int64_t>(expanded));
+            return no_plan(static_cast<std::int64_t>(expanded));
+        }
+        last = policy.select(expanded);
+        std::optional<PrioritizedItem> entry = queues[last].pop();
+        if (!entry) continue;
+        // Expanded through another queue (or earlier through this one): stale.
+        if (entry->container.expanded()) continue;
+        entry->container.set_expanded(true);
+        ++expanded;
+        if (expanded % kProgressEvery == 0) {
+            if (log::enabled(log::Level::Debug, kTarget)) {
+                std::size_t open = 0;
+                for (const Queue& q : queues) open += q.size();
+                log_progress(kTarget, name, static_cast<std::int64_t>(expanded), generated, open);
+            }
+        }
+        const StatePtr& state = entry->container.state();
+        if (!early_termination && space.goal_reached(*state, nullptr)) {
+            log_goal(kTarget, name, static_cast<std::int64_t>(expanded), state->g);
+            return plan_of(*state, static_cast<std::int64_t>(expanded));
+        }
+
+        // Every successor is generated and filtered before any is evaluated.
+        fresh.clear();
+        for (Action action : space.relevant_actions()) {
+            StatePtr successor = space.get_successor_state(*state, action);
+            if (!successor) continue;
+            bump(generated);
+            if (early_termination && space.goal_reached(*successor, nullptr)) {
+                log_goal(kTarget, name, static_cast<std::int64_t>(expanded), successor->g);
+                return plan_of(*successor, static_cast<std::int64_t>(expanded));
+            }
+            if (!seen.insert(successor)) continue;
+            fresh.emplace_back(std::move(successor));
+        }
+        for (std::size_t i = 0; i < pairs.size(); ++i) {
+            const double w = pairs[i].second;
+            auto values = eval_gen_container(pairs[i].first, std::span<const StateContainer>(fresh), space);
+            while (auto item = values.next()) {
+                if (!item->second) continue;
+                const StateContainer& c = fresh[item->first];
+                queues[i].push(PrioritizedItem{c, weighted_priority(w, *item->second, c.state()->g)});
+            }
+        }
+        fresh.clear();
+    }
+}
+
+}  // namespace quorvane::multiqueue

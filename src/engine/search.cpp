@@ -1,0 +1,199 @@
+#include "engine/search.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <random>
+#include <system_error>
+
+namespace quorvane::search {
+
+std::vector<Action> extract_path(const State& state) {
+    std::vector<Action> plan;
+    for (const PathEntry& entry : state.path.iter_rev()) plan.push_back(entry.action);
+    std::reverse(plan.begin(), plan.end());
+    return plan;
+}
+
+// --- texts ----------------------------------------------------------------------------
+
+namespace {
+
+// The shortest round-trip digits of a finite non-zero value, without sign or point,
+// and the decimal exponent of the first digit: 1234.5 -> ("12345", 3).
+struct Digits {
+    std::string digits;
+    int exponent = 0;
+    bool negative = false;
+};
+
+template <class F>
+Digits shortest_digits(F v) {
+    char buf[64];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+    QV_REQUIRE(ec == std::errc(), "number too long to format");
+    Digits d;
+    const char* p = buf;
+    if (*p == '-') {
+        d.negative = true;
+        ++p;
+    }
+    for (; p < end && *p != 'e'; ++p)
+        if (*p != '.') d.digits += *p;
+    QV_REQUIRE(p < end, "scientific text without an exponent");
+    ++p;  // 'e'
+    int sign = 1;
+    if (*p == '+' || *p == '-') {
+        if (*p == '-') sign = -1;
+        ++p;
+    }
+    int e = 0;
+    for (; p < end; ++p) e = e * 10 + (*p - '0');
+    d.exponent = sign * e;
+    // Drop trailing zeros of the mantissa (to_chars gives none for shortest, but be sure).
+    while (d.digits.size() > 1 && d.digits.back() == '0') d.digits.pop_back();
+    return d;
+}
+
+// Plain positional text of the digits, without exponent.
+std::string positional(const Digits& d) {
+    std::string out;
+    if (d.negative) out += '-';
+    const int n = static_cast<int>(d.digits.size());
+    if (d.exponent >= n - 1) {
+        out += d.digits;
+        out.append(static_cast<std::size_t>(d.exponent - (n - 1)), '0');
+    } else if (d.exponent >= 0) {
+        out.append(d.digits, 0, static_cast<std::size_t>(d.exponent + 1));
+        out += '.';
+        out.append(d.digits, static_cast<std::size_t>(d.exponent + 1), std::string::npos);
+    } else {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-d.exponent - 1), '0');
+        out += d.digits;
+    }
+    return out;
+}
+
+template <class F>
+const char* non_finite_text(F v) {
+    if (std::isnan(v)) return "NaN";
+    return v > 0 ? "inf" : "-inf";
+}
+
+std::string debug_f32(float v) {
+    if (!std::isfinite(v)) return non_finite_text(v);
+    if (v == 0.0f) return std::signbit(v) ? "-0.0" : "0.0";
+    float magnitude = std::fabs(v);
+    Digits d = shortest_digits(v);
+    if (magnitude >= 1e16f || magnitude < 1e-4f) {
+        std::string out;
+        if (d.negative) out += '-';
+        out += d.digits[0];
+        if (d.digits.size() > 1) {
+            out += '.';
+            out.append(d.digits, 1, std::string::npos);
+        }
+        out += 'e';
+        out += std::to_string(d.exponent);
+        return out;
+    }
+    std::string out = positional(d);
+    if (out.find('.') == std::string::npos) out += ".0";
+    return out;
+}
+
+}  // namespace
+
+std::string format_number(double v) {
+    if (!std::isfinite(v)) return non_finite_text(v);
+    if (v == 0.0) return std::signbit(v) ? "-0" : "0";
+    return positional(shortest_digits(v));
+}
+
+std::string format_fixed4(double v) {
+    if (!std::isfinite(v)) return non_finite_text(v);
+    char buf[400];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 4);
+    QV_REQUIRE(ec == std::errc(), "number too long to format");
+    return std::string(buf, end);
+}
+
+std::string format_timeout(std::optional<float> timeout) {
+    if (!timeout) return "None";
+    return "Some(" + debug_f32(*timeout) + ")";
+}
+
+// --- time-out ---------------------------------------------------------------------------
+
+float elapsed_seconds_f32(std::uint64_t whole_seconds, std::uint32_t nanoseconds) noexcept {
+    float seconds = static_cast<float>(whole_seconds);
+    float fraction = static_cast<float>(nanoseconds) / 1'000'000'000.0f;
+    return seconds + fraction;
+}
+
+void TimeLimit::check_at(Clock::time_point now) const {
+    if (!timeout_) return;
+    QV_REQUIRE(now >= start_, "the wall clock reads earlier than the start of the search");
+    auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(now - start_).count();
+    auto whole = static_cast<std::uint64_t>(elapsed / 1'000'000'000);
+    auto nanos = static_cast<std::uint32_t>(elapsed % 1'000'000'000);
+    if (exceeds(elapsed_seconds_f32(whole, nanos), *timeout_)) raise(ErrorKind::TimeoutError, "Timeout");
+}
+
+// --- duplicate detection ----------------------------------------------------------------
+
+bool operator==(const WeakEqState& a, const WeakEqState& b) noexcept {
+    const State& x = *a.state_;
+    const State& y = *b.state_;
+    if (x.todo.size() != y.todo.size()) return false;
+    if (!(x.values == y.values)) return false;
+    for (const auto& [action, entry] : x.todo) {
+        auto it = y.todo.find(action);
+        if (it == y.todo.end() || it->second.next_event != entry.next_event) return false;
+    }
+    return true;
+}
+
+bool SeenSet::insert(const StatePtr& state) {
+    switch (policy_) {
+        case SeenPolicy::States: return states_.insert(SharedStateKey(state)).second;
+        case SeenPolicy::WeakStates: return weak_.insert(WeakEqState(state)).second;
+        case SeenPolicy::None: return true;
+    }
+    return true;
+}
+
+bool SeenSet::contains(const StatePtr& state) const {
+    switch (policy_) {
+        case SeenPolicy::States: return states_.contains(SharedStateKey(state));
+        case SeenPolicy::WeakStates: return weak_.contains(WeakEqState(state));
+        case SeenPolicy::None: return false;
+    }
+    return false;
+}
+
+void SeenSet::clear() {
+    states_.clear();
+    weak_.clear();
+}
+
+SeededStateHasher::SeededStateHasher() {
+    std::random_device device;
+    seed_ = (static_cast<std::uint64_t>(device()) << 32) ^ device();
+}
+
+std::uint64_t SeededStateHasher::operator()(const State& state) const noexcept {
+    support::FxHasher h;
+    h.add(seed_);
+    for (const ExpressionNode& node : state.values) node.hash_into(h);
+    // Fx leaves the low bits weak; the filter derives its bit positions from all 64.
+    std::uint64_t x = h.finish() ^ seed_;
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdULL;
+    x ^= x >> 33;
+    x *= 0xc4ceb9fe1a85ec53ULL;
+    x ^= x >> 33;
+    return x;
+}
+
+}  // namespace quorvane::search

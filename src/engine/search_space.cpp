@@ -1,0 +1,515 @@
+#include "engine/search_space.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "engine/expressions_utils.hpp"
+#include "engine/utils.hpp"
+
+namespace quorvane {
+
+// --- fluent sets and the two checkers -------------------------------------------------
+
+bool intersects(const FluentSet& a, const FluentSet& b) noexcept {
+    const FluentSet& small = a.size() <= b.size() ? a : b;
+    const FluentSet& large = a.size() <= b.size() ? b : a;
+    for (std::uint64_t f : small)
+        if (large.contains(f)) return true;
+    return false;
+}
+
+namespace {
+void add_fluents(FluentSet& out, std::span<const ExpressionNode> expr) {
+    for (std::uint64_t f : get_fluents(expr)) out.insert(f);
+}
+}  // namespace
+
+EventFluentSets EventFluentSets::of(const Event& event) {
+    EventFluentSets s;
+    add_fluents(s.reads, event.conditions);
+    for (const Effect& e : event.effects) {
+        add_fluents(s.reads, e.value);
+        s.writes.insert(e.fluent);
+    }
+    s.reads_or_writes = s.reads;
+    s.reads_or_writes.insert(s.writes.begin(), s.writes.end());
+    for (const FlatExpr& c : event.start_conditions) add_fluents(s.start_condition_fluents, c);
+    for (const FlatExpr& c : event.end_conditions) add_fluents(s.end_condition_fluents, c);
+    return s;
+}
+
+namespace detail {
+const EventFluentSets& fluent_sets_of(const FluentSetTable& table, const EventRef& ref) {
+    QV_REQUIRE(ref.action.idx < table.size(), "event of an action beyond the search space's fluent sets");
+    const auto& row = table[ref.action.idx];
+    QV_REQUIRE(ref.pos < row.size(), "event position beyond its action's fluent sets");
+    return row[ref.pos];
+}
+}  // namespace detail
+
+bool MutexChecker::check(const EventPair& key, const FluentSetTable& sets) const {
+    if (key.first.action == key.second.action) return true;
+    return memo_.get_or_compute(key, [&] {
+        const EventFluentSets& s = detail::fluent_sets_of(sets, key.first);
+        const EventFluentSets& t = detail::fluent_sets_of(sets, key.second);
+        return intersects(t.reads, s.writes) || intersects(s.reads_or_writes, t.writes);
+    });
+}
+
+bool PrecedenceChecker::check(const EventPair& key, const FluentSetTable& sets) const {
+    if (key.first.action == key.second.action) return true;
+    return memo_.get_or_compute(key, [&] {
+        const EventFluentSets& s = detail::fluent_sets_of(sets, key.first);
+        const EventFluentSets& t = detail::fluent_sets_of(sets, key.second);
+        return intersects(s.writes, t.start_condition_fluents) || intersects(t.writes, s.end_condition_fluents);
+    });
+}
+
+// --- construction ---------------------------------------------------------------------
+
+namespace {
+// Keys compare by index: of two entries for one index the later replaces the earlier,
+// keeping the position of the first.
+ActionEvents unique_by_index(ActionEvents events) {
+    ActionEvents out;
+    boost::unordered_flat_map<Action, std::size_t, support::FxHash<Action>> position;
+    for (auto& [action, list] : events) {
+        auto [it, inserted] = position.try_emplace(action, out.size());
+        if (inserted) out.emplace_back(action, std::move(list));
+        else out[it->second].second = std::move(list);
+    }
+    return out;
+}
+}  // namespace
+
+SearchSpace::SearchSpace(SearchSpaceInput input)
+    : actions_duration_(std::move(input.actions_duration)),
+      compression_safe_actions_(std::move(input.compression_safe_actions)),
+      action_objects_(std::move(input.action_objects)),
+      obj_to_prev_actions_map_(std::move(input.obj_to_prev_actions_map)),
+      initial_state_(std::move(input.initial_state)),
+      goal_(std::move(input.goal)),
+      epsilon_(input.epsilon ? std::move(*input.epsilon) : mk_rational(1, 100)) {
+    relevant_actions_ = input.relevant_actions ? std::move(*input.relevant_actions) : input.actions;
+    is_temporal_ = std::any_of(actions_duration_.begin(), actions_duration_.end(),
+                               [](const auto& d) { return d.has_value(); });
+
+    ActionEvents events = unique_by_index(std::move(input.events));
+    fluent_sets_.resize(input.actions.size());
+    for (const auto& [action, list] : events) {
+        QV_REQUIRE(action.idx < fluent_sets_.size(),
+                   "events given for action " + std::to_string(action.idx) + ", beyond the " +
+                       std::to_string(fluent_sets_.size()) + " actions of the task");
+        auto& row = fluent_sets_[action.idx];
+        for (const TimedEvent& te : list) row.push_back(EventFluentSets::of(te.second));
+    }
+    tn_interpreter_ = TNInterpreter(input.actions, events);
+
+    for (auto& [action, list] : events) events_.insert_or_assign(action, std::move(list));
+    if (input.deadline) deadline_ = input.deadline->to_double();
+    epsilon_float_ = epsilon_.to_double();
+}
+
+const std::vector<TimedEvent>* SearchSpace::events_of(Action action) const noexcept {
+    auto it = events_.find(action);
+    return it == events_.end() ? nullptr : &it->second;
+}
+
+std::uint32_t SearchSpace::instance_counter() const {
+    std::lock_guard<std::mutex> lock(counter_mutex_);
+    return instance_counter_;
+}
+
+// --- initial state and goal tests -----------------------------------------------------
+
+namespace {
+void write_value(State& state, std::uint64_t fluent, ExpressionNode value) {
+    QV_REQUIRE(fluent < state.values.size(), "effect on fluent " + std::to_string(fluent) +
+                                                 ", beyond the state's " + std::to_string(state.values.size()) +
+                                                 " fluents");
+    state.values.set_in_place(fluent, std::move(value));
+}
+
+const FlatExpr& goal_or_fail(const FlatExpr* given, const std::optional<FlatExpr>& stored) {
+    if (given) return *given;
+    if (stored) return *stored;
+    raise(ErrorKind::Exception, "The goal must be defined somewhere!");
+}
+}  // namespace
+
+StatePtr SearchSpace::initial_state(const FlatExpr* initial) const {
+    const FlatExpr* nodes = initial ? initial : (initial_state_ ? &*initial_state_ : nullptr);
+    if (!nodes) raise(ErrorKind::Exception, "The initial state must be defined somewhere!");
+    auto state = std::make_unique<State>();
+    state->values = support::PersistentVector<ExpressionNode>(*nodes);
+    if (is_temporal_) {
+        FloatNetwork network(epsilon_float_ / 1000.0);
+        if (deadline_) {
+            network.add(TNInterpreter::horizon, TNInterpreter::origin, *deadline_);
+            network.add(TNInterpreter::origin, TNInterpreter::horizon, -*deadline_);
+        }
+        state->temporal_network.emplace(std::move(network));
+    }
+    return StatePtr(std::move(state));
+}
+
+bool SearchSpace::goal_reached(const State& state, const FlatExpr* goal) const {
+    if (!state.todo.empty()) return false;
+    const FlatExpr& g = goal_or_fail(goal, goal_);
+    ExpressionNode value = internal_evaluate(std::span<const ExpressionNode>(g), state);
+    if (value.kind() != NodeKind::Bool) raise(ErrorKind::Exception, "The goal is not a boolean expression!");
+    return value.as_bool();
+}
+
+std::vector<FlatExpr> SearchSpace::subgoals_sat(const State& state, const FlatExpr* goal) const {
+    const FlatExpr& g = goal_or_fail(goal, goal_);
+    std::vector<FlatExpr> conjuncts = split_expression(g);
+    // Equal conjuncts are reported once; the order kept is that of first appearance.
+    boost::unordered_flat_set<FlatExpr, FlatExprHash, FlatExprEq> seen;
+    std::vector<FlatExpr> out;
+    for (FlatExpr& c : conjuncts) {
+        if (!internal_evaluate(std::span<const ExpressionNode>(c), state).is_true()) continue;
+        if (seen.insert(c).second) out.push_back(std::move(c));
+    }
+    return out;
+}
+
+// --- successor generation -------------------------------------------------------------
+
+bool SearchSpace::is_sat(const FlatExpr& condition, const State& state) const {
+    ExpressionNode value = internal_evaluate(std::span<const ExpressionNode>(condition), state);
+    if (value.kind() != NodeKind::Bool) raise(ErrorKind::Exception, "An action condition is not a boolean expression!");
+    return value.as_bool();
+}
+
+bool SearchSpace::passes_object_filter(const State& parent, Action action) const {
+    if (!action_objects_ || !obj_to_prev_actions_map_) return true;
+    QV_REQUIRE(action.idx < action_objects_->size(),
+               "action " + std::to_string(action.idx) + " lies beyond the action_objects list");
+    for (const std::string& object : (*action_objects_)[action.idx]) {
+        auto it = obj_to_prev_actions_map_->find(object);
+        if (it == obj_to_prev_actions_map_->end()) continue;
+        const ActionSet& required = it->second;
+        if (required.contains(action)) continue;
+        bool met = false;
+        for (const PathEntry& e : parent.path.iter_rev())
+            if (required.contains(e.action)) {
+                met = true;
+                break;
+            }
+        if (!met) return false;
+    }
+    return true;
+}
+
+void SearchSpace::post_start_constraints(const State& parent, State& child, Action action,
+                                         const std::vector<TimedEvent>& events, std::uint32_t& counter) const {
+    QV_REQUIRE(child.temporal_network.has_value(), "a state of a temporal task without a temporal network");
+    FloatNetwork& net = *child.temporal_network;
+    const std::uint64_t s = time_point_key(tn_interpreter_.get_action_point(action, true), counter);
+    const std::uint64_t e = time_point_key(tn_interpreter_.get_action_point(action, false), counter);
+    ++counter;
+
+    QV_REQUIRE(action.idx < actions_duration_.size(),
+               "action " + std::to_string(action.idx) + " lies beyond the actions_duration list");
+    double lower = 0.0, upper = 0.0;
+    bool lower_open = false, upper_open = false;
+    if (const auto& bounds = actions_duration_[action.idx]) {
+        lower = get_rational_from_expression_node(
+                    internal_evaluate(std::span<const ExpressionNode>(bounds->lower), parent))
+                    .to_double();
+        upper = get_rational_from_expression_node(
+                    internal_evaluate(std::span<const ExpressionNode>(bounds->upper), parent))
+                    .to_double();
+        lower_open = bounds->lower_open;
+        upper_open = bounds->upper_open;
+    }
+    const double eps = epsilon_float_;
+    net.add(s, e, lower_open ? -lower - eps : -lower);
+    net.add(e, s, upper_open ? upper - eps : upper);
+    net.add(TNInterpreter::origin, s, 0.0);
+    net.add(e, TNInterpreter::horizon, -eps);
+    for (const auto& [timing, event] : events) {
+        const std::uint64_t x = time_point_key(tn_interpreter_.get_event_point(event.action, event.pos), counter);
+        const std::uint64_t r = timing.start ? s : e;
+        const double d = timing.delay.to_double();
+        net.add(r, x, -d);
+        net.add(x, r, d);
+        ++counter;
+    }
+}
+
+StatePtr SearchSpace::get_successor_state_with_compression(const State& parent, Action action, bool compress) const {
+    const std::vector<TimedEvent>* events = events_of(action);
+    if (!events) return nullptr;
+    const std::size_t n = events->size();
+
+    if (auto running = parent.todo.find(action); running != parent.todo.end()) {
+        const TodoEntry entry = running->second;
+        if (entry.next_event >= n) return nullptr;
+        const Event& event = (*events)[entry.next_event].second;
+        if (!is_sat(event.conditions, parent)) return nullptr;
+        std::unique_ptr<State> child = parent.clone_for_child();
+        child->g += 1.0;
+        if (entry.next_event + 1 < n) child->todo.insert_or_assign(action, TodoEntry{entry.next_event + 1, entry.instance + 1});
+        else child->todo.erase(action);
+        if (!expand_event(parent, *child, event, entry.next_event, entry.instance)) return nullptr;
+        return StatePtr(std::move(child));
+    }
+
+    QV_REQUIRE(n > 0, "action " + std::to_string(action.idx) + " has an empty event list");
+    if (!is_sat((*events)[0].second.conditions, parent)) return nullptr;
+    // The filter reads only the parent, so it runs before the copy is made.
+    if (!passes_object_filter(parent, action)) return nullptr;
+    std::unique_ptr<State> child = parent.clone_for_child();
+    child->g += 1.0;
+    {
+        // Held from reading the counter through event 0: the numbers of one start are
+        // consecutive and no two starts share one. The memo locks nest inside.
+        std::lock_guard<std::mutex> lock(counter_mutex_);
+        std::uint32_t first = instance_counter_;
+        if (is_temporal_) {
+            // Advances the counter itself: numbers taken stay consumed when posting fails part-way.
+            post_start_constraints(parent, *child, action, *events, instance_counter_);
+            first = first + 1;
+        }
+        if (n > 1) child->todo.insert_or_assign(action, TodoEntry{1, first + 1});
+        if (!expand_event(parent, *child, (*events)[0].second, 0, first)) return nullptr;
+    }
+
+    const bool safe = compress && compression_safe_actions_ && [&] {
+        QV_REQUIRE(action.idx < compression_safe_actions_->size(),
+                   "action " + std::to_string(action.idx) + " lies beyond the compression_safe_actions list");
+        return static_cast<bool>((*compression_safe_actions_)[action.idx]);
+    }();
+    if (safe && n > 1) {
+        const std::uint32_t m = child->todo.find(action)->second.instance;
+        child->todo.erase(action);
+        for (std::size_t k = 1; k < n; ++k) {
+            std::unique_ptr<State> before = child->clone_for_child();
+            child->g += 1.0;
+            if (!expand_event(*before, *child, (*events)[k].second, k, m + static_cast<std::uint32_t>(k - 1)))
+                return nullptr;
+        }
+    }
+    return StatePtr(std::move(child));
+}
+
+bool SearchSpace::active_conditions_hold(const State& holder, const State& over) const {
+    for (const auto& [condition, count] : holder.active_conditions) {
+        if (count == 0) continue;
+        // Every occurrence of one expression has the same value: one evaluation serves all.
+        if (!is_sat(condition, over)) return false;
+    }
+    return true;
+}
+
+bool SearchSpace::expand_event(const State& parent, State& child, const Event& event, std::size_t pos,
+                               std::uint32_t instance) const {
+    child.path = child.path.append(PathEntry{event.action, event.pos, instance});
+
+    if (!active_conditions_hold(child, parent)) return false;
+    for (const FlatExpr& c : event.end_conditions) {
+        auto it = child.active_conditions.find(c);
+        if (it == child.active_conditions.end()) continue;
+        if (--it->second == 0) child.active_conditions.erase(it);
+    }
+    for (const FlatExpr& c : event.start_conditions) ++child.active_conditions[c];
+    for (const Effect& effect : event.effects) {
+        ExpressionNode value = internal_evaluate(std::span<const ExpressionNode>(effect.value), parent);
+        write_value(child, effect.fluent, std::move(value));
+    }
+    if (!active_conditions_hold(child, child)) return false;
+    if (!is_temporal_) return true;
+
+    QV_REQUIRE(child.temporal_network.has_value(), "a state of a temporal task without a temporal network");
+    FloatNetwork& net = *child.temporal_network;
+    const double eps = epsilon_float_;
+    const EventRef self{event.action, pos};
+    const std::uint64_t key = time_point_key(tn_interpreter_.get_event_point(event.action, event.pos), instance);
+
+    // Once inconsistent, the network ignores every further constraint: stop posting.
+    for (const PathEntry& earlier : parent.path.iter_rev()) {
+        const std::uint64_t k = time_point_key(tn_interpreter_.get_event_point(earlier.action, earlier.pos),
+                                               earlier.instance);
+        const bool mutex = mutex_checker_.check(EventPair{self, EventRef{earlier.action, earlier.pos}}, fluent_sets_);
+        net.add(k, key, mutex ? -eps : 0.0);
+        if (!net.consistent()) return false;
+    }
+    for (const auto& [running, entry] : child.todo) {
+        const std::vector<TimedEvent>* list = events_of(running);
+        QV_REQUIRE(list, "a running action without events");
+        for (std::size_t q = entry.next_event; q < list->size(); ++q) {
+            const Event& pending = (*list)[q].second;
+            const std::uint32_t inst = entry.instance + static_cast<std::uint32_t>(q - entry.next_event);
+            const std::uint64_t k = time_point_key(tn_interpreter_.get_event_point(pending.action, pending.pos), inst);
+            const bool mutex = mutex_checker_.check(EventPair{self, EventRef{running, q}}, fluent_sets_);
+            net.add(key, k, mutex ? -eps : 0.0);
+            if (!net.consistent()) return false;
+        }
+    }
+    return net.consistent();
+}
+
+StatePtr SuccessorSequence::next() {
+    const std::vector<Action>& actions = space_->relevant_actions();
+    while (position_ < actions.size()) {
+        const Action action = actions[position_++];
+        if (StatePtr s = space_->get_successor_state(*state_, action)) return s;
+    }
+    return nullptr;
+}
+
+bool SuccessorSequence::done() const noexcept { return position_ >= space_->relevant_actions().size(); }
+
+// --- plan building --------------------------------------------------------------------
+
+namespace {
+// One action instance of a plan: its start and end points share this.
+struct InstanceKey {
+    Action action;
+    std::uint32_t instance;
+    friend bool operator==(const InstanceKey&, const InstanceKey&) noexcept = default;
+};
+struct InstanceHash {
+    std::size_t operator()(const InstanceKey& k) const noexcept {
+        support::FxHasher h;
+        h.add(k.action.idx);
+        h.add(static_cast<std::uint64_t>(k.instance));
+        return static_cast<std::size_t>(h.finish());
+    }
+};
+}  // namespace
+
+TimedPlan SearchSpace::build_plan(const std::vector<Action>& path) const {
+    TimedPlan plan;
+    if (!is_temporal_) {
+        plan.reserve(path.size());
+        for (Action a : path) plan.push_back(TimedPlanEntry{std::nullopt, a, std::nullopt});
+        return plan;
+    }
+
+    DeltaSTN<Rational> net(Rational(0));
+    std::uint32_t local = 0;
+    struct Running {
+        std::size_t next_event;
+        std::uint32_t instance;
+    };
+    boost::unordered_flat_map<Action, Running, support::FxHash<Action>> running;
+    struct Placed {
+        const Event* event;
+        std::uint32_t instance;
+    };
+    std::vector<Placed> history;
+    history.reserve(path.size());
+    const Rational& eps = epsilon_;
+    const Rational zero(0);
+    auto event_key = [&](const Event& e, std::uint32_t instance) {
+        return time_point_key(tn_interpreter_.get_event_point(e.action, e.pos), instance);
+    };
+
+    StatePtr state = initial_state(nullptr);
+    for (std::size_t step = 0; step < path.size(); ++step) {
+        const Action a = path[step];
+        StatePtr next = get_successor_state_with_compression(*state, a, false);
+        QV_REQUIRE(next, "the plan's entry " + std::to_string(step) + " (action " + std::to_string(a.idx) +
+                             ") has no successor in the replayed state");
+        state = std::move(next);
+        const std::vector<TimedEvent>& events = *events_of(a);  // a successor exists, so events do
+
+        const Event* placed = nullptr;
+        std::size_t placed_pos = 0;
+        std::uint32_t placed_instance = 0;
+        std::uint64_t key = 0;
+        const bool starts = !running.contains(a);
+        if (!starts) {
+            auto it = running.find(a);
+            const Running r = it->second;
+            QV_REQUIRE(r.next_event < events.size(), "a running action past its last event");
+            placed = &events[r.next_event].second;
+            placed_pos = r.next_event;
+            placed_instance = r.instance;
+            if (r.next_event + 1 < events.size()) it->second = Running{r.next_event + 1, r.instance + 1};
+            else running.erase(it);
+            key = event_key(*placed, placed_instance);
+        } else {
+            const std::uint64_t s = time_point_key(tn_interpreter_.get_action_point(a, true), local);
+            const std::uint64_t e = time_point_key(tn_interpreter_.get_action_point(a, false), local);
+            QV_REQUIRE(a.idx < actions_duration_.size(),
+                       "action " + std::to_string(a.idx) + " lies beyond the actions_duration list");
+            Rational minimum(0), maximum(0);
+            if (const auto& bounds = actions_duration_[a.idx]) {
+                Rational lower = get_rational_from_expression_node(
+                    internal_evaluate(std::span<const ExpressionNode>(bounds->lower), *state));
+                Rational upper = get_rational_from_expression_node(
+                    internal_evaluate(std::span<const ExpressionNode>(bounds->upper), *state));
+                minimum = bounds->lower_open ? lower + eps : lower;
+                maximum = bounds->upper_open ? upper - eps : upper;
+            }
+            net.add(s, e, -minimum);
+            net.add(e, s, maximum);
+            for (std::size_t k = 0; k < events.size(); ++k) {
+                const auto& [timing, event] = events[k];
+                const std::uint64_t x = event_key(event, local + 1 + static_cast<std::uint32_t>(k));
+                const std::uint64_t base = timing.start ? s : e;
+                net.add(base, x, -timing.delay);
+                net.add(x, base, timing.delay);
+                if (k == 0) key = x;
+            }
+            placed = &events[0].second;
+            placed_pos = 0;
+            placed_instance = local + 1;
+        }
+
+        const EventRef self{placed->action, placed_pos};
+        for (const Placed& h : history) {
+            const std::uint64_t hkey = event_key(*h.event, h.instance);
+            const EventRef other{h.event->action, h.event->pos};
+            if (mutex_checker_.check(EventPair{self, other}, fluent_sets_)) net.add(hkey, key, -eps);
+            else if (precedence_checker_.check(EventPair{other, self}, fluent_sets_)) net.add(hkey, key, zero);
+        }
+        for (const auto& [b, r] : running) {
+            const std::vector<TimedEvent>* list = events_of(b);
+            QV_REQUIRE(list, "a running action without events");
+            for (std::size_t q = r.next_event; q < list->size(); ++q) {
+                const Event& future = (*list)[q].second;
+                if (mutex_checker_.check(EventPair{self, EventRef{b, q}}, fluent_sets_))
+                    net.add(key, event_key(future, r.instance + static_cast<std::uint32_t>(q - r.next_event)), -eps);
+            }
+        }
+        history.push_back(Placed{placed, placed_instance});
+        if (starts) {
+            if (events.size() > 1) running.insert_or_assign(a, Running{1, local + 2});
+            local = local + 1 + static_cast<std::uint32_t>(events.size());
+        }
+    }
+
+    // Potentials of an inconsistent network mean nothing: no times can be read from it.
+    if (!net.consistent())
+        raise(ErrorKind::Exception,
+              "The plan cannot be scheduled: its temporal constraints are inconsistent (the duration bounds or "
+              "the timings of its actions contradict each other)");
+
+    boost::unordered_flat_map<InstanceKey, Rational, InstanceHash> starts, ends;
+    for (auto& [point, time] : tn_interpreter_.get_actions_timings(net)) {
+        auto& target = point.is_start ? starts : ends;
+        target.insert_or_assign(InstanceKey{point.action, point.instance}, std::move(time));
+    }
+    plan.reserve(starts.size());
+    for (const auto& [instance, start] : starts) {
+        auto end = ends.find(instance);
+        QV_REQUIRE(end != ends.end(), "an action start point without its end point");
+        Rational duration = end->second - start;
+        plan.push_back(TimedPlanEntry{start, instance.action,
+                                      duration.is_zero() ? std::nullopt : std::optional<Rational>(duration)});
+    }
+    std::stable_sort(plan.begin(), plan.end(), [](const TimedPlanEntry& x, const TimedPlanEntry& y) {
+        if (*x.start != *y.start) return *x.start < *y.start;
+        if (x.action.idx != y.action.idx) return x.action.idx < y.action.idx;
+        if (x.duration.has_value() != y.duration.has_value()) return !x.duration.has_value();
+        return x.duration && *x.duration < *y.duration;
+    });
+    return plan;
+}
+
+}  // namespace quorvane

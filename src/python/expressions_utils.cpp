@@ -1,0 +1,63 @@
+#include "python/expressions_utils.hpp"
+
+#include <pybind11/pybind11.h>
+
+#include "engine/expressions_utils.hpp"
+#include "python/convert.hpp"
+#include "python/state.hpp"
+
+namespace quorvane::python {
+
+void add_shift_expression(ModuleBuilder& b) {
+    b.def(
+        "shift_expression",
+        [](py::handle exp, py::handle offset) {
+            FlatExpr e = to_expr(exp, "exp");
+            std::uint64_t off = to_u64(offset, "offset");
+            return expr_to_py(shift_expression(e, off, ShiftDirection::Add));
+        },
+        "shift_expression(exp, offset)\n--\n\n", py::arg("exp"), py::arg("offset"));
+}
+
+void add_evaluate(ModuleBuilder& b) {
+    b.def(
+        "evaluate",
+        [](py::handle exp, py::handle state) {
+            FlatExpr e = to_expr(exp, "exp");
+            StatePtr s = to_state(state, "state");
+            return node_to_py(internal_evaluate(e, *s));
+        },
+        "evaluate(exp, state)\n--\n\n", py::arg("exp"), py::arg("state"));
+}
+
+void add_simplify(ModuleBuilder& b) {
+    b.def(
+        "simplify",
+        [](py::handle exp, py::handle assignments) {
+            FlatExpr e = to_expr(exp, "exp");
+            check_dict(assignments, "assignments");
+            FluentAssignments values;
+            // Converting keys runs their __index__, which may change the dict: work on a snapshot.
+            for (auto& [key, value] : dict_items(assignments, "assignments")) {
+                std::uint64_t fluent = to_u64(key, "assignments");
+                values.assign(fluent, to_node(value, "assignments"));
+            }
+            return expr_to_py(simplify(e, values));
+        },
+        "simplify(exp, assignments)\n--\n\n", py::arg("exp"), py::arg("assignments"));
+}
+
+void add_get_fluents(ModuleBuilder& b) {
+    b.def(
+        "get_fluents",
+        [](py::handle expr) {
+            FlatExpr e = to_expr(expr, "expr");
+            std::vector<std::uint64_t> fluents = get_fluents(e);
+            py::list out(fluents.size());
+            for (std::size_t i = 0; i < fluents.size(); ++i) out[i] = py::int_(fluents[i]);
+            return out;
+        },
+        "get_fluents(expr)\n--\n\n", py::arg("expr"));
+}
+
+}  // namespace quorvane::python

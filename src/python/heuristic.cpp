@@ -1,0 +1,192 @@
+// The Python class `Heuristic`: static constructors for the five variants, `name`,
+// `eval` and `reachable_actions`; and the Python side of custom heuristics.
+#include "python/heuristic.hpp"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "python/convert.hpp"
+#include "python/search_space.hpp"
+#include "python/state.hpp"
+
+namespace quorvane::python {
+
+namespace {
+
+// A strong reference to a Python callable. Every use attaches to the interpreter
+// itself: searches run with the interpreter lock released.
+class PythonCallable final : public CustomCallable {
+  public:
+    // Takes over one reference to `fn`.
+    explicit PythonCallable(PyObject* fn) noexcept : fn_(fn) {}
+    ~PythonCallable() override {
+        if (!Py_IsInitialized()) return;  // the interpreter is gone: nothing to release
+        py::gil_scoped_acquire gil;
+        Py_DECREF(fn_);
+    }
+    PythonCallable(const PythonCallable&) = delete;
+    PythonCallable& operator=(const PythonCallable&) = delete;
+
+    std::unique_ptr<CustomCallable> clone() const override {
+        py::gil_scoped_acquire gil;
+        Py_INCREF(fn_);
+        return std::make_unique<PythonCallable>(fn_);
+    }
+
+    std::optional<double> call(StatePtr state) const override {
+        py::gil_scoped_acquire gil;
+        py::object arg = state_to_py(std::move(state));
+        PyObject* r = PyObject_CallOneArg(fn_, arg.ptr());
+        if (!r) throw py::error_already_set();
+        py::object result = py::reinterpret_steal<py::object>(r);
+        if (result.is_none()) return std::nullopt;
+        // The host's float conversion, its error unchanged (no note: it is the callable's).
+        double v = PyFloat_AsDouble(result.ptr());
+        if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+        return v;
+    }
+
+  private:
+    PyObject* fn_;
+};
+
+struct RelaxationArgs {
+    std::vector<Action> actions;
+    std::vector<std::string> fluent_types;
+    ObjectsByType objects;
+    ActionEvents events;
+    FlatExpr goals;
+    bool internal_caching;
+    bool cache_value_in_state;
+    bool inadmissible;
+};
+
+RelaxationArgs convert_common(py::handle actions, py::handle fluent_types, py::handle objects, py::handle events,
+                              py::handle goals, py::handle internal_caching, py::handle cache_value_in_state,
+                              py::handle inadmissible) {
+    RelaxationArgs a;
+    a.actions = to_action_list(actions, "actions");
+    a.fluent_types = to_str_list(fluent_types, "fluent_types");
+    a.objects = to_objects_by_type(objects, "objects");
+    a.events = to_action_events(events, "events");
+    a.goals = to_expr(goals, "goals");
+    a.internal_caching = to_bool(internal_caching, "internal_caching");
+    a.cache_value_in_state = to_bool(cache_value_in_state, "cache_value_in_state");
+    a.inadmissible = to_bool(inadmissible, "inadmissible_numeric_heuristic_variant");
+    return a;
+}
+
+auto relaxation_constructor(RelaxationKind kind) {
+    return [kind](py::handle actions, py::handle fluent_types, py::handle objects, py::handle events,
+                  py::handle goals, py::handle internal_caching, py::handle cache_value_in_state,
+                  py::handle inadmissible, py::handle disable_numeric_reasoning) {
+        RelaxationArgs a = convert_common(actions, fluent_types, objects, events, goals, internal_caching,
+                                          cache_value_in_state, inadmissible);
+        bool disable = to_bool(disable_numeric_reasoning, "disable_numeric_reasoning");
+        auto h = std::make_unique<Heuristic>();
+        h->hdr.emplace(a.actions, a.fluent_types, a.objects, a.events, a.goals, a.internal_caching, a.inadmissible,
+                       disable, kind);
+        h->cache_value_in_state = a.cache_value_in_state;
+        return h;
+    };
+}
+
+const char* relaxation_signature(const char* name) {
+    static const std::string tail =
+        "(actions, fluent_types, objects, events, goals, internal_caching, cache_value_in_state, "
+        "inadmissible_numeric_heuristic_variant, disable_numeric_reasoning=False)\n--\n\n";
+    static const std::string hff = "hff" + tail, hadd = "hadd" + tail, hmax = "hmax" + tail;
+    std::string_view n = name;
+    return n == "hff" ? hff.c_str() : n == "hadd" ? hadd.c_str() : hmax.c_str();
+}
+
+}  // namespace
+
+const Heuristic& to_heuristic(py::handle obj, const char* arg) { return instance_of<Heuristic>(obj, arg, "Heuristic"); }
+
+std::pair<Heuristic, double> to_heuristic_pair(py::handle obj, const char* arg) {
+    check_tuple(obj, 2, arg);
+    Heuristic copy = to_heuristic(PyTuple_GET_ITEM(obj.ptr(), 0), arg);
+    double weight = to_f64(PyTuple_GET_ITEM(obj.ptr(), 1), arg);
+    return {std::move(copy), weight};
+}
+
+void register_heuristic(ModuleBuilder& b) {
+    b.announce("Heuristic");
+    py::class_<Heuristic> cls(b.module(), "Heuristic",
+                              "A heuristic evaluator of states. Made by its static constructors.");
+    cls.def_static(
+           "custom",
+           [](py::object callable, py::handle cache_value_in_state) {
+               bool cache = to_bool(cache_value_in_state, "cache_value_in_state");
+               auto h = std::make_unique<Heuristic>();
+               h->hcustom.emplace(std::make_unique<PythonCallable>(callable.release().ptr()));
+               h->cache_value_in_state = cache;
+               return h;
+           },
+           "custom(callable, cache_value_in_state)\n--\n\n", py::arg("callable"), py::arg("cache_value_in_state"))
+        .def_static("hff", relaxation_constructor(RelaxationKind::HFF), relaxation_signature("hff"),
+                    py::arg("actions"), py::arg("fluent_types"), py::arg("objects"), py::arg("events"),
+                    py::arg("goals"), py::arg("internal_caching"), py::arg("cache_value_in_state"),
+                    py::arg("inadmissible_numeric_heuristic_variant"), py::arg("disable_numeric_reasoning") = false)
+        .def_static("hadd", relaxation_constructor(RelaxationKind::HADD), relaxation_signature("hadd"),
+                    py::arg("actions"), py::arg("fluent_types"), py::arg("objects"), py::arg("events"),
+                    py::arg("goals"), py::arg("internal_caching"), py::arg("cache_value_in_state"),
+                    py::arg("inadmissible_numeric_heuristic_variant"), py::arg("disable_numeric_reasoning") = false)
+        .def_static("hmax", relaxation_constructor(RelaxationKind::HMAX), relaxation_signature("hmax"),
+                    py::arg("actions"), py::arg("fluent_types"), py::arg("objects"), py::arg("events"),
+                    py::arg("goals"), py::arg("internal_caching"), py::arg("cache_value_in_state"),
+                    py::arg("inadmissible_numeric_heuristic_variant"), py::arg("disable_numeric_reasoning") = false)
+        .def_static(
+            "hmax_explicit",
+            [](py::handle actions, py::handle fluent_types, py::handle objects, py::handle events, py::handle goals,
+               py::handle internal_caching, py::handle cache_value_in_state, py::handle inadmissible) {
+                // `objects` and the variant flag are converted (and so checked) but not used.
+                RelaxationArgs a = convert_common(actions, fluent_types, objects, events, goals, internal_caching,
+                                                  cache_value_in_state, inadmissible);
+                auto h = std::make_unique<Heuristic>();
+                h->hmax_explicit.emplace(a.actions, a.fluent_types, a.events, a.goals, a.internal_caching);
+                h->cache_value_in_state = a.cache_value_in_state;
+                return h;
+            },
+            "hmax_explicit(actions, fluent_types, objects, events, goals, internal_caching, cache_value_in_state, "
+            "inadmissible_numeric_heuristic_variant)\n--\n\n",
+            py::arg("actions"), py::arg("fluent_types"), py::arg("objects"), py::arg("events"), py::arg("goals"),
+            py::arg("internal_caching"), py::arg("cache_value_in_state"),
+            py::arg("inadmissible_numeric_heuristic_variant"))
+        .def_property_readonly("name", [](const Heuristic& h) { return py::str(h.name()); })
+        .def(
+            "eval",
+            [](const Heuristic& h, py::handle state, py::handle ss) -> py::object {
+                StatePtr s = to_state(state, "state");
+                SearchSpaceBorrow space(ss, "ss");
+                std::optional<double> value;
+                {
+                    py::gil_scoped_release nogil;
+                    value = h.eval(*s, space.get());
+                }
+                if (!value) return py::none();
+                return py::float_(*value);
+            },
+            "eval(self, state, ss)\n--\n\n", py::arg("state"), py::arg("ss"))
+        .def(
+            "reachable_actions",
+            [](const Heuristic& h, py::handle state) {
+                StatePtr s = to_state(state, "state");
+                if (!h.hdr) raise(ErrorKind::NotImplementedError, "reachable_actions is not available: hdr is None");
+                std::vector<Action> actions;
+                {
+                    py::gil_scoped_release nogil;
+                    actions = h.hdr->reachable_actions(*s);
+                }
+                py::set out;
+                for (Action a : actions) out.add(action_to_py(a));
+                return out;
+            },
+            "reachable_actions(self, state)\n--\n\n", py::arg("state"));
+    b.finish_class(cls);
+}
+
+}  // namespace quorvane::python

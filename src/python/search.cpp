@@ -1,0 +1,191 @@
+// The ten search functions: each converts its arguments, borrows the search space,
+// runs one engine search with the interpreter lock released (a custom heuristic
+// re-attaches for its own calls) and turns the result into (plan, statistics).
+#include "python/search.hpp"
+
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "engine/heuristics.hpp"
+#include "engine/multiqueue.hpp"
+#include "engine/search.hpp"
+#include "python/convert.hpp"
+#include "python/heuristic.hpp"
+#include "python/search_space.hpp"
+
+namespace quorvane::python {
+
+namespace {
+
+using search::SearchResult;
+
+// The nearest float, with IEEE rounding also beyond the float range (where a plain
+// conversion is undefined): from halfway between the largest float and 2^128 on, infinity.
+float nearest_float(double d) {
+    constexpr double kHalfwayToInfinity = 3.4028235677973366e38;
+    const double magnitude = std::fabs(d);
+    if (std::isfinite(d) && magnitude > std::numeric_limits<float>::max()) {
+        float limit = magnitude >= kHalfwayToInfinity ? std::numeric_limits<float>::infinity()
+                                                      : std::numeric_limits<float>::max();
+        return d < 0 ? -limit : limit;
+    }
+    return static_cast<float>(d);
+}
+
+// None, or a number converted to a double and then rounded to the nearest float.
+std::optional<float> to_timeout(py::handle obj) {
+    if (obj.is_none()) return std::nullopt;
+    return nearest_float(to_f64(obj, "timeout"));
+}
+
+py::tuple result_to_py(const SearchResult& r) {
+    py::object plan = py::none();
+    if (r.plan) {
+        py::list list(r.plan->size());
+        for (std::size_t i = 0; i < r.plan->size(); ++i) list[i] = action_to_py((*r.plan)[i]);
+        plan = std::move(list);
+    }
+    py::dict stats;
+    for (const auto& [key, value] : r.statistics) stats[py::str(key)] = py::str(value);
+    return py::make_tuple(std::move(plan), std::move(stats));
+}
+
+// Runs `search` with the interpreter lock released. The borrow outlives the call and
+// is released with the lock held, on every way out.
+template <class F>
+py::tuple run_released(F&& search) {
+    SearchResult result;
+    {
+        py::gil_scoped_release nogil;
+        result = search();
+    }
+    return result_to_py(result);
+}
+
+py::tuple basic(bool breadth_first, py::handle ss, py::handle timeout, py::handle early_termination) {
+    SearchSpaceBorrow space(ss, "ss");
+    std::optional<float> t = to_timeout(timeout);
+    bool et = to_bool(early_termination, "early_termination");
+    return run_released([&] { return search::basic_search(space.get(), breadth_first, t, et); });
+}
+
+// gbfs and astar are wastar with a fixed weight; without one the `weight` argument counts.
+template <bool Bounded>
+py::tuple weighted(std::optional<double> fixed, py::handle ss, py::handle heuristic, py::handle weight,
+                   py::handle timeout, py::handle early_termination, py::handle weak_equality) {
+    SearchSpaceBorrow space(ss, "ss");
+    const Heuristic& h = to_heuristic(heuristic, "heuristic");
+    double w = fixed ? *fixed : to_f64(weight, "weight");
+    std::optional<float> t = to_timeout(timeout);
+    bool et = to_bool(early_termination, "early_termination");
+    bool weq = to_bool(weak_equality, "weak_equality");
+    return run_released([&] {
+        if constexpr (Bounded) return search::wastar_search_memory_bounded(space.get(), h, w, t, et, weq);
+        else return search::wastar_search(space.get(), h, w, t, et, weq);
+    });
+}
+
+// Weight in halves: 1 is A* (0.5, the order of h + g), 2 greedy best-first (1.0).
+template <bool Bounded, int Halves>
+py::tuple fixed_weight(py::handle ss, py::handle heuristic, py::handle timeout, py::handle early_termination,
+                       py::handle weak_equality) {
+    return weighted<Bounded>(Halves * 0.5, ss, heuristic, py::handle(), timeout, early_termination, weak_equality);
+}
+
+std::vector<std::pair<Heuristic, double>> to_heuristic_pairs(py::handle obj, const char* arg) {
+    std::vector<std::pair<Heuristic, double>> out;
+    out.reserve(sequence_length(obj, arg, "(Heuristic, float)"));
+    for_each_in_sequence(obj, arg, "(Heuristic, float)",
+                         [&](py::handle item) { out.push_back(to_heuristic_pair(item, arg)); });
+    return out;
+}
+
+py::tuple multiqueue(py::handle ss, py::handle heuristics, py::handle timeout, py::handle early_termination,
+                     py::handle weak_equality) {
+    SearchSpaceBorrow space(ss, "ss");
+    std::vector<std::pair<Heuristic, double>> pairs = to_heuristic_pairs(heuristics, "heuristics");
+    std::optional<float> t = to_timeout(timeout);
+    bool et = to_bool(early_termination, "early_termination");
+    bool weq = to_bool(weak_equality, "weak_equality");
+    multiqueue::RoundRobinSwitchPolicy policy{pairs.size()};
+    // The pair copies hold references to Python callables: they are released (with
+    // the interpreter attached by the callables themselves) when the search returns.
+    return run_released(
+        [&] { return multiqueue::_multiqueue_search(space.get(), std::move(pairs), policy, t, et, weq); });
+}
+
+}  // namespace
+
+void add_search_functions(ModuleBuilder& b) {
+    b.def(
+        "dfs_search",
+        [](py::handle ss, py::handle timeout, py::handle early_termination) {
+            return basic(false, ss, timeout, early_termination);
+        },
+        "dfs_search(ss, timeout=None, early_termination=False)\n--\n\n", py::arg("ss"),
+        py::arg("timeout") = py::none(), py::arg("early_termination") = false);
+    b.def(
+        "bfs_search",
+        [](py::handle ss, py::handle timeout, py::handle early_termination) {
+            return basic(true, ss, timeout, early_termination);
+        },
+        "bfs_search(ss, timeout=None, early_termination=False)\n--\n\n", py::arg("ss"),
+        py::arg("timeout") = py::none(), py::arg("early_termination") = false);
+    b.def("multiqueue_search", &multiqueue,
+          "multiqueue_search(ss, heuristics, timeout=None, early_termination=False, weak_equality=False)\n--\n\n",
+          py::arg("ss"), py::arg("heuristics"), py::arg("timeout") = py::none(),
+          py::arg("early_termination") = false, py::arg("weak_equality") = false);
+    b.def(
+        "wastar_search",
+        [](py::handle ss, py::handle heuristic, py::handle weight, py::handle timeout, py::handle et,
+           py::handle weq) { return weighted<false>(std::nullopt, ss, heuristic, weight, timeout, et, weq); },
+        "wastar_search(ss, heuristic, weight, timeout=None, early_termination=False, weak_equality=False)\n--\n\n",
+        py::arg("ss"), py::arg("heuristic"), py::arg("weight"), py::arg("timeout") = py::none(),
+        py::arg("early_termination") = false, py::arg("weak_equality") = false);
+    b.def(
+        "wastar_search_memory_bounded",
+        [](py::handle ss, py::handle heuristic, py::handle weight, py::handle timeout, py::handle et,
+           py::handle weq) { return weighted<true>(std::nullopt, ss, heuristic, weight, timeout, et, weq); },
+        "wastar_search_memory_bounded(ss, heuristic, weight, timeout=None, early_termination=False, "
+        "weak_equality=False)\n--\n\n",
+        py::arg("ss"), py::arg("heuristic"), py::arg("weight"), py::arg("timeout") = py::none(),
+        py::arg("early_termination") = false, py::arg("weak_equality") = false);
+
+    b.def("astar_search", &fixed_weight<false, 1>,
+          "astar_search(ss, heuristic, timeout=None, early_termination=False, weak_equality=False)\n--\n\n",
+          py::arg("ss"), py::arg("heuristic"), py::arg("timeout") = py::none(),
+          py::arg("early_termination") = false, py::arg("weak_equality") = false);
+    b.def("astar_search_memory_bounded", &fixed_weight<true, 1>,
+          "astar_search_memory_bounded(ss, heuristic, timeout=None, early_termination=False, "
+          "weak_equality=False)\n--\n\n",
+          py::arg("ss"), py::arg("heuristic"), py::arg("timeout") = py::none(),
+          py::arg("early_termination") = false, py::arg("weak_equality") = false);
+    b.def("gbfs_search", &fixed_weight<false, 2>,
+          "gbfs_search(ss, heuristic, timeout=None, early_termination=False, weak_equality=False)\n--\n\n",
+          py::arg("ss"), py::arg("heuristic"), py::arg("timeout") = py::none(),
+          py::arg("early_termination") = false, py::arg("weak_equality") = false);
+    b.def("gbfs_search_memory_bounded", &fixed_weight<true, 2>,
+          "gbfs_search_memory_bounded(ss, heuristic, timeout=None, early_termination=False, "
+          "weak_equality=False)\n--\n\n",
+          py::arg("ss"), py::arg("heuristic"), py::arg("timeout") = py::none(),
+          py::arg("early_termination") = false, py::arg("weak_equality") = false);
+    b.def(
+        "ehc_search",
+        [](py::handle ss, py::handle heuristic, py::handle timeout, py::handle early_termination,
+           py::handle weak_equality) {
+            SearchSpaceBorrow space(ss, "ss");
+            const Heuristic& h = to_heuristic(heuristic, "heuristic");
+            std::optional<float> t = to_timeout(timeout);
+            bool et = to_bool(early_termination, "early_termination");
+            bool weq = to_bool(weak_equality, "weak_equality");
+            return run_released([&] { return search::ehc_search(space.get(), h, t, et, weq); });
+        },
+        "ehc_search(ss, heuristic, timeout=None, early_termination=False, weak_equality=False)\n--\n\n",
+        py::arg("ss"), py::arg("heuristic"), py::arg("timeout") = py::none(), py::arg("early_termination") = false,
+        py::arg("weak_equality") = false);
+}
+
+}  // namespace quorvane::python

@@ -1,0 +1,267 @@
+// The Python class `SearchSpace`.
+#include "python/search_space.hpp"
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "python/convert.hpp"
+#include "python/state.hpp"
+
+namespace quorvane::python {
+
+namespace {
+
+[[noreturn]] void borrow_error(const char* message) {
+    PyErr_SetString(PyExc_RuntimeError, message);
+    throw py::error_already_set();
+}
+
+// Exclusive access for the life of the object: fails while any shared borrow is held.
+class ExclusiveBorrow {
+  public:
+    explicit ExclusiveBorrow(const PySearchSpace& holder) : holder_(holder) {
+        std::int64_t expected = 0;
+        if (!holder_.borrow_flag.compare_exchange_strong(expected, -1, std::memory_order_acquire))
+            borrow_error("Already borrowed: the SearchSpace is in use and cannot be changed now");
+    }
+    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
+    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+    ~ExclusiveBorrow() { holder_.borrow_flag.store(0, std::memory_order_release); }
+
+  private:
+    const PySearchSpace& holder_;
+};
+
+std::vector<std::optional<DurationBounds>> to_actions_duration(py::handle obj, const char* arg) {
+    std::vector<std::optional<DurationBounds>> out;
+    out.reserve(sequence_length(obj, arg, "duration bounds"));
+    for_each_in_sequence(obj, arg, "duration bounds", [&](py::handle item) {
+        if (item.is_none()) {
+            out.emplace_back(std::nullopt);
+            return;
+        }
+        check_tuple(item, 4, arg);
+        PyObject* t = item.ptr();
+        DurationBounds d;
+        d.lower = to_expr(PyTuple_GET_ITEM(t, 0), arg);
+        d.upper = to_expr(PyTuple_GET_ITEM(t, 1), arg);
+        d.lower_open = to_bool(PyTuple_GET_ITEM(t, 2), arg);
+        d.upper_open = to_bool(PyTuple_GET_ITEM(t, 3), arg);
+        out.emplace_back(std::move(d));
+    });
+    return out;
+}
+
+std::optional<std::vector<bool>> to_bool_list(py::handle obj, const char* arg) {
+    if (obj.is_none()) return std::nullopt;
+    std::vector<bool> out;
+    out.reserve(sequence_length(obj, arg, "bool"));
+    for_each_in_sequence(obj, arg, "bool", [&](py::handle item) { out.push_back(to_bool(item, arg)); });
+    return out;
+}
+
+std::optional<std::vector<std::vector<std::string>>> to_action_objects(py::handle obj, const char* arg) {
+    if (obj.is_none()) return std::nullopt;
+    std::vector<std::vector<std::string>> out;
+    out.reserve(sequence_length(obj, arg, "lists of str"));
+    for_each_in_sequence(obj, arg, "lists of str", [&](py::handle item) { out.push_back(to_str_list(item, arg)); });
+    return out;
+}
+
+ActionSet to_action_set(py::handle obj, const char* arg) {
+    if (!PyAnySet_Check(obj.ptr()))
+        raise_arg_error(PyExc_TypeError, "'" + type_name_of(obj) + "' object cannot be converted to 'set'", arg);
+    // A snapshot: converting the members may run Python code that changes the set.
+    PyObject* items = PySequence_List(obj.ptr());
+    if (!items) rethrow_with_note(arg);
+    py::list list = py::reinterpret_steal<py::list>(items);
+    ActionSet out;
+    for (py::handle item : list) out.insert(to_action(item, arg));
+    return out;
+}
+
+std::optional<ObjectPrerequisites> to_object_prerequisites(py::handle obj, const char* arg) {
+    if (obj.is_none()) return std::nullopt;
+    check_dict(obj, arg);
+    ObjectPrerequisites out;
+    for (auto& [k, v] : dict_items(obj, arg)) {
+        std::string name = to_str(k, arg);
+        out.insert_or_assign(std::move(name), to_action_set(v, arg));
+    }
+    return out;
+}
+
+std::optional<FlatExpr> to_optional_expr(py::handle obj, const char* arg) {
+    if (obj.is_none()) return std::nullopt;
+    return to_expr(obj, arg);
+}
+
+std::optional<Rational> to_optional_rational(py::handle obj, const char* arg) {
+    try {
+        return get_option_big_rational(obj);
+    } catch (const Error& e) {
+        raise_arg_error(PyExc_ValueError, e.what(), arg);
+    }
+}
+
+const PySearchSpace& holder_of(py::handle obj, const char* arg) {
+    return instance_of<PySearchSpace>(obj, arg, "SearchSpace");
+}
+
+py::object rational_text(const std::optional<Rational>& r) {
+    if (!r) return py::none();
+    return py::str(r->to_string());
+}
+
+}  // namespace
+
+SearchSpaceBorrow::SearchSpaceBorrow(py::handle obj, const char* arg)
+    : keep_alive_(py::reinterpret_borrow<py::object>(obj)), holder_(&holder_of(obj, arg)) {
+    acquire();
+}
+
+SearchSpaceBorrow::SearchSpaceBorrow(const PySearchSpace& holder) : holder_(&holder) { acquire(); }
+
+void SearchSpaceBorrow::acquire() {
+    std::int64_t current = holder_->borrow_flag.load(std::memory_order_relaxed);
+    do {
+        if (current < 0) borrow_error("Already mutably borrowed: the SearchSpace is being changed");
+    } while (!holder_->borrow_flag.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
+                                                         std::memory_order_relaxed));
+}
+
+SearchSpaceBorrow::~SearchSpaceBorrow() { holder_->borrow_flag.fetch_sub(1, std::memory_order_release); }
+
+#define QV_SEARCH_SPACE_PARAMS                                                                              \
+    "actions_duration, events, actions, compression_safe_actions, action_objects, obj_to_prev_actions_map, " \
+    "initial_state=None, goal=None, relevant_actions=None, deadline=None, epsilon=None)\n--\n\n"
+
+void register_search_space(ModuleBuilder& b) {
+    b.announce("SearchSpace");
+    py::class_<PySearchSpace> cls(b.module(), "SearchSpace", "SearchSpace(" QV_SEARCH_SPACE_PARAMS);
+    cls.def(py::init([](py::handle actions_duration, py::handle events, py::handle actions,
+                        py::handle compression_safe_actions, py::handle action_objects,
+                        py::handle obj_to_prev_actions_map, py::handle initial_state, py::handle goal,
+                        py::handle relevant_actions, py::handle deadline, py::handle epsilon) {
+                SearchSpaceInput in;
+                in.actions_duration = to_actions_duration(actions_duration, "actions_duration");
+                in.events = to_action_events(events, "events");
+                in.actions = to_action_list(actions, "actions");
+                in.compression_safe_actions = to_bool_list(compression_safe_actions, "compression_safe_actions");
+                in.action_objects = to_action_objects(action_objects, "action_objects");
+                in.obj_to_prev_actions_map = to_object_prerequisites(obj_to_prev_actions_map, "obj_to_prev_actions_map");
+                in.initial_state = to_optional_expr(initial_state, "initial_state");
+                in.goal = to_optional_expr(goal, "goal");
+                if (!relevant_actions.is_none()) in.relevant_actions = to_action_list(relevant_actions, "relevant_actions");
+                in.deadline = to_optional_rational(deadline, "deadline");
+                in.epsilon = to_optional_rational(epsilon, "epsilon");
+                return std::make_unique<PySearchSpace>(std::move(in));
+            }),
+            // inspect.signature(SearchSpace) reads the signature of __init__, not the class text.
+            "__init__(self, " QV_SEARCH_SPACE_PARAMS, py::arg("actions_duration"), py::arg("events"), py::arg("actions"), py::arg("compression_safe_actions"),
+            py::arg("action_objects"), py::arg("obj_to_prev_actions_map"), py::arg("initial_state") = py::none(),
+            py::arg("goal") = py::none(), py::arg("relevant_actions") = py::none(), py::arg("deadline") = py::none(),
+            py::arg("epsilon") = py::none());
+
+    cls.def(
+        "reset", [](const PySearchSpace& self) { SearchSpaceBorrow borrow(self); }, "reset(self)\n--\n\n");
+
+    cls.def(
+        "build_plan",
+        [](const PySearchSpace& self, py::handle path) {
+            SearchSpaceBorrow borrow(self);
+            std::vector<Action> actions = to_action_list(path, "path");
+            TimedPlan plan = borrow->build_plan(actions);
+            py::list out(plan.size());
+            for (std::size_t i = 0; i < plan.size(); ++i)
+                out[i] = py::make_tuple(rational_text(plan[i].start), action_to_py(plan[i].action),
+                                        rational_text(plan[i].duration));
+            return out;
+        },
+        "build_plan(self, path)\n--\n\n", py::arg("path"));
+
+    cls.def(
+        "goal_reached",
+        [](const PySearchSpace& self, py::handle state, py::handle goal) {
+            SearchSpaceBorrow borrow(self);
+            const StatePtr& s = to_state(state, "state");
+            std::optional<FlatExpr> g = to_optional_expr(goal, "goal");
+            return borrow->goal_reached(*s, g ? &*g : nullptr);
+        },
+        "goal_reached(self, state, goal=None)\n--\n\n", py::arg("state"), py::arg("goal") = py::none());
+
+    cls.def(
+        "subgoals_sat",
+        [](const PySearchSpace& self, py::handle state, py::handle goal) {
+            SearchSpaceBorrow borrow(self);
+            const StatePtr& s = to_state(state, "state");
+            std::optional<FlatExpr> g = to_optional_expr(goal, "goal");
+            std::vector<FlatExpr> parts = borrow->subgoals_sat(*s, g ? &*g : nullptr);
+            py::list out(parts.size());
+            for (std::size_t i = 0; i < parts.size(); ++i) out[i] = expr_to_py(parts[i]);
+            return out;
+        },
+        "subgoals_sat(self, state, goal=None)\n--\n\n", py::arg("state"), py::arg("goal") = py::none());
+
+    cls.def(
+        "initial_state",
+        [](const PySearchSpace& self, py::handle initial_state) {
+            SearchSpaceBorrow borrow(self);
+            std::optional<FlatExpr> init = to_optional_expr(initial_state, "initial_state");
+            return state_to_py(borrow->initial_state(init ? &*init : nullptr));
+        },
+        "initial_state(self, initial_state=None)\n--\n\n", py::arg("initial_state") = py::none());
+
+    cls.def(
+        "get_successor_state",
+        [](const PySearchSpace& self, py::handle state, py::handle action) -> py::object {
+            SearchSpaceBorrow borrow(self);
+            StatePtr s = to_state(state, "state");
+            Action a = to_action(action, "action");
+            StatePtr next = borrow->get_successor_state(*s, a);
+            if (!next) return py::none();
+            return state_to_py(std::move(next));
+        },
+        "get_successor_state(self, state, action)\n--\n\n", py::arg("state"), py::arg("action"));
+
+    cls.def(
+        "get_successor_states",
+        [](const PySearchSpace& self, py::handle state) {
+            SearchSpaceBorrow borrow(self);
+            StatePtr s = to_state(state, "state");
+            std::vector<StatePtr> successors;
+            SuccessorSequence seq = borrow->get_successor_states_iter(*s);
+            while (StatePtr next = seq.next()) successors.push_back(std::move(next));
+            py::list out(successors.size());
+            for (std::size_t i = 0; i < successors.size(); ++i) out[i] = state_to_py(std::move(successors[i]));
+            return out;
+        },
+        "get_successor_states(self, state)\n--\n\n", py::arg("state"));
+
+    cls.def_property_readonly("is_temporal", [](const PySearchSpace& self) {
+        SearchSpaceBorrow borrow(self);
+        return borrow->is_temporal();
+    });
+
+    cls.def_property(
+        "relevant_actions",
+        [](const PySearchSpace& self) {
+            SearchSpaceBorrow borrow(self);
+            const std::vector<Action>& actions = borrow->relevant_actions();
+            py::list out(actions.size());
+            for (std::size_t i = 0; i < actions.size(); ++i) out[i] = action_to_py(actions[i]);
+            return out;
+        },
+        [](PySearchSpace& self, py::handle value) {
+            // Converted before the exclusive borrow: conversion may run Python code.
+            std::vector<Action> actions = to_action_list(value, "relevant_actions");
+            ExclusiveBorrow borrow(self);
+            self.space.set_relevant_actions(std::move(actions));
+        });
+
+    b.finish_class(cls);
+}
+
+}  // namespace quorvane::python

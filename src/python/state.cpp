@@ -1,0 +1,45 @@
+#include "python/state.hpp"
+
+#include "python/convert.hpp"
+
+namespace quorvane::python {
+
+py::object state_to_py(StatePtr state) { return py::cast(PyState{std::move(state)}); }
+
+const StatePtr& to_state(py::handle obj, const char* arg) { return instance_of<PyState>(obj, arg, "State").state; }
+
+void register_state(ModuleBuilder& b) {
+    b.announce("State");
+    py::class_<PyState> cls(b.module(), "State", "A search state. Made by SearchSpace methods.");
+    cls.def_property_readonly("g", [](const PyState& s) { return s.state->g; })
+        .def_property_readonly("path",
+                               [](const PyState& s) {
+                                   std::vector<PathEntry> entries;
+                                   for (const PathEntry& e : s.state->path.iter_rev()) entries.push_back(e);
+                                   py::list out(entries.size());
+                                   std::size_t i = 0;
+                                   for (auto it = entries.rbegin(); it != entries.rend(); ++it)
+                                       out[i++] = py::make_tuple(action_to_py(it->action), py::int_(it->pos),
+                                                                 py::int_(it->instance));
+                                   return out;
+                               })
+        .def_property_readonly("todo",
+                               [](const PyState& s) {
+                                   py::dict out;
+                                   for (const auto& [action, entry] : s.state->todo)
+                                       out[action_to_py(action)] =
+                                           py::make_tuple(py::int_(entry.next_event), py::int_(entry.instance));
+                                   return out;
+                               })
+        .def(
+            "get_value",
+            [](const PyState& s, py::handle fluent) {
+                std::uint64_t f = to_u64(fluent, "fluent");
+                if (f >= s.state->values.size()) raise(ErrorKind::Exception, "Fluent not found!");
+                return s.state->values[f];
+            },
+            "get_value(self, fluent)\n--\n\n", py::arg("fluent"));
+    b.finish_class(cls);
+}
+
+}  // namespace quorvane::python

@@ -1,0 +1,491 @@
+// Delete-relaxation heuristics (hff, hadd, hmax) and explicit-value hmax.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/errors.hpp"
+#include "engine/expressions.hpp"
+#include "engine/heuristics_explicit.hpp"
+#include "engine/heuristics_relaxation.hpp"
+#include "engine/search_state.hpp"
+#include "engine/structures.hpp"
+
+namespace quorvane {
+namespace {
+
+ExpressionNode F(std::uint64_t i) { return ExpressionNode::fluent(i); }
+ExpressionNode I(std::int64_t v) { return ExpressionNode::integer(Integer(v)); }
+ExpressionNode B(bool v) { return ExpressionNode::boolean(v); }
+ExpressionNode O(const std::string& name) { return ExpressionNode::object(name); }
+ExpressionNode Op(std::string_view kind, std::vector<NodeIndex> operands) { return make_operator(kind, std::move(operands)); }
+
+Event event(FlatExpr conditions, std::vector<Effect> effects) {
+    Event e;
+    e.conditions = std::move(conditions);
+    e.effects = std::move(effects);
+    return e;
+}
+// An action's events, as the caller lists them.
+std::pair<Action, std::vector<TimedEvent>> action_events(std::uint64_t idx, std::vector<Event> events) {
+    std::vector<TimedEvent> out;
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        events[i].action = Action{idx};
+        events[i].pos = i;
+        out.emplace_back(Timing{}, std::move(events[i]));
+    }
+    return {Action{idx}, std::move(out)};
+}
+// An action whose events do nothing but follow one another.
+std::pair<Action, std::vector<TimedEvent>> plain_action(std::uint64_t idx, std::size_t events) {
+    return action_events(idx, std::vector<Event>(events, event({}, {})));
+}
+
+std::unique_ptr<State> make_state(std::vector<ExpressionNode> values,
+                                  std::vector<std::pair<std::uint64_t, std::uint64_t>> running = {}) {
+    auto s = std::make_unique<State>();
+    s->values = support::PersistentVector<ExpressionNode>(std::move(values));
+    for (auto [a, next] : running) s->todo[Action{a}] = TodoEntry{next, 7};
+    return s;
+}
+
+std::vector<Action> actions_of(const ActionEvents& events) {
+    std::vector<Action> out;
+    for (const auto& [a, list] : events) out.push_back(a);
+    return out;
+}
+
+struct Task {
+    std::vector<std::string> types;
+    ObjectsByType objects;
+    ActionEvents events;
+    FlatExpr goal;
+    std::vector<Action> actions;  // defaults to the keys of `events`
+};
+
+DeleteRelaxationHeuristic relaxation(const Task& t, RelaxationKind kind, bool caching = false,
+                                     bool inadmissible = false, bool no_numbers = false) {
+    return DeleteRelaxationHeuristic(t.actions.empty() ? actions_of(t.events) : t.actions, t.types, t.objects, t.events,
+                                     t.goal, caching, inadmissible, no_numbers, kind);
+}
+
+constexpr RelaxationKind kAllKinds[] = {RelaxationKind::HFF, RelaxationKind::HADD, RelaxationKind::HMAX};
+
+// ---------------------------------------------------------------------------
+// Delete relaxation
+
+TEST(Relaxation, GoalHoldingInAnIdleStateIsZeroAndUnreachableGoalIsADeadEnd) {
+    // p (fluent 0) holds; q (fluent 1) has no achiever.
+    Task t{{"bool", "bool"}, {}, {plain_action(0, 2)}, {}, {}};
+    const auto state = make_state({B(true), B(false)});
+    for (RelaxationKind kind : kAllKinds) {
+        t.goal = {F(0)};
+        EXPECT_EQ(relaxation(t, kind).eval(*state), 0.0) << static_cast<int>(kind);
+        t.goal = {F(1)};
+        EXPECT_EQ(relaxation(t, kind).eval(*state), std::nullopt) << static_cast<int>(kind);
+    }
+}
+
+TEST(Relaxation, ProgressFluentsFollowTheActionsListAndOperatorsTheActionIndex) {
+    // Two task fluents; action 0 has two events, action 1 one. With actions [0, 1] the
+    // progress fluents are 2, 3 (action 0, idle 3) and 4 (action 1); with [1, 0] action
+    // 1 takes 2 and action 0 takes 3, 4. A goal on fluent 3 tells them apart.
+    Task t{{"bool", "bool"}, {}, {plain_action(0, 2), plain_action(1, 1)}, {F(3)}, {}};
+    const auto running = make_state({B(false), B(false)}, {{0, 1}});
+    const auto idle = make_state({B(false), B(false)});
+
+    t.actions = {Action{0}, Action{1}};
+    // Fluent 3 is action 0's idle fluent: its second event must still happen.
+    EXPECT_EQ(relaxation(t, RelaxationKind::HADD).eval(*running), 2.0);  // goal 1 + idle 1
+    EXPECT_EQ(relaxation(t, RelaxationKind::HADD).eval(*idle), 0.0);
+
+    t.actions = {Action{1}, Action{0}};
+    // Fluent 3 is now the progress fluent of action 0's first event, which just happened.
+    EXPECT_EQ(relaxation(t, RelaxationKind::HADD).eval(*running), 1.0);  // goal 0 + idle 1
+    EXPECT_EQ(relaxation(t, RelaxationKind::HADD).eval(*idle), 1.0);     // goal 1 + idle 0 (nothing is deleted)
+}
+
+TEST(Relaxation, ConjunctionAddsWithHaddAndTakesTheMaximumWithHmax) {
+    // p (fluent 0) comes with the second event of action 0, q (fluent 1) with the
+    // third event of action 1: costs 2 and 3.
+    Effect p{0, {B(true)}}, q{1, {B(true)}};
+    Task t{{"bool", "bool"},
+           {},
+           {action_events(0, {event({}, {}), event({}, {p})}),
+            action_events(1, {event({}, {}), event({}, {}), event({}, {q})})},
+           {F(0), F(1), Op("and", {0, 1})},
+           {}};
+    const auto state = make_state({B(false), B(false)});
+    EXPECT_EQ(relaxation(t, RelaxationKind::HADD).eval(*state), 5.0);
+    EXPECT_EQ(relaxation(t, RelaxationKind::HMAX).eval(*state), 3.0);
+    EXPECT_EQ(relaxation(t, RelaxationKind::HFF).eval(*state), 5.0);  // every event of both actions
+}
+
+TEST(Relaxation, HffCountsOnlyTheEventsStillToComeOfRunningActions) {
+    Task t{{"bool"}, {}, {plain_action(0, 3)}, {F(0)}, {}};
+    const auto state = make_state({B(true)}, {{0, 1}});
+    EXPECT_EQ(relaxation(t, RelaxationKind::HFF).eval(*state), 2.0);
+}
+
+TEST(Relaxation, UnreachableIdleConditionIsADeadEndForHaddAndHmax) {
+    // Action 0 runs and its second event can never happen.
+    Task t{{"bool"}, {}, {action_events(0, {event({}, {}), event({B(false)}, {})})}, {F(0)}, {}};
+    const auto state = make_state({B(true)}, {{0, 1}});
+    EXPECT_EQ(relaxation(t, RelaxationKind::HADD).eval(*state), std::nullopt);
+    EXPECT_EQ(relaxation(t, RelaxationKind::HMAX).eval(*state), std::nullopt);
+}
+
+TEST(Relaxation, LinearConditionOffersForIncrementsAssignmentsAndComplexEffects) {
+    // Goal 10 <= x (10 - x <= 0) from x = 3. The numeric operator needs p, which costs 1.
+    struct Case {
+        const char* name;
+        FlatExpr value;
+        bool inadmissible;
+        double hadd;
+    };
+    const Case cases[] = {
+        // d = -2, r = ceil(7 / 2) = 4
+        {"increment", {F(0), I(2), Op("+", {0, 1})}, false, 5.0},
+        {"increment, inadmissible", {F(0), I(2), Op("+", {0, 1})}, true, 5.0},
+        // one application with the admissible variant; d = -1, r = 7 with the other
+        {"assignment", {I(5)}, false, 2.0},
+        {"assignment, inadmissible", {I(5)}, true, 8.0},
+        {"complex", {I(2), F(0), Op("*", {0, 1})}, false, 2.0},
+        {"complex, inadmissible", {I(2), F(0), Op("*", {0, 1})}, true, 8.0},
+    };
+    for (const Case& c : cases) {
+        Task t{{"int", "bool"},
+               {},
+               {action_events(0, {event({}, {Effect{1, {B(true)}}})}),
+                action_events(1, {event({F(1)}, {Effect{0, c.value}})})},
+               {I(10), F(0), Op("<=", {0, 1})},
+               {}};
+        const auto state = make_state({I(3), B(false)});
+        EXPECT_EQ(relaxation(t, RelaxationKind::HADD, false, c.inadmissible).eval(*state), c.hadd) << c.name;
+        EXPECT_EQ(relaxation(t, RelaxationKind::HMAX, false, c.inadmissible).eval(*state), c.hadd) << c.name;
+        // The relaxed plan: the numeric action and the one that gives p.
+        EXPECT_EQ(relaxation(t, RelaxationKind::HFF, false, c.inadmissible).eval(*state), 2.0) << c.name;
+    }
+}
+
+TEST(Relaxation, StrictConditionsKeepHalfTheSmallestChangeAsMargin) {
+    // x := x - 2 and the goal x < 3: kept as x - 2 <= 0.
+    Task t{{"int"}, {}, {action_events(0, {event({}, {Effect{0, {F(0), I(2), Op("-", {0, 1})}}})})},
+           {F(0), I(3), Op("<", {0, 1})}, {}};
+    const auto h = relaxation(t, RelaxationKind::HADD);
+    EXPECT_EQ(h.eval(*make_state({I(2)})), 0.0);
+    EXPECT_EQ(h.eval(*make_state({I(3)})), 1.0);  // 3 < 3 fails: one step, not none
+    EXPECT_EQ(h.eval(*make_state({I(5)})), 2.0);  // 5 -> 3 -> 1
+}
+
+TEST(Relaxation, StrictConditionLoweredOnlyByAnAssignmentStillNeedsTheAssignment) {
+    // No pair has a negative change; x := 0 is listed without one. At x = 3 the
+    // condition x < 3 fails and the assignment must be applied once.
+    Task t{{"int"}, {}, {action_events(0, {event({}, {Effect{0, {I(0)}}})})}, {F(0), I(3), Op("<", {0, 1})}, {}};
+    EXPECT_EQ(relaxation(t, RelaxationKind::HADD).eval(*make_state({I(3)})), 1.0);
+    EXPECT_EQ(relaxation(t, RelaxationKind::HADD).eval(*make_state({I(1)})), 0.0);
+}
+
+TEST(Relaxation, EqualityAndNegatedComparisonsAreRewrittenIntoLinearConditions) {
+    // x := x + 1 from x = 0.
+    Task t{{"int"}, {}, {action_events(0, {event({}, {Effect{0, {F(0), I(1), Op("+", {0, 1})}}})})}, {}, {}};
+    struct Case {
+        const char* name;
+        FlatExpr goal;
+        std::optional<double> hadd;
+    };
+    const Case cases[] = {
+        {"x = 3", {F(0), I(3), Op("==", {0, 1})}, 3.0},        // x <= 3 holds, 3 <= x needs 3
+        {"not x <= 2", {F(0), I(2), Op("<=", {0, 1}), Op("not", {2})}, 3.0},
+        {"not x < 2", {F(0), I(2), Op("<", {0, 1}), Op("not", {2})}, 2.0},
+        {"not x = 0", {F(0), I(0), Op("==", {0, 1}), Op("not", {2})}, 1.0},  // 0 < x after one step
+        {"not x = 2", {F(0), I(2), Op("==", {0, 1}), Op("not", {2})}, 0.0},  // x < 2 holds
+    };
+    const auto state = make_state({I(0)});
+    for (const Case& c : cases) {
+        t.goal = c.goal;
+        EXPECT_EQ(relaxation(t, RelaxationKind::HADD).eval(*state), c.hadd) << c.name;
+    }
+}
+
+TEST(Relaxation, NumericReasoningCanBeSwitchedOff) {
+    Task t{{"int"}, {}, {action_events(0, {event({}, {Effect{0, {F(0), I(1), Op("+", {0, 1})}}})})},
+           {I(3), F(0), Op("<=", {0, 1})}, {}};
+    const auto state = make_state({I(0)});
+    // The goal becomes a plain condition of cost 1 that no operator achieves.
+    const auto h = relaxation(t, RelaxationKind::HADD, false, false, true);
+    EXPECT_EQ(h.eval(*state), 1.0);
+    EXPECT_STREQ(h.name(), "hadd_no_numbers");
+    EXPECT_EQ(relaxation(t, RelaxationKind::HADD).eval(*state), 3.0);
+    EXPECT_STREQ(relaxation(t, RelaxationKind::HFF).name(), "hff");
+    EXPECT_STREQ(relaxation(t, RelaxationKind::HMAX, false, false, true).name(), "hmax_no_numbers");
+}
+
+TEST(Relaxation, NonLinearGoalLeafCostsOneButAddsNothingToTheRelaxedPlan) {
+    // x * y <= 3 with x = y = 2.
+    Task t{{"int", "int"}, {}, {plain_action(0, 1)}, {F(0), F(1), Op("*", {0, 1}), I(3), Op("<=", {2, 3})}, {}};
+    const auto state = make_state({I(2), I(2)});
+    EXPECT_EQ(relaxation(t, RelaxationKind::HADD).eval(*state), 1.0);
+    EXPECT_EQ(relaxation(t, RelaxationKind::HMAX).eval(*state), 1.0);
+    EXPECT_EQ(relaxation(t, RelaxationKind::HFF).eval(*state), 0.0);
+}
+
+TEST(Relaxation, HffBestSupporterTiesGoToTheLargerOperatorId) {
+    // p comes at cost 1 from the single event of one action and from the first of two
+    // events of another; the operator with the larger id (the larger action index)
+    // supports p, and the relaxed plan counts all of its action's events.
+    Effect p{0, {B(true)}};
+    for (bool two_events_last : {true, false}) {
+        Task t{{"bool"}, {}, {}, {F(0)}, {}};
+        auto one = action_events(two_events_last ? 0 : 1, {event({}, {p})});
+        auto two = action_events(two_events_last ? 1 : 0, {event({}, {p}), event({}, {})});
+        t.events = {one, two};
+        EXPECT_EQ(relaxation(t, RelaxationKind::HFF).eval(*make_state({B(false)})), two_events_last ? 2.0 : 1.0);
+    }
+}
+
+TEST(Relaxation, HffOfADisjunctionFollowsTheCheapestOperandAndTheLaterOneOnTies) {
+    // Or(p, q) is kept as [q, p, Or]; p comes from a two-event action, q from one-event
+    // actions, at cost 1 or (with a longer chain) at cost 2.
+    Effect p{0, {B(true)}}, q{1, {B(true)}};
+    const FlatExpr goal{F(0), F(1), Op("or", {0, 1})};
+    Task tie{{"bool", "bool"}, {}, {action_events(0, {event({}, {p}), event({}, {})}), action_events(1, {event({}, {q})})},
+             goal, {}};
+    EXPECT_EQ(relaxation(tie, RelaxationKind::HFF).eval(*make_state({B(false), B(false)})), 2.0);
+    Task cheaper_q{{"bool", "bool"},
+                   {},
+                   {action_events(0, {event({}, {}), event({}, {p})}), action_events(1, {event({}, {q})})},
+                   goal,
+                   {}};
+    EXPECT_EQ(relaxation(cheaper_q, RelaxationKind::HFF).eval(*make_state({B(false), B(false)})), 1.0);
+}
+
+TEST(Relaxation, ObjectFluentsAndNegatedObjectEqualities) {
+    // Fluent 0 of type "loc" with objects a, b, c; the goal is not(at = a).
+    Task t{{"loc"},
+           {{"loc", {"a", "b", "c"}}},
+           {action_events(0, {event({}, {Effect{0, {O("c")}}})})},
+           {F(0), O("a"), Op("==", {0, 1}), Op("not", {2})},
+           {}};
+    EXPECT_EQ(relaxation(t, RelaxationKind::HADD).eval(*make_state({O("b")})), 0.0);  // b is one of b, c
+    EXPECT_EQ(relaxation(t, RelaxationKind::HADD).eval(*make_state({O("a")})), 1.0);  // move to c
+    t.objects = {{"loc", {"a"}}};  // no other object: the condition is false
+    EXPECT_EQ(relaxation(t, RelaxationKind::HADD).eval(*make_state({O("b")})), std::nullopt);
+}
+
+TEST(Relaxation, ReachableActionsNeedEveryOperatorReachable) {
+    // Action 0 reaches everything; action 1's second event needs q, which nothing
+    // gives; action 2's second event has a false condition and makes no operator.
+    Task t{{"bool"},
+           {},
+           {plain_action(0, 2), action_events(1, {event({}, {}), event({F(0)}, {})}),
+            action_events(2, {event({}, {}), event({B(false)}, {})})},
+           {F(0)},
+           {}};
+    const auto h = relaxation(t, RelaxationKind::HFF);
+    EXPECT_EQ(h.reachable_actions(*make_state({B(false)})), (std::vector<Action>{Action{0}, Action{2}}));
+    EXPECT_EQ(h.reachable_actions(*make_state({B(true)})), (std::vector<Action>{Action{0}, Action{1}, Action{2}}));
+}
+
+TEST(Relaxation, CacheIsSharedBetweenCopiesAndKeyedByValuesAndProgressOnly) {
+    // hff fails on a running action that has no events; the key ignores it, so a hit
+    // shows that the stored value was returned without computing.
+    Task t{{"bool"}, {}, {plain_action(0, 1)}, {F(0)}, {}};
+    const auto clean = make_state({B(true)});
+    const auto stray = make_state({B(true)}, {{42, 1}});
+    stray->g = 5.0;
+
+    const auto uncached = relaxation(t, RelaxationKind::HFF);
+    EXPECT_THROW(uncached.eval(*stray), InternalError);
+
+    const auto h = relaxation(t, RelaxationKind::HFF, true);
+    const DeleteRelaxationHeuristic copy(h);
+    EXPECT_EQ(copy.eval(*clean), 0.0);
+    // A different next event of a listed action is another key: computed, so it fails.
+    EXPECT_THROW(h.eval(*make_state({B(true)}, {{0, 1}, {42, 1}})), InternalError);
+    EXPECT_EQ(h.eval(*stray), 0.0);
+}
+
+TEST(Relaxation, EvaluationErrorsPassUpAndAreNotCached) {
+    // 1 / x <= 3 is not linear; with x = 0 its evaluation divides by zero.
+    Task t{{"int"}, {}, {plain_action(0, 1)}, {I(1), F(0), Op("/", {0, 1}), I(3), Op("<=", {2, 3})}, {}};
+    const auto h = relaxation(t, RelaxationKind::HADD, true);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        try {
+            h.eval(*make_state({I(0)}));
+            ADD_FAILURE() << "no error";
+        } catch (const Error& e) {
+            EXPECT_EQ(e.kind(), ErrorKind::ZeroDivisionError);
+        }
+    }
+    EXPECT_EQ(h.eval(*make_state({I(1)})), 0.0);
+}
+
+TEST(Relaxation, NonNumericValueInALinearConditionIsAValueError) {
+    // x := x + 1 lowers 3 <= x; a state holding an object for x cannot be weighed.
+    Task t{{"int"}, {}, {action_events(0, {event({}, {Effect{0, {F(0), I(1), Op("+", {0, 1})}}})})},
+           {I(3), F(0), Op("<=", {0, 1})}, {}};
+    try {
+        relaxation(t, RelaxationKind::HADD).eval(*make_state({O("a")}));
+        ADD_FAILURE() << "no error";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.kind(), ErrorKind::ValueError);
+    }
+}
+
+TEST(Relaxation, ConstructionRejectsBrokenTasks) {
+    struct Case {
+        const char* name;
+        Task task;
+    };
+    const FlatExpr goal{F(0)};
+    const Case cases[] = {
+        {"effect beyond the fluents", {{"bool"}, {}, {action_events(0, {event({}, {Effect{1, {B(true)}}})})}, goal, {}}},
+        {"two numeric effects on one fluent",
+         {{"int"}, {}, {action_events(0, {event({}, {Effect{0, {I(1)}}, Effect{0, {I(2)}}})})}, goal, {}}},
+        {"empty goal", {{"bool"}, {}, {plain_action(0, 1)}, {}, {}}},
+        {"object type without objects",
+         {{"loc", "loc"}, {{"other", {"a"}}}, {action_events(0, {event({}, {Effect{0, {F(1)}}})})}, goal, {}}},
+    };
+    for (const Case& c : cases)
+        EXPECT_THROW(relaxation(c.task, RelaxationKind::HFF), InternalError) << c.name;
+
+    // A leaf whose subtree names a node before it cannot be cut out: Overflow.
+    Task overflow{{"int"}, {}, {plain_action(0, 1)}, {I(5), F(0), Op("-", {1, 0}), I(3), Op("<=", {2, 3})}, {}};
+    try {
+        relaxation(overflow, RelaxationKind::HFF);
+        ADD_FAILURE() << "no error";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.kind(), ErrorKind::Exception);
+        EXPECT_STREQ(e.what(), "Overflow");
+    }
+}
+
+TEST(Relaxation, ObjectEffectWithAConstantNeedsNoObjectsEntry) {
+    Task t{{"loc"}, {}, {action_events(0, {event({}, {Effect{0, {O("b")}}})})}, {F(0), O("b"), Op("==", {0, 1})}, {}};
+    EXPECT_EQ(relaxation(t, RelaxationKind::HADD).eval(*make_state({O("a")})), 1.0);
+}
+
+// ---------------------------------------------------------------------------
+// Explicit-value hmax
+
+HMaxExplicit explicit_hmax(const Task& t, bool caching = false) {
+    return HMaxExplicit(t.actions.empty() ? actions_of(t.events) : t.actions, t.types, t.events, t.goal, caching);
+}
+
+TEST(ExplicitHmax, RoundsUntilTheGoalCanHold) {
+    const Effect p{0, {B(true)}};
+    const FlatExpr inc{F(1), I(1), Op("+", {0, 1})};
+    struct Case {
+        const char* name;
+        Task task;
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> running;
+        std::optional<double> value;
+    };
+    const Case cases[] = {
+        {"goal without achiever", {{"bool", "int"}, {}, {plain_action(0, 1)}, {F(0)}, {}}, {}, std::nullopt},
+        {"one event achieves", {{"bool", "int"}, {}, {action_events(0, {event({}, {p})})}, {F(0)}, {}}, {}, 1.0},
+        {"second event achieves, idle",
+         {{"bool", "int"}, {}, {action_events(0, {event({}, {}), event({}, {p})})}, {F(0)}, {}},
+         {},
+         2.0},
+        {"second event achieves, running",
+         {{"bool", "int"}, {}, {action_events(0, {event({}, {}), event({}, {p})})}, {F(0)}, {}},
+         {{0, 1}},
+         1.0},
+        {"x := x + 1 to 3 <= x",
+         {{"bool", "int"}, {}, {action_events(0, {event({}, {Effect{1, inc}})})}, {I(3), F(1), Op("<=", {0, 1})}, {}},
+         {},
+         3.0},
+        {"false condition makes no operator",
+         {{"bool", "int"}, {}, {action_events(0, {event({B(false)}, {p})})}, {F(0)}, {}},
+         {},
+         std::nullopt},
+        {"true condition is no precondition",
+         {{"bool", "int"}, {}, {action_events(0, {event({B(true)}, {p})})}, {F(0)}, {}},
+         {},
+         1.0},
+    };
+    for (const Case& c : cases) {
+        const auto state = make_state({B(false), I(0)}, c.running);
+        EXPECT_EQ(explicit_hmax(c.task).eval(*state), c.value) << c.name;
+    }
+}
+
+TEST(ExplicitHmax, RunningActionDelaysAGoalThatAlreadyHolds) {
+    Task t{{"bool"}, {}, {plain_action(0, 2)}, {F(0)}, {}};
+    EXPECT_EQ(explicit_hmax(t).eval(*make_state({B(true)})), 0.0);
+    EXPECT_EQ(explicit_hmax(t).eval(*make_state({B(true)}, {{0, 1}})), 1.0);
+}
+
+TEST(ExplicitHmax, NoFluentsIsADeadEnd) {
+    Task t{{}, {}, {}, {B(true)}, {}};
+    EXPECT_EQ(explicit_hmax(t).eval(*make_state({})), std::nullopt);
+}
+
+TEST(ExplicitHmax, UnboundedFluentThatTheGoalIgnoresEndsAsADeadEnd) {
+    // x := x + 1 grows forever; the goal p has no achiever.
+    Task t{{"bool", "int"}, {}, {action_events(0, {event({}, {Effect{1, {F(1), I(1), Op("+", {0, 1})}}})})}, {F(0)}, {}};
+    EXPECT_EQ(explicit_hmax(t).eval(*make_state({B(false), I(0)})), std::nullopt);
+}
+
+TEST(ExplicitHmax, GoalThatDependsOnAGrowingFluentIsStillFound) {
+    // p := (5 <= x) next to x := x + 1: p can become true once 5 is possible for x.
+    Task t{{"bool", "int"},
+           {},
+           {action_events(0, {event({}, {Effect{1, {F(1), I(1), Op("+", {0, 1})}}})}),
+            action_events(1, {event({}, {Effect{0, {I(5), F(1), Op("<=", {0, 1})}}})})},
+           {F(0)},
+           {}};
+    EXPECT_EQ(explicit_hmax(t).eval(*make_state({B(false), I(0)})), 6.0);
+}
+
+TEST(ExplicitHmax, CacheIsSharedBetweenCopiesAndKeyedByTheListedActions) {
+    // Action 0 has events but is not listed in `actions`, so its progress is not part
+    // of the key: a running state then hits the idle state's entry.
+    const Effect p{0, {B(true)}};
+    Task t{{"bool"}, {}, {action_events(0, {event({}, {}), event({}, {p})})}, {F(0)}, {Action{5}}};
+    const auto idle = make_state({B(false)});
+    const auto running = make_state({B(false)}, {{0, 1}});
+    EXPECT_EQ(explicit_hmax(t).eval(*running), 1.0);
+
+    const auto h = explicit_hmax(t, true);
+    const HMaxExplicit copy(h);
+    EXPECT_EQ(h.eval(*idle), 2.0);
+    EXPECT_EQ(copy.eval(*running), 2.0);
+
+    // Listed, the progress separates the two.
+    t.actions = {Action{0}};
+    const auto listed = explicit_hmax(t, true);
+    EXPECT_EQ(listed.eval(*idle), 2.0);
+    EXPECT_EQ(listed.eval(*running), 1.0);
+
+    // Dead ends are stored as well: event 0 can never happen, so only a running
+    // action reaches p, yet the idle state's entry answers for it.
+    Task dead{{"bool"}, {}, {action_events(0, {event({B(false)}, {}), event({}, {p})})}, {F(0)}, {Action{5}}};
+    EXPECT_EQ(explicit_hmax(dead).eval(*running), 1.0);
+    const auto hd = explicit_hmax(dead, true);
+    EXPECT_EQ(hd.eval(*idle), std::nullopt);
+    EXPECT_EQ(HMaxExplicit(hd).eval(*running), std::nullopt);
+}
+
+TEST(ExplicitHmax, EvaluationFailuresAreInternalErrors) {
+    // x := 1 / y with y possibly 0.
+    Task division{{"int", "int", "bool"},
+                  {},
+                  {action_events(0, {event({}, {Effect{0, {I(1), F(1), Op("/", {0, 1})}}})})},
+                  {F(2)},
+                  {}};
+    EXPECT_THROW(explicit_hmax(division, true).eval(*make_state({I(0), I(0), B(false)})), InternalError);
+    // A state with more values than the heuristic has fluents.
+    Task small{{"bool"}, {}, {}, {F(0)}, {}};
+    EXPECT_THROW(explicit_hmax(small).eval(*make_state({B(true), B(true)})), InternalError);
+    // An empty goal fails at its first goal test.
+    Task empty_goal{{"bool"}, {}, {}, {}, {}};
+    EXPECT_THROW(explicit_hmax(empty_goal).eval(*make_state({B(true)})), InternalError);
+}
+
+}  // namespace
+}  // namespace quorvane

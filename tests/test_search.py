@@ -1,0 +1,468 @@
+import collections
+import inspect
+import logging
+import math
+import threading
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+
+import quorvane as qv
+from conftest import expect_internal_error, notes
+
+F = qv.make_fluent_node
+I = qv.make_int_constant_node
+B = qv.make_bool_constant_node
+OP = qv.make_operator_node
+A = qv.Action
+
+# The logging bridge reads a logger's levels once, at its first use: enable Debug
+# before any search runs (collection comes before every test).
+for _name in ("quorvane_base.search", "quorvane_base.multiqueue"):
+    logging.getLogger(_name).setLevel(logging.DEBUG)
+
+DASH = "\u2014"
+
+
+# --- small tasks ------------------------------------------------------------------------------
+
+
+def eq(fluent, value):
+    return [F(fluent), I(value), OP("==", [0, 1])]
+
+
+def lt(fluent, value):
+    return [F(fluent), I(value), OP("<", [0, 1])]
+
+
+def gt(fluent, value):
+    return [I(value), F(fluent), OP("<", [0, 1])]
+
+
+def add(fluent, delta):
+    return [F(fluent), I(delta), OP("+", [0, 1])]
+
+
+def event(action, pos, cond, effects, start=(), end=()):
+    return qv.Event(A(action), pos, cond, list(start), list(end), [qv.Effect(f, v) for f, v in effects])
+
+
+def counter_task(goal=3, top=5, init=0, inc_only=False):
+    """x in [0, top]; action 0 adds 1 (while x < top), action 1 takes 1 away (while x > 0)."""
+    events = {A(0): [(qv.Timing(True, 0), event(0, 0, lt(0, top), [(0, add(0, 1))]))]}
+    n = 1
+    if not inc_only:
+        events[A(1)] = [(qv.Timing(True, 0), event(1, 0, gt(0, 0), [(0, add(0, -1))]))]
+        n = 2
+    return qv.SearchSpace(
+        [None] * n, events, [A(i) for i in range(n)], None, None, None, initial_state=[I(init)], goal=eq(0, goal)
+    )
+
+
+def two_durative_actions(goal=None):
+    """Actions 0 and 1 of duration 1, each with a start event (f_i: 0 -> 1) and an end
+    event (f_i: 1 -> 2), so each runs once at most. The default goal f2 == 1 is unreachable."""
+    events = {}
+    for a in (0, 1):
+        events[A(a)] = [
+            (qv.Timing(True, 0), event(a, 0, eq(a, 0), [(a, [I(1)])])),
+            (qv.Timing(False, 0), event(a, 1, [B(True)], [(a, [I(2)])])),
+        ]
+    one = ([I(1)], [I(1)], False, False)
+    return qv.SearchSpace(
+        [one, one], events, [A(0), A(1)], None, None, None, initial_state=[I(0), I(0), I(0)],
+        goal=goal or eq(2, 1),
+    )
+
+
+def x_of(state):
+    return state.get_value(0).int_constant
+
+
+def distance(goal=3):
+    return lambda s: abs(goal - x_of(s))
+
+
+def replay(space, plan):
+    state = space.initial_state()
+    for a in plan:
+        state = space.get_successor_state(state, a)
+        assert state is not None
+    return state
+
+
+SEARCHES = {
+    "bfs": lambda ss, h, **kw: qv.bfs_search(ss, **kw),
+    "dfs": lambda ss, h, **kw: qv.dfs_search(ss, **kw),
+    "ehc": lambda ss, h, **kw: qv.ehc_search(ss, h, **kw),
+    "gbfs": lambda ss, h, **kw: qv.gbfs_search(ss, h, **kw),
+    "astar": lambda ss, h, **kw: qv.astar_search(ss, h, **kw),
+    "wastar": lambda ss, h, **kw: qv.wastar_search(ss, h, 0.7, **kw),
+    "gbfs_mb": lambda ss, h, **kw: qv.gbfs_search_memory_bounded(ss, h, **kw),
+    "astar_mb": lambda ss, h, **kw: qv.astar_search_memory_bounded(ss, h, **kw),
+    "wastar_mb": lambda ss, h, **kw: qv.wastar_search_memory_bounded(ss, h, 0.7, **kw),
+    "multiqueue": lambda ss, h, **kw: qv.multiqueue_search(ss, [(h, 1.0), (h, 0.5)], **kw),
+}
+HEURISTIC_SEARCHES = [name for name in SEARCHES if name not in ("bfs", "dfs")]
+
+
+def task_for(name, **kw):
+    """dfs follows inc/dec cycles forever on the counter task: it gets one without cycles."""
+    return counter_task(inc_only=(name == "dfs"), **kw)
+
+
+# --- the Python surface ---------------------------------------------------------------------
+
+
+def test_signatures():
+    rest = "timeout=None, early_termination=False"
+    informed = f"{rest}, weak_equality=False"
+    expected = {
+        "bfs_search": f"(ss, {rest})",
+        "dfs_search": f"(ss, {rest})",
+        "ehc_search": f"(ss, heuristic, {informed})",
+        "gbfs_search": f"(ss, heuristic, {informed})",
+        "astar_search": f"(ss, heuristic, {informed})",
+        "wastar_search": f"(ss, heuristic, weight, {informed})",
+        "gbfs_search_memory_bounded": f"(ss, heuristic, {informed})",
+        "astar_search_memory_bounded": f"(ss, heuristic, {informed})",
+        "wastar_search_memory_bounded": f"(ss, heuristic, weight, {informed})",
+        "multiqueue_search": f"(ss, heuristics, {informed})",
+    }
+    for name, sig in expected.items():
+        assert str(inspect.signature(getattr(qv, name))) == sig, name
+
+
+@pytest.mark.parametrize("name", SEARCHES)
+def test_every_search_finds_a_plan(name):
+    space = task_for(name)
+    calls = []
+    h = qv.Heuristic.custom(lambda s: calls.append(1) or distance()(s), False)
+    plan, stats = SEARCHES[name](space, h)
+    assert plan is not None and all(isinstance(a, qv.Action) for a in plan)
+    assert space.goal_reached(replay(space, plan))
+    assert set(stats) == {"expanded_states", "goal_depth"}
+    assert stats["goal_depth"] == str(len(plan))  # one event per step here: "3", never "3.0"
+    assert stats["expanded_states"].isdigit()
+    assert (len(calls) > 0) == (name in HEURISTIC_SEARCHES)
+
+
+def test_fixed_weights_are_wastar_calls():
+    h = qv.Heuristic.custom(distance(), False)
+    space = counter_task()
+    pairs = [
+        (qv.gbfs_search(space, h), qv.wastar_search(space, h, 1.0)),
+        (qv.astar_search(space, h), qv.wastar_search(space, h, 0.5)),
+        (qv.gbfs_search_memory_bounded(space, h), qv.wastar_search_memory_bounded(space, h, 1)),
+        (qv.astar_search_memory_bounded(space, h), qv.wastar_search_memory_bounded(space, h, 0.5)),
+    ]
+    for (plan_a, stats_a), (plan_b, stats_b) in pairs:
+        assert [a.idx for a in plan_a] == [a.idx for a in plan_b]
+        assert stats_a == stats_b
+
+
+def test_no_plan_gives_only_the_expanded_count():
+    space = counter_task(goal=9)  # x never passes 5
+    h = qv.Heuristic.custom(lambda s: 1.0, False)
+    # (Without duplicate detection bfs and dfs would follow the cycles forever.)
+    for name in HEURISTIC_SEARCHES:
+        plan, stats = SEARCHES[name](space, h)
+        assert plan is None, name
+        assert list(stats) == ["expanded_states"], name
+
+
+@pytest.mark.parametrize("name", SEARCHES)
+def test_early_termination_at_the_initial_state(name, caplog):
+    space = task_for(name, goal=0)
+    calls = []
+    h = qv.Heuristic.custom(lambda s: calls.append(1) or 1.0, False)
+    with caplog.at_level(logging.DEBUG):
+        assert SEARCHES[name](space, h, early_termination=True, timeout=0.0) == (
+            [],
+            {"expanded_states": "0", "goal_depth": "0"},
+        )
+    assert calls == []
+    assert len(caplog.records) == 1 and "timeout=Some(0.0) early_termination=true" in caplog.messages[0]
+
+    caplog.clear()
+    with caplog.at_level(logging.DEBUG):
+        plan, stats = SEARCHES[name](space, h)
+    assert (plan, stats) == ([], {"expanded_states": "1", "goal_depth": "0"})
+    assert caplog.messages[-1].endswith(f": goal found {DASH} expanded=1 depth=0")
+
+
+@pytest.mark.parametrize("name", [n for n in HEURISTIC_SEARCHES if n != "multiqueue"])
+def test_initial_dead_end(name, caplog):
+    space = counter_task(goal=0)  # a goal, but the heuristic calls it a dead end
+    h = qv.Heuristic.custom(lambda s: None, False)
+    with caplog.at_level(logging.DEBUG):
+        result = SEARCHES[name](space, h, timeout=0.0)
+    assert result == (None, {"expanded_states": "0"})
+    assert len(caplog.records) == 1  # the start record only
+
+
+def test_multiqueue_does_not_evaluate_the_initial_state():
+    space = counter_task(goal=0)
+    h = qv.Heuristic.custom(lambda s: None, False)
+    assert qv.multiqueue_search(space, [(h, 1.0)]) == ([], {"expanded_states": "1", "goal_depth": "0"})
+    with pytest.raises(TimeoutError):
+        qv.multiqueue_search(space, [(h, 1.0)], timeout=0.0)
+
+
+@pytest.mark.parametrize("name", SEARCHES)
+def test_timeouts(name):
+    space = task_for(name)
+    h = qv.Heuristic.custom(distance(), False)
+    with pytest.raises(TimeoutError) as e:
+        SEARCHES[name](space, h, timeout=0.0)
+    assert str(e.value) == "Timeout" and type(e.value) is TimeoutError
+    # NaN never fires; an int is taken as seconds; None is no limit.
+    for timeout in (math.nan, 2, None):
+        plan, _ = SEARCHES[name](space, h, timeout=timeout)
+        assert plan is not None
+
+
+# --- argument errors ------------------------------------------------------------------------
+
+
+def test_argument_errors_name_the_argument():
+    space = counter_task()
+    h = qv.Heuristic.custom(distance(), False)
+    cases = [
+        (lambda: qv.bfs_search(space, timeout="2"), TypeError, "timeout"),
+        (lambda: qv.bfs_search(space, early_termination=1), TypeError, "early_termination"),
+        (lambda: qv.gbfs_search(space, h, weak_equality=0), TypeError, "weak_equality"),
+        (lambda: qv.wastar_search(space, h, "1"), TypeError, "weight"),
+        (lambda: qv.gbfs_search(space, space), TypeError, "heuristic"),
+        (lambda: qv.gbfs_search(h, h), TypeError, "ss"),
+        (lambda: qv.multiqueue_search(space, [[h, 1.0]]), TypeError, "heuristics"),
+        (lambda: qv.multiqueue_search(space, "hh"), TypeError, "heuristics"),
+        (lambda: qv.multiqueue_search(space, [(h, 1.0, 2)]), Exception, "heuristics"),
+        (lambda: qv.multiqueue_search(space, [(space, 1.0)]), TypeError, "heuristics"),
+        (lambda: qv.multiqueue_search(space, [(h, "x")]), TypeError, "heuristics"),
+    ]
+    for call, exc_type, arg in cases:
+        with pytest.raises(exc_type) as e:
+            call()
+        assert any(f"'{arg}'" in note for note in notes(e)), (arg, notes(e))
+
+
+def test_arguments_are_converted_in_order():
+    space = counter_task()
+    with pytest.raises(TypeError) as e:
+        qv.wastar_search(space, 1, "w", timeout="t")
+    assert any("'heuristic'" in n for n in notes(e))
+
+
+def test_accepted_argument_forms():
+    space = counter_task()
+    h = qv.Heuristic.custom(distance(), False)
+    Pair = collections.namedtuple("Pair", "heuristic weight")
+    # A tuple subclass and an int weight pass the pair conversion; any sequence of pairs.
+    assert qv.multiqueue_search(space, (Pair(h, 2),))[0] is not None
+    assert qv.bfs_search(space, 2, True)[0] is not None
+
+
+def test_multiqueue_without_pairs_is_an_internal_error():
+    with pytest.raises(BaseException) as e:
+        qv.multiqueue_search(counter_task(), [])
+    expect_internal_error(e)
+
+
+# --- failures inside the search ------------------------------------------------------------
+
+
+class Boom(Exception):
+    pass
+
+
+@pytest.mark.parametrize("name", HEURISTIC_SEARCHES)
+def test_callable_exceptions_pass_through_unchanged(name):
+    error = Boom("no value")
+
+    def h(state):
+        if x_of(state) == 1:
+            raise error
+        return float(abs(3 - x_of(state)))
+
+    heuristic = qv.Heuristic.custom(h, True)
+    space = counter_task()
+    with pytest.raises(Boom) as e:
+        SEARCHES[name](space, heuristic)
+    assert e.value is error
+
+
+def test_search_space_errors_pass_through():
+    space = qv.SearchSpace([None], {}, [A(0)], None, None, None, initial_state=[I(0)])
+    with pytest.raises(Exception, match="The goal must be defined somewhere!"):
+        qv.bfs_search(space)
+    no_init = qv.SearchSpace([None], {}, [A(0)], None, None, None, goal=[B(True)])
+    with pytest.raises(Exception, match="The initial state must be defined somewhere!"):
+        qv.gbfs_search(no_init, qv.Heuristic.custom(lambda s: 0, False))
+
+
+def test_changing_the_search_space_from_a_callable_fails_with_the_borrow_error():
+    space = counter_task()
+
+    def h(state):
+        space.relevant_actions = [A(0)]
+        return 0.0
+
+    with pytest.raises(RuntimeError, match="borrow"):
+        qv.gbfs_search(space, qv.Heuristic.custom(h, False))
+    # Reading works, and the borrow is gone after the call.
+    reads = []
+    qv.gbfs_search(space, qv.Heuristic.custom(lambda s: reads.append(len(space.relevant_actions)) or 0.0, False))
+    assert reads and set(reads) == {2}
+    space.relevant_actions = [A(0)]
+    assert [a.idx for a in space.relevant_actions] == [0]
+
+
+# --- duplicate policies ---------------------------------------------------------------------
+
+
+def test_classical_duplicates_count_once_whatever_weak_equality():
+    # The inc/dec counter reaches every x along many paths; the seen set keeps one.
+    space = counter_task(goal=9)
+    h = qv.Heuristic.custom(lambda s: 0.0, False)
+    for weak in (False, True):
+        assert qv.gbfs_search(space, h, weak_equality=weak) == (None, {"expanded_states": "6"})
+        assert qv.gbfs_search_memory_bounded(space, h, weak_equality=weak) == (None, {"expanded_states": "6"})
+        assert qv.ehc_search(space, h, weak_equality=weak) == (None, {"expanded_states": "6"})
+        assert qv.multiqueue_search(space, [(h, 1.0)], weak_equality=weak) == (None, {"expanded_states": "6"})
+
+
+def test_temporal_duplicates_depend_on_weak_equality():
+    space = two_durative_actions()
+    assert space.is_temporal
+    h = qv.Heuristic.custom(lambda s: 0.0, False)
+    # 9 distinct states (f0, f1 in {0, 1, 2}); 19 prefixes of the 6 orders of 4 events.
+    expected = {True: "9", False: "19"}
+    for weak, count in expected.items():
+        for search in (qv.gbfs_search, qv.astar_search_memory_bounded):
+            assert search(space, h, weak_equality=weak) == (None, {"expanded_states": count}), (search, weak)
+        assert qv.multiqueue_search(space, [(h, 1.0)], weak_equality=weak) == (None, {"expanded_states": count})
+    assert qv.bfs_search(space) == (None, {"expanded_states": "19"})
+
+
+def test_a_durative_action_appears_once_per_applied_event():
+    space = two_durative_actions(goal=eq(0, 2))
+    plan, stats = qv.bfs_search(space)
+    assert [a.idx for a in plan] == [0, 0]
+    # The root, both starts, then the end of action 0.
+    assert stats == {"expanded_states": "4", "goal_depth": "2"}
+
+
+# --- algorithm details visible from Python ----------------------------------------------------
+
+
+def test_ehc_logs_its_initial_value_and_improvements(caplog):
+    space = counter_task()
+    h = qv.Heuristic.custom(distance(), False)
+    with caplog.at_level(logging.DEBUG, logger="quorvane_base.search"):
+        plan, stats = qv.ehc_search(space, h, timeout=30)
+    assert [a.idx for a in plan] == [0, 0, 0]
+    assert caplog.messages == [
+        "ehc_search: timeout=Some(30.0) early_termination=false weak_equality=false",
+        "ehc_search: initial h=3.0000",
+        "ehc_search: improved h=2.0000 expanded=1 generated=2",
+        "ehc_search: improved h=1.0000 expanded=2 generated=3",
+        "ehc_search: improved h=0.0000 expanded=3 generated=4",
+        f"ehc_search: goal found {DASH} expanded=4 depth=3",
+    ]
+    assert {r.name for r in caplog.records} == {"quorvane_base.search"}
+    assert {r.levelno for r in caplog.records[1:5]} == {logging.DEBUG}
+
+
+def test_multiqueue_takes_turns_and_drops_stale_entries(caplog):
+    space = counter_task()
+    h = qv.Heuristic.custom(distance(), False)
+    with caplog.at_level(logging.DEBUG, logger="quorvane_base.multiqueue"):
+        plan, stats = qv.multiqueue_search(space, [(h, 1.0), (h, 1.0)], early_termination=False)
+    # Queue 1's root entry is stale after the first expansion and is skipped uncounted.
+    assert [a.idx for a in plan] == [0, 0, 0]
+    assert stats == {"expanded_states": "4", "goal_depth": "3"}
+    assert caplog.messages == [
+        "multiqueue_search: queues=2 timeout=None early_termination=false weak_equality=false",
+        f"multiqueue_search: goal found {DASH} expanded=4 depth=3",
+    ]
+    assert caplog.records[0].name == "quorvane_base.multiqueue"
+
+
+def test_multiqueue_ends_when_the_queue_used_last_is_empty():
+    space = counter_task()
+    alive = qv.Heuristic.custom(distance(), False)
+    dead = qv.Heuristic.custom(lambda s: None, False)
+    for pairs in ([(alive, 1.0), (dead, 1.0)], [(dead, 1.0), (alive, 1.0)]):
+        assert qv.multiqueue_search(space, pairs) == (None, {"expanded_states": "1"})
+
+
+def test_log_records_of_a_search(caplog):
+    space = counter_task(goal=9)
+    h = qv.Heuristic.custom(lambda s: 1.0, False)
+    with caplog.at_level(logging.DEBUG, logger="quorvane_base.search"):
+        qv.wastar_search(space, h, 0.25, timeout=1.5, weak_equality=True)
+        qv.wastar_search_memory_bounded(space, h, 2, early_termination=True)
+        qv.dfs_search(counter_task(goal=9, inc_only=True), timeout=1e16)
+        with pytest.raises(TimeoutError):
+            qv.bfs_search(space, timeout=1e-5)
+        # Beyond the float range: infinity, which never fires.
+        qv.bfs_search(counter_task(goal=0), timeout=1e300, early_termination=True)
+    assert caplog.messages == [
+        "wastar_search: weight=0.25 timeout=Some(1.5) early_termination=false weak_equality=true",
+        f"wastar_search: no solution found {DASH} expanded=6",
+        "wastar_search_memory_bounded: weight=2 timeout=None early_termination=true weak_equality=false",
+        f"wastar_search_memory_bounded: no solution found {DASH} expanded=6",
+        "dfs: timeout=Some(1e16) early_termination=false",
+        f"dfs: no solution found {DASH} expanded=6",
+        "bfs: timeout=Some(1e-5) early_termination=false",
+        "bfs: timeout=Some(inf) early_termination=true",
+    ]
+    assert {r.levelno for r in caplog.records} == {logging.INFO}
+    assert {r.name for r in caplog.records} == {"quorvane_base.search"}
+
+
+def test_progress_records_every_10000_expansions(caplog):
+    space = counter_task(goal=10001, top=20000, inc_only=True)
+    h = qv.Heuristic.custom(lambda s: 10001 - x_of(s), False)
+    with caplog.at_level(logging.DEBUG, logger="quorvane_base.search"):
+        plan, stats = qv.bfs_search(space)
+        qv.gbfs_search(space, h)
+    assert len(plan) == 10001 and stats["expanded_states"] == "10002"
+    assert caplog.messages == [
+        "bfs: timeout=None early_termination=false",
+        "bfs: expanded=10000 generated=10000 open=0",
+        f"bfs: goal found {DASH} expanded=10002 depth=10001",
+        "wastar_search: weight=1 timeout=None early_termination=false weak_equality=false",
+        "wastar_search: expanded=10000 generated=10000 open=0",
+        f"wastar_search: goal found {DASH} expanded=10002 depth=10001",
+    ]
+
+
+# --- concurrency ----------------------------------------------------------------------------
+
+
+def test_concurrent_searches_share_one_space_and_heuristic():
+    space = counter_task(goal=4, top=6)
+    lock = threading.Lock()
+    calls = []
+
+    def h(state):
+        with lock:
+            calls.append(threading.get_ident())
+        return float(abs(4 - x_of(state)))
+
+    heuristic = qv.Heuristic.custom(h, True)
+    names = [n for n in SEARCHES if n != "dfs"] * 4
+    expected = {n: SEARCHES[n](space, heuristic) for n in set(names)}
+    expected = {n: ([a.idx for a in p], s) for n, (p, s) in expected.items()}
+
+    def run(name):
+        plan, stats = SEARCHES[name](space, heuristic, timeout=30.0)
+        return name, [a.idx for a in plan], stats
+
+    with ThreadPoolExecutor(max_workers=8) as pool:
+        results = list(pool.map(run, names))
+    for name, plan, stats in results:
+        assert (plan, stats) == expected[name], name
+        assert space.goal_reached(replay(space, [A(i) for i in plan]))
