@@ -14,11 +14,6 @@ const char* Heuristic::name() const {
     internal_error("a heuristic without an engine");
 }
 
-namespace {
-// The cache is the one part of a shared state that changes; it guards itself.
-HeuristicCache& cache_of(const State& state) { return const_cast<HeuristicCache&>(state.heuristic_cache); }
-}  // namespace
-
 std::optional<double> Heuristic::eval_state(const State& state) const {
     const char* key = name();
     if (cache_value_in_state) {
@@ -27,7 +22,7 @@ std::optional<double> Heuristic::eval_state(const State& state) const {
         if (std::optional<std::optional<double>> hit = state.heuristic_cache.get(key)) return *hit;
     }
     std::optional<double> value = dispatch(state);
-    if (cache_value_in_state) cache_of(state).put(key, value);
+    if (cache_value_in_state) state.heuristic_cache.put(key, value);
     return value;
 }
 

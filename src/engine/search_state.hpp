@@ -67,7 +67,8 @@ class State {
     ConditionMultiset active_conditions;
     double g = 0.0;
     PersistentList<PathEntry> path;
-    HeuristicCache heuristic_cache;
+    // The one part of a shared state that changes after it is made; it guards itself.
+    mutable HeuristicCache heuristic_cache;
 
     State() = default;
     State(const State&) = delete;

@@ -363,6 +363,24 @@ TEST(Relaxation, ConstructionRejectsBrokenTasks) {
     }
 }
 
+TEST(Relaxation, ConditionRepeatedAsEndConditionCountsOnce) {
+    // q needs p (cost 1); with the repeat counted twice hadd would add p's cost twice.
+    Event needs_p = event({F(0)}, {Effect{1, {B(true)}}});
+    needs_p.end_conditions = {{F(0)}};
+    Task t{{"bool", "bool"}, {}, {action_events(0, {event({}, {Effect{0, {B(true)}}})}), action_events(1, {needs_p})},
+           {F(1)}, {}};
+    EXPECT_EQ(relaxation(t, RelaxationKind::HADD).eval(*make_state({B(false), B(false)})), 2.0);
+}
+
+TEST(Relaxation, ActionWithoutEventsFailsAtEvaluation) {
+    // Construction accepts it (no operator, no progress atoms); evaluating cannot.
+    for (std::size_t fluents : {0, 1}) {
+        Task t{std::vector<std::string>(fluents, "bool"), {}, {plain_action(0, 0)}, {B(true)}, {}};
+        const auto h = relaxation(t, RelaxationKind::HADD);
+        EXPECT_THROW(h.eval(*make_state(std::vector<ExpressionNode>(fluents, B(true)))), InternalError);
+    }
+}
+
 TEST(Relaxation, ObjectEffectWithAConstantNeedsNoObjectsEntry) {
     Task t{{"loc"}, {}, {action_events(0, {event({}, {Effect{0, {O("b")}}})})}, {F(0), O("b"), Op("==", {0, 1})}, {}};
     EXPECT_EQ(relaxation(t, RelaxationKind::HADD).eval(*make_state({O("a")})), 1.0);
@@ -418,6 +436,12 @@ TEST(ExplicitHmax, RunningActionDelaysAGoalThatAlreadyHolds) {
     Task t{{"bool"}, {}, {plain_action(0, 2)}, {F(0)}, {}};
     EXPECT_EQ(explicit_hmax(t).eval(*make_state({B(true)})), 0.0);
     EXPECT_EQ(explicit_hmax(t).eval(*make_state({B(true)}, {{0, 1}})), 1.0);
+}
+
+TEST(ExplicitHmax, ActionWithoutEventsIsRefused) {
+    // Its idle fluent would lie outside its own (empty) range of progress fluents.
+    Task t{{}, {}, {plain_action(0, 0)}, {B(true)}, {}};
+    EXPECT_THROW(explicit_hmax(t), InternalError);
 }
 
 TEST(ExplicitHmax, NoFluentsIsADeadEnd) {

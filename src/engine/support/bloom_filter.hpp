@@ -22,6 +22,8 @@ class BloomFilter {
         const double ln2 = std::log(2.0);
         double n = static_cast<double>(expected_items);
         double m = std::ceil(-n * std::log(false_positive_rate) / (ln2 * ln2));
+        // Beyond 2^63 bits the conversion below would be undefined; no machine holds such a filter anyway.
+        QV_REQUIRE(m < 9.2e18, "Bloom filter too large for its rate and item count");
         bits_ = static_cast<std::uint64_t>(m);
         if (bits_ < 64) bits_ = 64;
         hashes_ = static_cast<unsigned>(std::lround(static_cast<double>(bits_) / n * ln2));
