@@ -1,29 +1,26 @@
-"""Builds a few expressions and task structures and prints them."""
+"""The first thing to run: one temporal task, end to end.
 
-from fractions import Fraction
+Builds the match-cellar task with two fuses (durative actions with start and end
+events, a durative condition "light" over every repair and interfering effects on
+the hand and the light), searches it with greedy best-first search and hff, checks
+the plan by replaying it, and schedules it into a timed plan with exact start times
+and durations. For other tasks, sizes and searches: python3 -m examples --help
+"""
 
-import quorvane as qv
+import os
+import sys
 
-# fluent 0 + 1 <= fluent 1
-condition = [
-    qv.make_fluent_node(0),
-    qv.make_int_constant_node(1),
-    qv.make_operator_node("+", [0, 1]),
-    qv.make_fluent_node(1),
-    qv.make_operator_node("<=", [2, 3]),
-]
-move = qv.Action(0)
-start = qv.Event(
-    move,
-    0,
-    condition,
-    [[qv.make_fluent_node(2)]],
-    [],
-    [qv.Effect(0, [qv.make_fluent_node(0), qv.make_int_constant_node(1), qv.make_operator_node("+", [0, 1])])],
-)
-timing = qv.Timing(True, Fraction(1, 2))
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-print("condition:", condition)
-print("event:    ", start)
-print("timing:   ", timing)
-print("module:   ", ", ".join(qv.__all__))
+from examples import matchcellar  # noqa: E402
+from examples.run import format_plan, format_timed_plan, replay, show_search_progress, solve  # noqa: E402
+
+show_search_progress()
+task = matchcellar(fuses=2)
+print(f"{task.name}: {len(task.fluent_names)} fluents, {len(task.actions)} durative actions")
+plan, stats, seconds = solve(task, "gbfs", "hff")
+replay(task, plan)
+print(f"gbfs+hff found a plan in {seconds:.3f} s: {stats}")
+print(format_plan(task, plan))
+print("timed plan (start: (action) [duration]):")
+print(format_timed_plan(task, plan))
