@@ -104,6 +104,23 @@ def test_unreachable_goal_is_a_dead_end(name):
 
 
 @needs_heuristic
+def test_explicit_hmax_gives_up_on_an_unbounded_goal_fluent():
+    # x := x + 1 and the goal x <= -1: every round finds a new value of x that the goal
+    # reads, so the rounds would never end. The evaluation must fail, not hang.
+    t = Task(["int"], [I(0)], [F(0), I(-1), OP("<=", [0, 1])], [([B(True)], [(0, [F(0), I(1), OP("+", [0, 1])])])])
+    ss = t.space()
+    with pytest.raises(Exception, match="hmax_explicit: fluent 0 has more than 2000 possible values"):
+        t.heuristic("hmax_explicit").eval(ss.initial_state(), ss)
+
+
+@needs_heuristic
+def test_explicit_hmax_counts_many_rounds_below_the_bound():
+    t = Task(["int"], [I(0)], [I(1500), F(0), OP("<=", [0, 1])], [([B(True)], [(0, [F(0), I(1), OP("+", [0, 1])])])])
+    ss = t.space()
+    assert t.heuristic("hmax_explicit").eval(ss.initial_state(), ss) == 1500.0
+
+
+@needs_heuristic
 def test_reachable_actions():
     t = Task(
         ["bool", "bool"],

@@ -15,62 +15,14 @@
 
 #include "engine/errors.hpp"
 #include "engine/expressions_utils.hpp"
-#include "engine/support/fx_hash.hpp"
+#include "engine/heuristics_common.hpp"
 
 namespace quorvane {
 
 namespace {
 
-struct NodeHash {
-    std::size_t operator()(const ExpressionNode& n) const noexcept {
-        support::FxHasher h;
-        n.hash_into(h);
-        return h.finish();
-    }
-};
-
-// The value-cache key: the state's values and each listed action's next event.
-struct CacheKey {
-    std::vector<ExpressionNode> values;
-    std::vector<std::uint64_t> event_progress;
-};
-// A state seen as a key, so that a lookup never copies the state's values.
-struct StateKeyView {
-    const State* state;
-    const std::vector<std::uint64_t>* event_progress;
-};
-struct CacheKeyHash {
-    using is_transparent = void;
-    template <class Values>
-    static std::size_t hash(const Values& values, const std::vector<std::uint64_t>& progress) noexcept {
-        support::FxHasher h;
-        h.add(values.size());
-        for (const auto& v : values) v.hash_into(h);
-        h.add(progress.size());
-        for (std::uint64_t p : progress) h.add(p);
-        return h.finish();
-    }
-    std::size_t operator()(const CacheKey& k) const noexcept { return hash(k.values, k.event_progress); }
-    std::size_t operator()(const StateKeyView& k) const noexcept { return hash(k.state->values, *k.event_progress); }
-};
-struct CacheKeyEq {
-    using is_transparent = void;
-    static bool same(const CacheKey& a, const StateKeyView& b) {
-        if (a.event_progress != *b.event_progress) return false;
-        const auto& values = b.state->values;
-        if (a.values.size() != values.size()) return false;
-        std::size_t i = 0;
-        for (const auto& v : values)
-            if (!(a.values[i++] == v)) return false;
-        return true;
-    }
-    bool operator()(const CacheKey& a, const CacheKey& b) const {
-        return a.values == b.values && a.event_progress == b.event_progress;
-    }
-    bool operator()(const CacheKey& a, const StateKeyView& b) const { return same(a, b); }
-    bool operator()(const StateKeyView& a, const CacheKey& b) const { return same(b, a); }
-};
-using ValueMap = boost::unordered_flat_map<CacheKey, std::optional<double>, CacheKeyHash, CacheKeyEq>;
+using heuristics_detail::NodeHash;
+using heuristics_detail::ValueMap;
 
 // A set of values that remembers insertion order, so that combinations can be
 // enumerated by position.
@@ -98,6 +50,9 @@ struct BorrowedValues {
 };
 
 enum : std::int8_t { kUnknown = -1, kFalse = 0, kTrue = 1 };
+
+// The most values one fluent's possible-value set may hold (see the round loop).
+constexpr std::size_t kMaxPossibleValues = 2'000;
 
 // Working tables of one evaluation; kept between evaluations (under the cache mutex,
 // which every evaluation holds throughout) so that they are not reallocated each time.
@@ -326,6 +281,14 @@ std::optional<double> HMaxExplicit::Impl::compute(const State& state, Scratch& s
             bool grew = false;
             for (const ExpressionNode& v : s.round_values[f].items) grew = s.possible[f].insert(v) || grew;
             s.round_values[f].clear();
+            // A goal that depends on an unbounded fluent and can never hold would make
+            // the rounds go on forever, each one enumerating every value found so far.
+            // No finite round bound is sound there (a reachable goal may need that many
+            // rounds), so past this size the evaluation fails instead of returning a value.
+            if (s.possible[f].items.size() > kMaxPossibleValues)
+                raise(ErrorKind::Exception, "hmax_explicit: fluent " + std::to_string(f) + " has more than " +
+                                                std::to_string(kMaxPossibleValues) +
+                                                " possible values; its values look unbounded");
             if (grew) {
                 s.changed[f] = 1;
                 s.changed_list.push_back(f);
@@ -367,12 +330,7 @@ HMaxExplicit::HMaxExplicit(const std::vector<Action>& actions, const std::vector
             op.effects.insert(op.effects.end(), event.effects.begin(), event.effects.end());
             op.preconditions.push_back(previous);
 
-            // The event's conditions, without repeats, as the delete relaxation takes them.
-            std::vector<FlatExpr> conditions = split_expression(event.conditions);
-            conditions.insert(conditions.end(), event.end_conditions.begin(), event.end_conditions.end());
-            boost::unordered_flat_set<std::uint64_t> met;
-            for (FlatExpr& c : conditions) {
-                if (!met.insert(manager.put(c).index).second) continue;
+            for (FlatExpr& c : heuristics_detail::distinct_event_conditions(event, manager)) {
                 if (c.empty() || (c.size() == 1 && c[0].is_true())) continue;
                 for (FlatExpr& part : split_expression(c)) op.preconditions.push_back(std::move(part));
             }
@@ -420,21 +378,8 @@ std::optional<double> HMaxExplicit::eval(const State& state) const {
     std::lock_guard<std::mutex> lock(cache.mutex);
     Scratch& s = cache.scratch;
     if (!cache.map) return impl_->compute(state, s);
-    std::vector<std::uint64_t>& progress = s.progress;
-    progress.clear();
-    for (const Action a : impl_->actions) {
-        auto it = state.todo.find(a);
-        progress.push_back(it == state.todo.end() ? 0 : it->second.next_event);
-    }
-    const StateKeyView view{&state, &progress};
-    if (auto it = cache.map->find(view); it != cache.map->end()) return it->second;
-    const std::optional<double> value = impl_->compute(state, s);
-    CacheKey key;
-    key.values.reserve(state.values.size());
-    for (const ExpressionNode& v : state.values) key.values.push_back(v);
-    key.event_progress = progress;
-    cache.map->emplace(std::move(key), value);
-    return value;
+    return heuristics_detail::cached_value(*cache.map, impl_->actions, state, s.progress,
+                                           [&] { return impl_->compute(state, s); });
 }
 
 }  // namespace quorvane

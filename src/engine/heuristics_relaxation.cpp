@@ -23,6 +23,7 @@
 
 #include "engine/errors.hpp"
 #include "engine/expressions_utils.hpp"
+#include "engine/heuristics_common.hpp"
 #include "engine/support/fx_hash.hpp"
 
 namespace quorvane {
@@ -45,13 +46,7 @@ struct ActionHash {
 struct HandleHash {
     std::size_t operator()(Expression e) const noexcept { return U64Hash{}(e.index); }
 };
-struct NodeHash {
-    std::size_t operator()(const ExpressionNode& n) const noexcept {
-        support::FxHasher h;
-        n.hash_into(h);
-        return h.finish();
-    }
-};
+using heuristics_detail::NodeHash;
 
 template <class V>
 using FluentMap = boost::unordered_flat_map<std::uint64_t, V, U64Hash>;
@@ -311,54 +306,7 @@ Expression invert_operands(const FlatExpr& n, NodeIndex a, NodeIndex b, NodeKind
     return manager.put(out);
 }
 
-// ---------------------------------------------------------------------------
-// Value cache key: the state's values and each listed action's next event.
-
-struct CacheKey {
-    std::vector<ExpressionNode> values;
-    std::vector<std::uint64_t> event_progress;
-};
-// A state seen as a key, so that a lookup never copies the state's values.
-struct StateKeyView {
-    const State* state;
-    const std::vector<std::uint64_t>* event_progress;
-};
-
-struct CacheKeyHash {
-    using is_transparent = void;
-    template <class Values>
-    static std::size_t hash(const Values& values, const std::vector<std::uint64_t>& progress) noexcept {
-        support::FxHasher h;
-        h.add(values.size());
-        for (const auto& v : values) v.hash_into(h);
-        h.add(progress.size());
-        for (std::uint64_t p : progress) h.add(p);
-        return h.finish();
-    }
-    std::size_t operator()(const CacheKey& k) const noexcept { return hash(k.values, k.event_progress); }
-    std::size_t operator()(const StateKeyView& k) const noexcept {
-        return hash(k.state->values, *k.event_progress);
-    }
-};
-struct CacheKeyEq {
-    using is_transparent = void;
-    static bool same(const CacheKey& a, const StateKeyView& b) {
-        if (a.event_progress != *b.event_progress) return false;
-        const auto& values = b.state->values;
-        if (a.values.size() != values.size()) return false;
-        std::size_t i = 0;
-        for (const auto& v : values)
-            if (!(a.values[i++] == v)) return false;
-        return true;
-    }
-    bool operator()(const CacheKey& a, const CacheKey& b) const {
-        return a.values == b.values && a.event_progress == b.event_progress;
-    }
-    bool operator()(const CacheKey& a, const StateKeyView& b) const { return same(a, b); }
-    bool operator()(const StateKeyView& a, const CacheKey& b) const { return same(b, a); }
-};
-
-using ValueMap = boost::unordered_flat_map<CacheKey, std::optional<double>, CacheKeyHash, CacheKeyEq>;
+using heuristics_detail::ValueMap;
 
 struct CacheHolder {
     std::mutex mutex;
@@ -474,16 +422,6 @@ class Builder {
             const ObjectsByType& objects)
         : h_(h), m_(h.manager->manager), fluent_types_(fluent_types), objects_(objects) {
         for (std::size_t i = 0; i < objects.size(); ++i) object_types_.try_emplace(objects[i].first, i);
-    }
-
-    std::vector<FlatExpr> get_event_conditions(const Event& event) {
-        std::vector<FlatExpr> candidates = split_expression(event.conditions);
-        candidates.insert(candidates.end(), event.end_conditions.begin(), event.end_conditions.end());
-        std::vector<FlatExpr> kept;
-        HandleSet met;
-        for (FlatExpr& c : candidates)
-            if (met.insert(m_.put(c)).second) kept.push_back(std::move(c));
-        return kept;
     }
 
     HeuristicExpression convert(std::span<const ExpressionNode> expr) {
@@ -751,7 +689,7 @@ void Builder::build(const std::vector<Action>& actions, const ActionEvents& even
             op.add_effects.push_back(own_atom);
             for (const Effect& effect : event.effects) classify_effect(effect, op, n);
 
-            const std::vector<FlatExpr> conditions = get_event_conditions(event);
+            const std::vector<FlatExpr> conditions = heuristics_detail::distinct_event_conditions(event, m_);
             FlatExpr nodes;
             std::size_t reserve = 2;
             for (const FlatExpr& c : conditions) reserve += c.size();
@@ -1269,21 +1207,8 @@ std::optional<double> DeleteRelaxationHeuristic::eval(const State& state) const 
     CacheHolder& cache = *impl_->cache;
     std::lock_guard<std::mutex> lock(cache.mutex);
     if (!cache.map) return impl_->compute(state, nullptr);
-    std::vector<std::uint64_t>& progress = cache.progress_scratch;
-    progress.clear();
-    for (const Action a : impl_->actions) {
-        auto it = state.todo.find(a);
-        progress.push_back(it == state.todo.end() ? 0 : it->second.next_event);
-    }
-    const StateKeyView view{&state, &progress};
-    if (auto it = cache.map->find(view); it != cache.map->end()) return it->second;
-    const std::optional<double> value = impl_->compute(state, nullptr);
-    CacheKey key;
-    key.values.reserve(state.values.size());
-    for (const ExpressionNode& v : state.values) key.values.push_back(v);
-    key.event_progress = progress;
-    cache.map->emplace(std::move(key), value);
-    return value;
+    return heuristics_detail::cached_value(*cache.map, impl_->actions, state, cache.progress_scratch,
+                                           [&] { return impl_->compute(state, nullptr); });
 }
 
 std::vector<Action> DeleteRelaxationHeuristic::reachable_actions(const State& state) const {

@@ -396,6 +396,46 @@ inline double weighted_priority(double weight, double h, double g) noexcept {
     return weight * h + (1.0 - weight) * g;
 }
 
+// The loop of both weighted best-first searches, from the seeded open list on. They
+// differ only in the open list and in how successors are generated, filtered against
+// the states met before and evaluated: `expand` turns the state taken (handed over) into
+// that stream of evaluated successors.
+template <SearchableSpace S, class Open, class Expand>
+SearchResult weighted_best_first_loop(const S& space, const std::string& name, double weight,
+                                      const TimeLimit& limit, bool early_termination, Open& open,
+                                      Expand&& expand) {
+    std::uint64_t generated = 1;
+    std::int32_t expanded = 0;
+    while (true) {
+        std::optional<PrioritizedItem> entry = open.pop();
+        if (!entry) {
+            log_no_solution(kTarget, name, expanded);
+            return no_plan(expanded);
+        }
+        limit.check();
+        bump(expanded);
+        if (expanded % static_cast<std::int64_t>(kProgressEvery) == 0)
+            log_progress(kTarget, name, expanded, generated, open.size());
+        StatePtr state = std::move(entry->item);
+        if (!early_termination && space.goal_reached(*state, nullptr)) {
+            log_goal(kTarget, name, expanded, state->g);
+            return plan_of(*state, expanded);
+        }
+        auto stream = expand(std::move(state));
+        while (std::optional<EvaluatedState> item = stream.next()) {
+            if (early_termination && space.goal_reached(*item->state, nullptr)) {
+                log_goal(kTarget, name, expanded, item->state->g);
+                return plan_of(*item->state, expanded);
+            }
+            if (item->value) {
+                double priority = weighted_priority(weight, *item->value, item->state->g);
+                open.push(PrioritizedItem{std::move(item->state), priority, generated});
+            }
+            bump(generated);
+        }
+    }
+}
+
 template <SearchableSpace S, class H>
     requires HeuristicTrait<H, S>
 SearchResult wastar_search(const S& space, const H& heuristic, double weight, std::optional<float> timeout,
@@ -416,38 +456,11 @@ SearchResult wastar_search(const S& space, const H& heuristic, double weight, st
 
     BinaryHeap<PrioritizedItem, Worse> open;
     open.push(PrioritizedItem{std::move(initial), *h0, 0});
-    std::uint64_t generated = 1;
-    std::int32_t expanded = 0;
-    while (true) {
-        std::optional<PrioritizedItem> entry = open.pop();
-        if (!entry) {
-            log_no_solution(kTarget, name, expanded);
-            return no_plan(expanded);
-        }
-        limit.check();
-        bump(expanded);
-        if (expanded % static_cast<std::int64_t>(kProgressEvery) == 0)
-            log_progress(kTarget, name, expanded, generated, open.size());
-        const StatePtr& state = entry->item;
-        if (!early_termination && space.goal_reached(*state, nullptr)) {
-            log_goal(kTarget, name, expanded, state->g);
-            return plan_of(*state, expanded);
-        }
-        auto stream = eval_gen(heuristic,
-                               successor_stream(space, state, [&seen](const StatePtr& s) { return seen.insert(s); }),
-                               space);
-        while (std::optional<EvaluatedState> item = stream.next()) {
-            if (early_termination && space.goal_reached(*item->state, nullptr)) {
-                log_goal(kTarget, name, expanded, item->state->g);
-                return plan_of(*item->state, expanded);
-            }
-            if (item->value) {
-                double priority = weighted_priority(weight, *item->value, item->state->g);
-                open.push(PrioritizedItem{std::move(item->state), priority, generated});
-            }
-            bump(generated);
-        }
-    }
+    // The seen set keeps a reference to every successor it records.
+    return weighted_best_first_loop(space, name, weight, limit, early_termination, open, [&](StatePtr state) {
+        auto keep = [&seen](const StatePtr& s) { return seen.insert(s); };
+        return eval_gen(heuristic, successor_stream(space, std::move(state), keep), space);
+    });
 }
 
 template <SearchableSpace S, class H>
@@ -475,38 +488,12 @@ SearchResult wastar_search_memory_bounded(const S& space, const H& heuristic, do
 
     BoundedPriorityQueue<PrioritizedItem, Worse> open(capacity);
     open.push(PrioritizedItem{std::move(initial), *h0, 0});
-    std::uint64_t generated = 1;
-    std::int32_t expanded = 0;
+    // The filter keeps no state: the successors are handed on as their only holder.
     StateBloomFilter* seen = filter.get();
-    while (true) {
-        std::optional<PrioritizedItem> entry = open.pop();
-        if (!entry) {
-            log_no_solution(kTarget, name, expanded);
-            return no_plan(expanded);
-        }
-        limit.check();
-        bump(expanded);
-        if (expanded % static_cast<std::int64_t>(kProgressEvery) == 0)
-            log_progress(kTarget, name, expanded, generated, open.size());
-        StatePtr state = std::move(entry->item);
-        if (!early_termination && space.goal_reached(*state, nullptr)) {
-            log_goal(kTarget, name, expanded, state->g);
-            return plan_of(*state, expanded);
-        }
+    return weighted_best_first_loop(space, name, weight, limit, early_termination, open, [&](StatePtr state) {
         auto keep = [seen](const StatePtr& s) { return !seen || !seen->check_and_set(*s); };
-        auto stream = eval_gen_owned(heuristic, successor_stream(space, std::move(state), keep), space);
-        while (std::optional<EvaluatedState> item = stream.next()) {
-            if (early_termination && space.goal_reached(*item->state, nullptr)) {
-                log_goal(kTarget, name, expanded, item->state->g);
-                return plan_of(*item->state, expanded);
-            }
-            if (item->value) {
-                double priority = weighted_priority(weight, *item->value, item->state->g);
-                open.push(PrioritizedItem{std::move(item->state), priority, generated});
-            }
-            bump(generated);
-        }
-    }
+        return eval_gen_owned(heuristic, successor_stream(space, std::move(state), keep), space);
+    });
 }
 
 // --- enforced hill climbing ---------------------------------------------------------------

@@ -45,25 +45,15 @@ const EventFluentSets& fluent_sets_of(const FluentSetTable& table, const EventRe
     QV_REQUIRE(ref.pos < row.size(), "event position beyond its action's fluent sets");
     return row[ref.pos];
 }
+
+bool Interferes::holds(const EventFluentSets& s, const EventFluentSets& t) noexcept {
+    return intersects(t.reads, s.writes) || intersects(s.reads_or_writes, t.writes);
+}
+
+bool MustFollow::holds(const EventFluentSets& s, const EventFluentSets& t) noexcept {
+    return intersects(s.writes, t.start_condition_fluents) || intersects(t.writes, s.end_condition_fluents);
+}
 }  // namespace detail
-
-bool MutexChecker::check(const EventPair& key, const FluentSetTable& sets) const {
-    if (key.first.action == key.second.action) return true;
-    return memo_.get_or_compute(key, [&] {
-        const EventFluentSets& s = detail::fluent_sets_of(sets, key.first);
-        const EventFluentSets& t = detail::fluent_sets_of(sets, key.second);
-        return intersects(t.reads, s.writes) || intersects(s.reads_or_writes, t.writes);
-    });
-}
-
-bool PrecedenceChecker::check(const EventPair& key, const FluentSetTable& sets) const {
-    if (key.first.action == key.second.action) return true;
-    return memo_.get_or_compute(key, [&] {
-        const EventFluentSets& s = detail::fluent_sets_of(sets, key.first);
-        const EventFluentSets& t = detail::fluent_sets_of(sets, key.second);
-        return intersects(s.writes, t.start_condition_fluents) || intersects(t.writes, s.end_condition_fluents);
-    });
-}
 
 // --- construction ---------------------------------------------------------------------
 

@@ -103,13 +103,33 @@ class PairMemo {
 
 // The sets of `ref`; an index outside the table is a broken precondition.
 const EventFluentSets& fluent_sets_of(const FluentSetTable& table, const EventRef& ref);
+
+// Whether two events of different actions interfere: one writes a fluent that the
+// other reads or writes.
+struct Interferes {
+    static bool holds(const EventFluentSets& first, const EventFluentSets& second) noexcept;
+};
+// Whether, of two events of different actions, the second must not be placed before the
+// first: the first writes a fluent of a durative condition that the second opens, or the
+// second writes a fluent of one that the first closes.
+struct MustFollow {
+    static bool holds(const EventFluentSets& first, const EventFluentSets& second) noexcept;
+};
 }  // namespace detail
 
-// Whether two events interfere: one writes a fluent that the other reads or writes.
-// Events of one action always interfere.
-class MutexChecker {
+// A relation between the events of a search space, memoised by event pair. Events of
+// one action are always related, without a memo entry.
+template <class Relation>
+class EventPairChecker {
   public:
-    bool check(const EventPair& key, const FluentSetTable& sets) const;
+    bool check(const EventPair& key, const FluentSetTable& sets) const {
+        if (key.first.action == key.second.action) return true;
+        return memo_.get_or_compute(key, [&] {
+            const EventFluentSets& s = detail::fluent_sets_of(sets, key.first);
+            const EventFluentSets& t = detail::fluent_sets_of(sets, key.second);
+            return Relation::holds(s, t);
+        });
+    }
     std::size_t memo_size() const { return memo_.size(); }
     std::optional<bool> memo_lookup(const EventPair& key) const { return memo_.lookup(key); }
 
@@ -117,18 +137,8 @@ class MutexChecker {
     detail::PairMemo memo_;
 };
 
-// Whether the second event must not be placed before the first: the first writes a
-// fluent of a durative condition that the second opens, or the second writes a fluent
-// of one that the first closes. Events of one action are always ordered.
-class PrecedenceChecker {
-  public:
-    bool check(const EventPair& key, const FluentSetTable& sets) const;
-    std::size_t memo_size() const { return memo_.size(); }
-    std::optional<bool> memo_lookup(const EventPair& key) const { return memo_.lookup(key); }
-
-  private:
-    detail::PairMemo memo_;
-};
+using MutexChecker = EventPairChecker<detail::Interferes>;
+using PrecedenceChecker = EventPairChecker<detail::MustFollow>;
 
 // Duration bounds of an action, evaluated each time the action starts.
 struct DurationBounds {

@@ -184,24 +184,16 @@ ExpressionNode to_node(py::handle obj, const char* arg) {
 }
 
 FlatExpr to_expr(py::handle obj, const char* arg) {
-    FlatExpr out;
-    out.reserve(sequence_length(obj, arg, "ExpressionNode"));
-    for_each_in_sequence(obj, arg, "ExpressionNode", [&](py::handle item) { out.push_back(to_node(item, arg)); });
-    return out;
+    return sequence_to_vector<ExpressionNode>(obj, arg, "ExpressionNode",
+                                              [arg](py::handle item) { return to_node(item, arg); });
 }
 
 std::vector<FlatExpr> to_expr_list(py::handle obj, const char* arg) {
-    std::vector<FlatExpr> out;
-    out.reserve(sequence_length(obj, arg, "expressions"));
-    for_each_in_sequence(obj, arg, "expressions", [&](py::handle item) { out.push_back(to_expr(item, arg)); });
-    return out;
+    return sequence_to_vector<FlatExpr>(obj, arg, "expressions", [arg](py::handle item) { return to_expr(item, arg); });
 }
 
 std::vector<NodeIndex> to_index_list(py::handle obj, const char* arg) {
-    std::vector<NodeIndex> out;
-    out.reserve(sequence_length(obj, arg, "int"));
-    for_each_in_sequence(obj, arg, "int", [&](py::handle item) { out.push_back(to_u64(item, arg)); });
-    return out;
+    return sequence_to_vector<NodeIndex>(obj, arg, "int", [arg](py::handle item) { return to_u64(item, arg); });
 }
 
 Action to_action(py::handle obj, const char* arg) { return instance_of<Action>(obj, arg, "Action"); }
@@ -215,17 +207,11 @@ TimedEvent to_timed_event(py::handle obj, const char* arg) {
 }
 
 std::vector<Action> to_action_list(py::handle obj, const char* arg) {
-    std::vector<Action> out;
-    out.reserve(sequence_length(obj, arg, "Action"));
-    for_each_in_sequence(obj, arg, "Action", [&](py::handle item) { out.push_back(to_action(item, arg)); });
-    return out;
+    return sequence_to_vector<Action>(obj, arg, "Action", [arg](py::handle item) { return to_action(item, arg); });
 }
 
 std::vector<std::string> to_str_list(py::handle obj, const char* arg) {
-    std::vector<std::string> out;
-    out.reserve(sequence_length(obj, arg, "str"));
-    for_each_in_sequence(obj, arg, "str", [&](py::handle item) { out.push_back(to_str(item, arg)); });
-    return out;
+    return sequence_to_vector<std::string>(obj, arg, "str", [arg](py::handle item) { return to_str(item, arg); });
 }
 
 void check_dict(py::handle obj, const char* arg) {
@@ -253,10 +239,8 @@ ActionEvents to_action_events(py::handle obj, const char* arg) {
     // Convert from a snapshot of the items: converting may run Python code that changes the dict.
     for (auto [k, v] : dict_items(obj, arg)) {
         Action a = to_action(k, arg);
-        std::vector<TimedEvent> events;
-        events.reserve(sequence_length(v, arg, "(Timing, Event)"));
-        for_each_in_sequence(v, arg, "(Timing, Event)",
-                             [&](py::handle item) { events.push_back(to_timed_event(item, arg)); });
+        std::vector<TimedEvent> events = sequence_to_vector<TimedEvent>(
+            v, arg, "(Timing, Event)", [arg](py::handle item) { return to_timed_event(item, arg); });
         // Keys compare by index: a later Action with the same index replaces the earlier entry.
         auto [it, inserted] = position.try_emplace(a.idx, out.size());
         if (inserted) out.emplace_back(a, std::move(events));

@@ -43,6 +43,9 @@ std::string to_str(py::handle obj, const char* arg);
 template <class F>
 void for_each_in_sequence(py::handle obj, const char* arg, const char* target, F&& f);
 std::size_t sequence_length(py::handle obj, const char* arg, const char* target);
+// The elements of a sequence (not a str), each converted by `convert(item)`, in order.
+template <class T, class F>
+std::vector<T> sequence_to_vector(py::handle obj, const char* arg, const char* target, F&& convert);
 
 // Checks that obj is a tuple (or a subclass) of exactly n elements.
 void check_tuple(py::handle obj, std::size_t n, const char* arg);
@@ -95,6 +98,14 @@ void for_each_in_sequence(py::handle obj, const char* arg, const char* target, F
         py::object holder = py::reinterpret_steal<py::object>(item);
         f(py::handle(holder));
     }
+}
+
+template <class T, class F>
+std::vector<T> sequence_to_vector(py::handle obj, const char* arg, const char* target, F&& convert) {
+    std::vector<T> out;
+    out.reserve(sequence_length(obj, arg, target));
+    for_each_in_sequence(obj, arg, target, [&](py::handle item) { out.push_back(convert(item)); });
+    return out;
 }
 
 }  // namespace quorvane::python

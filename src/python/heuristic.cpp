@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "python/convert.hpp"
@@ -126,36 +127,31 @@ void register_heuristic(ModuleBuilder& b) {
                h->cache_value_in_state = cache;
                return h;
            },
-           "custom(callable, cache_value_in_state)\n--\n\n", py::arg("callable"), py::arg("cache_value_in_state"))
-        .def_static("hff", relaxation_constructor(RelaxationKind::HFF), relaxation_signature("hff"),
-                    py::arg("actions"), py::arg("fluent_types"), py::arg("objects"), py::arg("events"),
-                    py::arg("goals"), py::arg("internal_caching"), py::arg("cache_value_in_state"),
-                    py::arg("inadmissible_numeric_heuristic_variant"), py::arg("disable_numeric_reasoning") = false)
-        .def_static("hadd", relaxation_constructor(RelaxationKind::HADD), relaxation_signature("hadd"),
-                    py::arg("actions"), py::arg("fluent_types"), py::arg("objects"), py::arg("events"),
-                    py::arg("goals"), py::arg("internal_caching"), py::arg("cache_value_in_state"),
-                    py::arg("inadmissible_numeric_heuristic_variant"), py::arg("disable_numeric_reasoning") = false)
-        .def_static("hmax", relaxation_constructor(RelaxationKind::HMAX), relaxation_signature("hmax"),
-                    py::arg("actions"), py::arg("fluent_types"), py::arg("objects"), py::arg("events"),
-                    py::arg("goals"), py::arg("internal_caching"), py::arg("cache_value_in_state"),
-                    py::arg("inadmissible_numeric_heuristic_variant"), py::arg("disable_numeric_reasoning") = false)
-        .def_static(
-            "hmax_explicit",
-            [](py::handle actions, py::handle fluent_types, py::handle objects, py::handle events, py::handle goals,
-               py::handle internal_caching, py::handle cache_value_in_state, py::handle inadmissible) {
-                // `objects` and the variant flag are converted (and so checked) but not used.
-                RelaxationArgs a = convert_common(actions, fluent_types, objects, events, goals, internal_caching,
-                                                  cache_value_in_state, inadmissible);
-                auto h = std::make_unique<Heuristic>();
-                h->hmax_explicit.emplace(a.actions, a.fluent_types, a.events, a.goals, a.internal_caching);
-                h->cache_value_in_state = a.cache_value_in_state;
-                return h;
-            },
-            "hmax_explicit(actions, fluent_types, objects, events, goals, internal_caching, cache_value_in_state, "
-            "inadmissible_numeric_heuristic_variant)\n--\n\n",
-            py::arg("actions"), py::arg("fluent_types"), py::arg("objects"), py::arg("events"), py::arg("goals"),
-            py::arg("internal_caching"), py::arg("cache_value_in_state"),
-            py::arg("inadmissible_numeric_heuristic_variant"))
+           "custom(callable, cache_value_in_state)\n--\n\n", py::arg("callable"), py::arg("cache_value_in_state"));
+    const std::pair<const char*, RelaxationKind> relaxations[] = {
+        {"hff", RelaxationKind::HFF}, {"hadd", RelaxationKind::HADD}, {"hmax", RelaxationKind::HMAX}};
+    for (const auto& [name, kind] : relaxations)
+        cls.def_static(name, relaxation_constructor(kind), relaxation_signature(name), py::arg("actions"),
+                       py::arg("fluent_types"), py::arg("objects"), py::arg("events"), py::arg("goals"),
+                       py::arg("internal_caching"), py::arg("cache_value_in_state"),
+                       py::arg("inadmissible_numeric_heuristic_variant"), py::arg("disable_numeric_reasoning") = false);
+    cls.def_static(
+           "hmax_explicit",
+           [](py::handle actions, py::handle fluent_types, py::handle objects, py::handle events, py::handle goals,
+              py::handle internal_caching, py::handle cache_value_in_state, py::handle inadmissible) {
+               // `objects` and the variant flag are converted (and so checked) but not used.
+               RelaxationArgs a = convert_common(actions, fluent_types, objects, events, goals, internal_caching,
+                                                 cache_value_in_state, inadmissible);
+               auto h = std::make_unique<Heuristic>();
+               h->hmax_explicit.emplace(a.actions, a.fluent_types, a.events, a.goals, a.internal_caching);
+               h->cache_value_in_state = a.cache_value_in_state;
+               return h;
+           },
+           "hmax_explicit(actions, fluent_types, objects, events, goals, internal_caching, cache_value_in_state, "
+           "inadmissible_numeric_heuristic_variant)\n--\n\n",
+           py::arg("actions"), py::arg("fluent_types"), py::arg("objects"), py::arg("events"), py::arg("goals"),
+           py::arg("internal_caching"), py::arg("cache_value_in_state"),
+           py::arg("inadmissible_numeric_heuristic_variant"))
         .def_property_readonly("name", [](const Heuristic& h) { return py::str(h.name()); })
         .def(
             "eval",

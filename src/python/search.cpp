@@ -96,11 +96,8 @@ py::tuple fixed_weight(py::handle ss, py::handle heuristic, py::handle timeout, 
 }
 
 std::vector<std::pair<Heuristic, double>> to_heuristic_pairs(py::handle obj, const char* arg) {
-    std::vector<std::pair<Heuristic, double>> out;
-    out.reserve(sequence_length(obj, arg, "(Heuristic, float)"));
-    for_each_in_sequence(obj, arg, "(Heuristic, float)",
-                         [&](py::handle item) { out.push_back(to_heuristic_pair(item, arg)); });
-    return out;
+    return sequence_to_vector<std::pair<Heuristic, double>>(
+        obj, arg, "(Heuristic, float)", [arg](py::handle item) { return to_heuristic_pair(item, arg); });
 }
 
 py::tuple multiqueue(py::handle ss, py::handle heuristics, py::handle timeout, py::handle early_termination,

@@ -35,39 +35,29 @@ class ExclusiveBorrow {
 };
 
 std::vector<std::optional<DurationBounds>> to_actions_duration(py::handle obj, const char* arg) {
-    std::vector<std::optional<DurationBounds>> out;
-    out.reserve(sequence_length(obj, arg, "duration bounds"));
-    for_each_in_sequence(obj, arg, "duration bounds", [&](py::handle item) {
-        if (item.is_none()) {
-            out.emplace_back(std::nullopt);
-            return;
-        }
-        check_tuple(item, 4, arg);
-        PyObject* t = item.ptr();
-        DurationBounds d;
-        d.lower = to_expr(PyTuple_GET_ITEM(t, 0), arg);
-        d.upper = to_expr(PyTuple_GET_ITEM(t, 1), arg);
-        d.lower_open = to_bool(PyTuple_GET_ITEM(t, 2), arg);
-        d.upper_open = to_bool(PyTuple_GET_ITEM(t, 3), arg);
-        out.emplace_back(std::move(d));
-    });
-    return out;
+    return sequence_to_vector<std::optional<DurationBounds>>(
+        obj, arg, "duration bounds", [arg](py::handle item) -> std::optional<DurationBounds> {
+            if (item.is_none()) return std::nullopt;
+            check_tuple(item, 4, arg);
+            PyObject* t = item.ptr();
+            DurationBounds d;
+            d.lower = to_expr(PyTuple_GET_ITEM(t, 0), arg);
+            d.upper = to_expr(PyTuple_GET_ITEM(t, 1), arg);
+            d.lower_open = to_bool(PyTuple_GET_ITEM(t, 2), arg);
+            d.upper_open = to_bool(PyTuple_GET_ITEM(t, 3), arg);
+            return d;
+        });
 }
 
 std::optional<std::vector<bool>> to_bool_list(py::handle obj, const char* arg) {
     if (obj.is_none()) return std::nullopt;
-    std::vector<bool> out;
-    out.reserve(sequence_length(obj, arg, "bool"));
-    for_each_in_sequence(obj, arg, "bool", [&](py::handle item) { out.push_back(to_bool(item, arg)); });
-    return out;
+    return sequence_to_vector<bool>(obj, arg, "bool", [arg](py::handle item) { return to_bool(item, arg); });
 }
 
 std::optional<std::vector<std::vector<std::string>>> to_action_objects(py::handle obj, const char* arg) {
     if (obj.is_none()) return std::nullopt;
-    std::vector<std::vector<std::string>> out;
-    out.reserve(sequence_length(obj, arg, "lists of str"));
-    for_each_in_sequence(obj, arg, "lists of str", [&](py::handle item) { out.push_back(to_str_list(item, arg)); });
-    return out;
+    return sequence_to_vector<std::vector<std::string>>(obj, arg, "lists of str",
+                                                        [arg](py::handle item) { return to_str_list(item, arg); });
 }
 
 ActionSet to_action_set(py::handle obj, const char* arg) {
