@@ -158,3 +158,26 @@ def test_nodes_are_frozen():
         node.int_constant = 2
     with pytest.raises(AttributeError):
         node.extra = 1
+
+
+def test_int_constant_beyond_32_bits_is_an_internal_error(n):
+    # Such values arise only from arithmetic: the sum below is 2**31.
+    (big,) = qv.simplify([n.i(2**31 - 1), n.i(1), n.op("+", [0, 1])], {})
+    assert repr(big) == "Int(2147483648)"
+    with pytest.raises(BaseException) as excinfo:
+        big.int_constant
+    expect_internal_error(excinfo)
+    (small,) = qv.simplify([n.i(-(2**31) + 1), n.i(-1), n.op("+", [0, 1])], {})
+    assert small.int_constant == -(2**31)
+
+
+def test_keyword_arguments_and_order(n):
+    assert repr(qv.make_operator_node(operands=[1, 0], kind="<")) == "LT(1, 0)"
+    assert repr(qv.make_fluent_node(fluent=4)) == "Fluent(4)"
+    # kind is converted before operands
+    with pytest.raises(TypeError) as excinfo:
+        qv.make_operator_node(3, "ab")
+    assert notes(excinfo) == ["argument 'kind'"]
+    with pytest.raises(OverflowError) as excinfo:
+        qv.make_operator_node("+", [0, -1])
+    assert notes(excinfo) == ["argument 'operands'"]

@@ -201,3 +201,126 @@ def test_searches_with_relaxation_heuristics():
         assert [a.idx for a in plan] == [0, 1] and stats["goal_depth"] == "2"
     plan, _ = qv.multiqueue_search(space, [(h, 1.0), (h, 0.5)])
     assert [a.idx for a in plan] == [0, 1]
+
+
+RELAXATION_ARGS = ["actions", "fluent_types", "objects", "events", "goals", "internal_caching", "cache_value_in_state",
+                   "inadmissible_numeric_heuristic_variant", "disable_numeric_reasoning"]
+BAD_VALUES = {
+    "actions": "ab",  # a str is not a sequence of actions
+    "fluent_types": [1],
+    "objects": [("loc", ["a"])],
+    "events": {A(0): [1]},
+    "goals": [1],
+    "internal_caching": 1,
+    "cache_value_in_state": None,
+    "inadmissible_numeric_heuristic_variant": 1,
+    "disable_numeric_reasoning": "yes",
+}
+
+
+def relaxation_args(**changes):
+    _, task = flip_task()
+    args = dict(task, internal_caching=False, cache_value_in_state=False, inadmissible_numeric_heuristic_variant=False,
+                disable_numeric_reasoning=False)
+    args.update(changes)
+    return args
+
+
+def constructor_positions():
+    for kind in ("hff", "hadd", "hmax", "hmax_explicit"):
+        names = RELAXATION_ARGS if kind != "hmax_explicit" else RELAXATION_ARGS[:-1]
+        for position in range(len(names)):
+            yield kind, names, position
+
+
+@pytest.mark.parametrize("kind,names,position", constructor_positions(), ids=lambda v: v if isinstance(v, str) else "")
+def test_constructor_arguments_are_converted_in_order(kind, names, position):
+    # This argument and every later one are bad: the note names this one alone.
+    args = relaxation_args(**{name: BAD_VALUES[name] for name in names[position:]})
+    with pytest.raises(TypeError) as e:
+        getattr(qv.Heuristic, kind)(*[args[name] for name in names])
+    named = [other for other in names if any(f"'{other}'" in n for n in notes(e))]
+    assert named == [names[position]], notes(e)
+
+
+def test_construction_errors_reach_python():
+    from conftest import expect_internal_error
+
+    # A leaf whose subtree reaches below its first node cannot be cut out.
+    overflow = [I(5), F(0), OP("-", [1, 0]), I(3), OP("<=", [2, 3])]
+    with pytest.raises(Exception, match="^Overflow$") as e:
+        qv.Heuristic.hadd(**relaxation_args(goals=overflow, fluent_types=["int", "bool"]))
+    assert type(e.value) is Exception
+    two_numeric = {A(0): [(qv.Timing(True, 0), qv.Event(A(0), 0, [B(True)], [], [],
+                                                       [qv.Effect(0, [I(1)]), qv.Effect(0, [I(2)])]))]}
+    broken = [
+        dict(goals=[]),
+        dict(fluent_types=["int", "int"], events=two_numeric, actions=[A(0)]),
+        dict(events={A(0): [(qv.Timing(True, 0), qv.Event(A(0), 0, [B(True)], [], [], [qv.Effect(5, [B(True)])]))]},
+             actions=[A(0)]),
+    ]
+    for changes in broken:
+        with pytest.raises(BaseException) as e:
+            qv.Heuristic.hff(**relaxation_args(**changes))
+        expect_internal_error(e)
+
+
+@pytest.mark.parametrize("kind", ["hff", "hadd", "hmax"])
+def test_evaluation_errors_pass_up_and_are_not_memoised(kind):
+    # 1 / x <= 3 is not linear; with x = 0 its evaluation divides by zero.
+    events = {A(0): [(qv.Timing(True, 0), qv.Event(A(0), 0, [B(True)], [], [], [qv.Effect(0, [I(1)])]))]}
+    goal = [I(1), F(0), OP("/", [0, 1]), I(3), OP("<=", [2, 3])]
+    space = qv.SearchSpace([None], events, [A(0)], None, None, None, initial_state=[I(0)], goal=goal)
+    h = getattr(qv.Heuristic, kind)([A(0)], ["int"], {}, events, goal, True, True, False)
+    state = space.initial_state()
+    for _ in range(2):
+        with pytest.raises(ZeroDivisionError, match="^division by zero$"):
+            h.eval(state, space)
+    after = space.get_successor_state(state, A(0))
+    assert h.eval(after, space) == 0.0
+
+
+@pytest.mark.parametrize("make", [
+    lambda task: qv.Heuristic.hmax_explicit(**task, internal_caching=False, cache_value_in_state=False,
+                                            inadmissible_numeric_heuristic_variant=False),
+    lambda task: qv.Heuristic.custom(lambda s: 1.0, False),
+], ids=["hmax_explicit", "custom"])
+def test_reachable_actions_needs_a_relaxation(make):
+    space, task = flip_task()
+    h = make(task)
+    with pytest.raises(TypeError) as e:
+        h.reachable_actions(space)
+    assert any("'state'" in n for n in notes(e))
+    with pytest.raises(NotImplementedError, match="^reachable_actions is not available: hdr is None$"):
+        h.reachable_actions(space.initial_state())
+
+
+def test_reachable_actions_returns_new_action_objects():
+    space, task = flip_task()
+    h = qv.Heuristic.hadd(**task, internal_caching=False, cache_value_in_state=False,
+                          inadmissible_numeric_heuristic_variant=False)
+    got = h.reachable_actions(space.initial_state())
+    assert type(got) is set and all(type(a) is qv.Action for a in got)
+    assert all(a is not b for a in got for b in task["actions"])
+
+
+@pytest.mark.parametrize("kind", ["hff", "hadd", "hmax", "hmax_explicit"])
+def test_relaxation_values_are_memoised_in_the_state(kind):
+    # A heuristic of the same name finds the stored value whatever its own task, a dead
+    # end included; one that does not memoise computes its own.
+    space, task = flip_task()
+    state = space.initial_state()
+    extra = {} if kind == "hmax_explicit" else {"disable_numeric_reasoning": False}
+
+    def make(goals, in_state):
+        return getattr(qv.Heuristic, kind)(**dict(task, goals=goals), internal_caching=False,
+                                           cache_value_in_state=in_state,
+                                           inadmissible_numeric_heuristic_variant=False, **extra)
+
+    assert make([B(False)], True).eval(state, space) is None
+    assert make([F(1)], True).eval(state, space) is None
+    assert make([F(1)], False).eval(state, space) is not None
+    # Without memoising nothing is stored.
+    fresh = space.initial_state()
+    assert make([B(False)], False).eval(fresh, space) is None
+    assert make([F(1)], True).eval(fresh, space) is not None

@@ -31,11 +31,24 @@ FUNCTIONS = [
 ]
 
 
+# The bridge reads a logger's levels once, at its first use: enable them before any
+# test runs a search (collection comes before every test).
+if logging.getLogger("quorvane_base.search").level == logging.NOTSET:
+    logging.getLogger("quorvane_base.search").setLevel(logging.DEBUG)
+
+
 def test_all_lists_the_added_names_in_registration_order():
-    # Names of parts not yet built are absent; the rest keep the fixed order.
-    expected = [name for name in CLASSES + FUNCTIONS if hasattr(qv, name)]
-    assert qv.__all__ == expected
-    assert qv.__all__[:5] == ["ExpressionNode", "Effect", "Timing", "Event", "Action"]
+    assert qv.__all__ == CLASSES + FUNCTIONS
+    assert type(qv.__all__) is list
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_every_function_is_bound_to_the_module_with_a_text_signature(name):
+    fn = getattr(qv, name)
+    assert fn.__name__ == fn.__qualname__ == name
+    assert fn.__self__ is qv and fn.__module__ == "quorvane"
+    assert fn.__text_signature__ is not None
+    inspect.signature(fn)
 
 
 def test_every_added_name_is_a_module_attribute():
@@ -80,3 +93,32 @@ def test_second_module_execution_fails_with_base_exception():
 
 def test_functions_take_keyword_arguments():
     assert qv.make_rational_constant_node(denominator=2, numerator=1).real_constant == 0.5
+
+
+class _Collect(logging.Handler):
+    def __init__(self):
+        super().__init__(level=1)
+        self.records = []
+
+    def emit(self, record):
+        self.records.append(record)
+
+
+def test_search_records_reach_the_logger_named_after_their_target():
+    logger = logging.getLogger("quorvane_base.search")
+    handler = _Collect()
+    logger.addHandler(handler)
+    try:
+        goal = [qv.make_bool_constant_node(True)]
+        space = qv.SearchSpace([], {}, [], None, None, None, initial_state=[], goal=goal)
+        assert qv.bfs_search(space) == ([], {"expanded_states": "1", "goal_depth": "0"})
+    finally:
+        logger.removeHandler(handler)
+    infos = [r for r in handler.records if r.levelno == logging.INFO]
+    assert infos and all(r.name == "quorvane_base.search" for r in infos)
+    assert [r.getMessage() for r in infos] == [
+        "bfs: timeout=None early_termination=false",
+        "bfs: goal found \u2014 expanded=1 depth=0",
+    ]
+    # The bridge drops Trace before it reaches Python, whatever the logger's level.
+    assert all(r.levelno >= logging.DEBUG for r in handler.records)

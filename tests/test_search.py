@@ -104,6 +104,7 @@ SEARCHES = {
     "multiqueue": lambda ss, h, **kw: qv.multiqueue_search(ss, [(h, 1.0), (h, 0.5)], **kw),
 }
 HEURISTIC_SEARCHES = [name for name in SEARCHES if name not in ("bfs", "dfs")]
+H0 = qv.Heuristic.custom(lambda s: 0.0, False)
 
 
 def task_for(name, **kw):
@@ -240,6 +241,10 @@ def test_argument_errors_name_the_argument():
         (lambda: qv.multiqueue_search(space, [(h, 1.0, 2)]), Exception, "heuristics"),
         (lambda: qv.multiqueue_search(space, [(space, 1.0)]), TypeError, "heuristics"),
         (lambda: qv.multiqueue_search(space, [(h, "x")]), TypeError, "heuristics"),
+        (lambda: qv.multiqueue_search(space, 5), TypeError, "heuristics"),
+        (lambda: qv.multiqueue_search(space, iter([(h, 1.0)])), TypeError, "heuristics"),
+        (lambda: qv.wastar_search_memory_bounded(space, h, None), TypeError, "weight"),
+        (lambda: qv.ehc_search(space, h, early_termination=None), TypeError, "early_termination"),
     ]
     for call, exc_type, arg in cases:
         with pytest.raises(exc_type) as e:
@@ -247,11 +252,23 @@ def test_argument_errors_name_the_argument():
         assert any(f"'{arg}'" in note for note in notes(e)), (arg, notes(e))
 
 
-def test_arguments_are_converted_in_order():
-    space = counter_task()
+@pytest.mark.parametrize(
+    "call, first",
+    [
+        (lambda space: qv.wastar_search(1, 1, "w", timeout="t"), "ss"),
+        (lambda space: qv.wastar_search(space, 1, "w", timeout="t"), "heuristic"),
+        (lambda space: qv.wastar_search(space, H0, "w", timeout="t"), "weight"),
+        (lambda space: qv.bfs_search(space, "t", 1), "timeout"),
+        (lambda space: qv.ehc_search(space, H0, None, 1, 1), "early_termination"),
+        (lambda space: qv.multiqueue_search(space, "hh", timeout="t"), "heuristics"),
+        (lambda space: qv.multiqueue_search(space, [(H0, 1.0)], "t", 1, 1), "timeout"),
+        (lambda space: qv.astar_search_memory_bounded(space, H0, None, False, 1), "weak_equality"),
+    ],
+)
+def test_arguments_are_converted_in_order(call, first):
     with pytest.raises(TypeError) as e:
-        qv.wastar_search(space, 1, "w", timeout="t")
-    assert any("'heuristic'" in n for n in notes(e))
+        call(counter_task())
+    assert notes(e) == [f"argument '{first}'"]
 
 
 def test_accepted_argument_forms():
@@ -422,21 +439,53 @@ def test_log_records_of_a_search(caplog):
     assert {r.name for r in caplog.records} == {"quorvane_base.search"}
 
 
-def test_progress_records_every_10000_expansions(caplog):
-    space = counter_task(goal=10001, top=20000, inc_only=True)
+PROGRESS = [
+    # (search, counter task with the decrement, logger, record prefix, generated and open
+    # at the 10000th expansion)
+    ("bfs", False, "search", "bfs", 10000, 0),
+    ("dfs", False, "search", "dfs", 10000, 0),
+    ("gbfs", False, "search", "wastar_search", 10000, 0),
+    ("gbfs_mb", False, "search", "wastar_search_memory_bounded", 10000, 0),
+    # Two queues: every state expanded through one queue leaves a stale entry in the
+    # other, and the count includes them (one per state expanded before).
+    ("multiqueue_twice", False, "multiqueue", "multiqueue_search", 10000, 9999),
+    # The decrement leads back to a state met before: the best-first searches drop it
+    # without counting it, the multi-queue search counts it as generated.
+    ("gbfs", True, "search", "wastar_search", 10000, 0),
+    ("gbfs_mb", True, "search", "wastar_search_memory_bounded", 10000, 0),
+    ("multiqueue_once", True, "multiqueue", "multiqueue_search", 19998, 0),
+]
+
+
+@pytest.mark.parametrize("name, with_dec, logger, prefix, generated, open_count", PROGRESS)
+def test_progress_records_every_10000_expansions(name, with_dec, logger, prefix, generated, open_count, caplog):
+    space = counter_task(goal=10001, top=20000, inc_only=not with_dec)
     h = qv.Heuristic.custom(lambda s: 10001 - x_of(s), False)
-    with caplog.at_level(logging.DEBUG, logger="quorvane_base.search"):
-        plan, stats = qv.bfs_search(space)
-        qv.gbfs_search(space, h)
-    assert len(plan) == 10001 and stats["expanded_states"] == "10002"
-    assert caplog.messages == [
-        "bfs: timeout=None early_termination=false",
-        "bfs: expanded=10000 generated=10000 open=0",
-        f"bfs: goal found {DASH} expanded=10002 depth=10001",
-        "wastar_search: weight=1 timeout=None early_termination=false weak_equality=false",
-        "wastar_search: expanded=10000 generated=10000 open=0",
-        f"wastar_search: goal found {DASH} expanded=10002 depth=10001",
+    pairs = {"multiqueue_twice": [(h, 1.0), (h, 1.0)], "multiqueue_once": [(h, 1.0)]}
+    if name in pairs:
+        search = lambda: qv.multiqueue_search(space, pairs[name])
+    else:
+        search = lambda: SEARCHES[name](space, h)
+    with caplog.at_level(logging.DEBUG, logger=f"quorvane_base.{logger}"):
+        plan, stats = search()
+    assert len(plan) == 10001 and stats == {"expanded_states": "10002", "goal_depth": "10001"}
+    assert caplog.messages[1:] == [
+        f"{prefix}: expanded=10000 generated={generated} open={open_count}",
+        f"{prefix}: goal found {DASH} expanded=10002 depth=10001",
     ]
+    assert caplog.records[1].levelno == logging.DEBUG
+
+
+@pytest.mark.parametrize("name", HEURISTIC_SEARCHES)
+def test_early_goal_successor_is_returned_even_as_a_dead_end(name):
+    # Only the initial state has a value; x == 1, a successor of it, is the goal.
+    space = counter_task(goal=1)
+    h = qv.Heuristic.custom(lambda s: 3.0 if x_of(s) == 0 else None, False)
+    plan, stats = SEARCHES[name](space, h, early_termination=True)
+    assert [a.idx for a in plan] == [0]
+    assert stats == {"expanded_states": "1", "goal_depth": "1"}
+    # Without early termination the dead end is never queued.
+    assert SEARCHES[name](space, h)[0] is None
 
 
 # --- concurrency ----------------------------------------------------------------------------

@@ -114,6 +114,9 @@ def test_signatures():
     space = qv.SearchSpace([], {}, [], None, None, None)
     for name, sig in methods.items():
         assert str(inspect.signature(getattr(space, name))) == sig, name
+        # Unbound, `self` comes first.
+        unbound = "(self)" if sig == "()" else "(self, " + sig[1:]
+        assert str(inspect.signature(getattr(qv.SearchSpace, name))) == unbound, name
 
 
 def test_empty_search_space_is_valid():
@@ -153,6 +156,11 @@ def test_relevant_actions_default_setter_and_order():
     given = build(evs, 2, relevant_actions=[A(1)])
     assert [a.idx for a in given.relevant_actions] == [1]
 
+    # Left out, it is a copy of `actions`, duplicates included.
+    twice = qv.SearchSpace([], {A(0): evs[0]}, (A(0), A(1), A(0)), None, None, None, initial_state=[I(0), I(0)])
+    assert [a.idx for a in twice.relevant_actions] == [0, 1, 0]
+    assert len(twice.get_successor_states(twice.initial_state())) == 2
+
 
 def test_setter_is_refused_while_a_call_holds_the_search_space():
     space = build({0: [(at_start(), event(0, 0))]}, 1, goal=true())
@@ -178,6 +186,28 @@ def test_setter_is_refused_while_a_call_holds_the_search_space():
     assert len(seen) == 1 and "Already borrowed" in seen[0]
     # The failed assignment changed nothing and released nothing it did not take.
     assert [a.idx for a in space.relevant_actions] == [0]
+    space.relevant_actions = []
+    assert space.relevant_actions == []
+
+
+def test_setter_is_refused_during_a_search_while_reading_works():
+    evs = {0: [(at_start(), event(0, 0, cond=eq((0, 0)), effects=[(0, 1)]))]}
+    space = build(evs, 1, goal=eq((0, 1)))
+    seen = []
+
+    def h(state):
+        seen.append([a.idx for a in space.relevant_actions])
+        try:
+            space.relevant_actions = []
+        except RuntimeError as e:
+            seen.append(str(e))
+        return 0.0
+
+    plan, _ = qv.gbfs_search(space, qv.Heuristic.custom(h, False))
+    assert [a.idx for a in plan] == [0]
+    assert seen and seen[0::2] == [[0]] * len(seen[0::2])
+    assert all(isinstance(x, str) and "Already borrowed" in x for x in seen[1::2])
+    # Once the search has returned, nothing holds the search space any more.
     space.relevant_actions = []
     assert space.relevant_actions == []
 
@@ -432,6 +462,24 @@ def test_deadline(deadline, lower, lower_open, applicable):
     assert (space.get_successor_state(space.initial_state(), A(0)) is not None) is applicable
 
 
+@pytest.mark.parametrize(
+    "interfere,applicable",
+    [(False, True), (True, False)],
+)
+def test_interfering_events_of_a_search_lie_epsilon_apart(interfere, applicable):
+    # With the deadline at epsilon every end must lie at the origin: a second instant
+    # action fits only when it may share that instant with the first.
+    reads = [F(0), I(1), OP("<=", [0, 1])] if interfere else None  # holds once action 0 set f0
+    evs = {
+        0: [(at_start(), event(0, 0, effects=[(0, 1)]))],
+        1: [(at_start(), event(1, 0, cond=reads, effects=[(1, 1)]))],
+        2: [(at_start(), event(2, 0))],
+    }
+    space = build(evs, 3, durations=[None, None, bounds(1, 1)], deadline=Fraction(1, 100))
+    s1 = apply(space, space.initial_state(), 0)
+    assert (space.get_successor_state(s1, A(1)) is not None) is applicable
+
+
 @pytest.mark.parametrize("try_long_first,expected_instance", [(False, 1), (True, 4)])
 def test_rejected_start_still_consumes_instance_numbers(try_long_first, expected_instance):
     evs, durations = durative(5, 5, n_actions=2)
@@ -453,11 +501,13 @@ def test_rejected_start_still_consumes_instance_numbers(try_long_first, expected
         # One event only: with both, the events of one action would need epsilon between them.
         (0, 0, False, False, None, [("0/1", 0, None)]),
         (0, 1, True, False, None, [("0/1", 0, "1/100")]),
+        # Bounds below zero put the end before the start: a negative duration, as text.
+        (-5, -1, False, False, None, [("1/1", 0, "-1/1")]),
     ],
 )
 def test_build_plan_durations(lower, upper, lower_open, upper_open, epsilon, expected):
     evs, durations = durative(lower, upper, lower_open, upper_open)
-    if lower == 0:
+    if lower <= 0:
         evs[0] = evs[0][:1]
     space = build(evs, 1, durations=durations, epsilon=epsilon)
     assert plan_text(space.build_plan([A(0)] * len(evs[0]))) == expected
@@ -604,8 +654,10 @@ def test_action_missing_from_actions_in_a_temporal_task():
     # Index 1 is within the two-element `actions` list, which does not hold action 1 itself.
     space = qv.SearchSpace([bounds(1, 1), None], {A(0): evs[0], A(1): evs[1]}, [A(0), A(0)], None, None, None,
                            initial_state=[I(0)])
-    with pytest.raises(Exception, match="^Action not found in the TNInterpreter$"):
+    with pytest.raises(BaseException) as excinfo:
         space.get_successor_state(space.initial_state(), A(1))
+    expect_internal_error(excinfo)
+    assert str(excinfo.value) == "Action not found in the TNInterpreter"
     assert space.get_successor_state(space.initial_state(), A(0)) is not None
 
 

@@ -1,10 +1,12 @@
+import inspect
+from decimal import Decimal
 from fractions import Fraction
 
 import numpy as np
 import pytest
 
 import quorvane as qv
-from conftest import notes
+from conftest import expect_internal_error, notes
 
 
 def event(pos=0, conditions=None, start=None, end=None, effects=None, idx=0):
@@ -124,3 +126,99 @@ def test_events_and_effects_are_frozen():
         ev.pos = 3
     with pytest.raises(AttributeError):
         qv.Effect(0, []).fluent = 1
+
+
+class _Half(Fraction):
+    pass
+
+
+class _ZeroDenominator(Fraction):
+    @property
+    def denominator(self):
+        return 0
+
+
+@pytest.mark.parametrize(
+    "delay,expected",
+    [
+        (Fraction(6, 4), Fraction(3, 2)),
+        (Fraction(-1, 3), Fraction(-1, 3)),
+        (_Half(1, 2), Fraction(1, 2)),
+        (np.int32(-5), Fraction(-5)),
+        (2**31 - 1, Fraction(2**31 - 1)),
+    ],
+)
+def test_timing_delay_forms(delay, expected):
+    assert qv.Timing(False, delay).delay == expected
+
+
+@pytest.mark.parametrize("delay", [Decimal("0.5"), np.float64(1.0), -(2**31) - 1, Fraction(3, 2**31)])
+def test_timing_refuses_other_number_forms(delay):
+    with pytest.raises(ValueError) as excinfo:
+        qv.Timing(True, delay)
+    assert str(excinfo.value) == "Unable to parse Rational number"
+
+
+def test_fraction_reading_a_zero_denominator_is_an_internal_error():
+    with pytest.raises(BaseException) as excinfo:
+        qv.Timing(True, _ZeroDenominator(1, 2))
+    expect_internal_error(excinfo)
+
+
+def test_timing_arguments_are_converted_in_order():
+    with pytest.raises(TypeError) as excinfo:
+        qv.Timing(1, 0.5)
+    assert notes(excinfo) == ["argument 'start'"]
+    assert repr(qv.Timing(delay=Fraction(1, 2), start=False)) == (
+        "Timing { start: false, delay: Ratio { numer: 1, denom: 2 } }"
+    )
+
+
+@pytest.mark.parametrize("method", ["is_from_start", "is_from_end"])
+def test_timing_method_signatures(method):
+    assert str(inspect.signature(getattr(qv.Timing(True, 0), method))) == "()"
+    assert list(inspect.signature(getattr(qv.Timing, method)).parameters) == ["self"]
+
+
+def _pair_error(pair):
+    with pytest.raises((TypeError, ValueError)) as excinfo:
+        qv.SearchSpace([], {qv.Action(0): [pair]}, [qv.Action(0)], None, None, None, initial_state=[])
+    assert notes(excinfo) == ["argument 'events'"]
+    return excinfo
+
+
+@pytest.mark.parametrize(
+    "make,exc,text",
+    [
+        (lambda t, e: [t, e], TypeError, None),
+        (lambda t, e: (t, e, e), ValueError, "3"),
+        (lambda t, e: (t,), ValueError, "1"),
+        (lambda t, e: (e, t), TypeError, None),
+    ],
+)
+def test_timed_event_pair_must_be_a_tuple_of_timing_and_event(make, exc, text):
+    t, e = qv.Timing(True, 0), event()
+    excinfo = _pair_error(make(t, e))
+    assert type(excinfo.value) is exc
+    if text is not None:
+        assert "2" in str(excinfo.value) and text in str(excinfo.value)
+
+
+def test_timed_event_pair_may_be_a_tuple_subclass():
+    class Pair(tuple):
+        pass
+
+    space = qv.SearchSpace(
+        [], {qv.Action(0): [Pair((qv.Timing(True, 0), event(conditions=[qv.make_bool_constant_node(True)])))]}, [qv.Action(0)], None, None, None, initial_state=[]
+    )
+    assert [s.path[0][0].idx for s in space.get_successor_states(space.initial_state())] == [0]
+
+
+def test_effect_value_is_copied_both_ways():
+    value = [qv.make_int_constant_node(1)]
+    eff = qv.Effect(0, value)
+    value.append(qv.make_int_constant_node(2))
+    got = eff.value
+    got.clear()
+    assert repr(eff.value) == "[Int(1)]"
+    assert eff.value[0] is not eff.value[0]

@@ -318,13 +318,14 @@ bool SearchSpace::expand_event(const State& parent, State& child, const Event& e
     const EventRef self{event.action, pos};
     const std::uint64_t key = time_point_key(tn_interpreter_.get_event_point(event.action, event.pos), instance);
 
-    // Once inconsistent, the network ignores every further constraint: stop posting.
+    // Every pair is posted (and so tested) even once the network has failed: an
+    // inconsistent network ignores the constraints, but the interference memo and the
+    // errors of broken preconditions stay the same whatever the outcome.
     for (const PathEntry& earlier : parent.path.iter_rev()) {
         const std::uint64_t k = time_point_key(tn_interpreter_.get_event_point(earlier.action, earlier.pos),
                                                earlier.instance);
         const bool mutex = mutex_checker_.check(EventPair{self, EventRef{earlier.action, earlier.pos}}, fluent_sets_);
         net.add(k, key, mutex ? -eps : 0.0);
-        if (!net.consistent()) return false;
     }
     for (const auto& [running, entry] : child.todo) {
         const std::vector<TimedEvent>* list = events_of(running);
@@ -335,7 +336,6 @@ bool SearchSpace::expand_event(const State& parent, State& child, const Event& e
             const std::uint64_t k = time_point_key(tn_interpreter_.get_event_point(pending.action, pending.pos), inst);
             const bool mutex = mutex_checker_.check(EventPair{self, EventRef{running, q}}, fluent_sets_);
             net.add(key, k, mutex ? -eps : 0.0);
-            if (!net.consistent()) return false;
         }
     }
     return net.consistent();

@@ -30,13 +30,14 @@ TNInterpreter::TNInterpreter(const std::vector<Action>& actions, const ActionEve
 
 PointId TNInterpreter::get_action_point(Action action, bool is_start) const {
     auto it = action_points_.find(ActionPointKey{action, is_start});
-    if (it == action_points_.end()) raise(ErrorKind::Exception, "Action not found in the TNInterpreter");
+    // Every action of the task has points: a miss means the task broke its own shape.
+    if (it == action_points_.end()) internal_error("Action not found in the TNInterpreter");
     return it->second;
 }
 
 PointId TNInterpreter::get_event_point(Action action, std::uint64_t pos) const {
     auto it = event_points_.find(EventPointKey{action, pos});
-    if (it == event_points_.end()) raise(ErrorKind::Exception, "Event not found in the TNInterpreter");
+    if (it == event_points_.end()) internal_error("Event not found in the TNInterpreter");
     return it->second;
 }
 

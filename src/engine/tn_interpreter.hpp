@@ -44,9 +44,9 @@ class TNInterpreter {
     // for the same (action, pos), replaces the earlier one.
     TNInterpreter(const std::vector<Action>& actions, const ActionEvents& events);
 
-    // Error(Exception, "Action not found in the TNInterpreter") for an action without points.
+    // InternalError "Action not found in the TNInterpreter" for an action without points.
     PointId get_action_point(Action action, bool is_start) const;
-    // Error(Exception, "Event not found in the TNInterpreter") for a missing pair.
+    // InternalError "Event not found in the TNInterpreter" for a missing pair.
     PointId get_event_point(Action action, std::uint64_t pos) const;
 
     // Every action point of `network` with its time (minus its potential), sorted by

@@ -386,6 +386,228 @@ TEST(Relaxation, ObjectEffectWithAConstantNeedsNoObjectsEntry) {
     EXPECT_EQ(relaxation(t, RelaxationKind::HADD).eval(*make_state({O("a")})), 1.0);
 }
 
+TEST(Relaxation, EffectValuesAreClassifiedByTheFluentType) {
+    // Goal 10 <= x (10 - x <= 0) from x = 3; the numeric action needs p, which costs 1.
+    // An increment of c lowers it by c per application, an assignment or a complex
+    // effect counts once (admissible) or as a unit change (inadmissible); f := f is
+    // the increment 0 and lowers nothing.
+    struct Case {
+        const char* name;
+        FlatExpr value;
+        std::optional<double> admissible, inadmissible;
+    };
+    const Case cases[] = {
+        {"x := 2 + x", {I(2), F(0), Op("+", {0, 1})}, 5.0, 5.0},
+        {"x := x - -3", {F(0), I(-3), Op("-", {0, 1})}, 4.0, 4.0},  // r = ceil(7 / 3) = 3
+        {"x := 1 + 1", {I(1), I(1), Op("+", {0, 1})}, 2.0, 8.0},
+        {"x := y + 1", {F(2), I(1), Op("+", {0, 1})}, 2.0, 8.0},
+        {"x := x", {F(0)}, std::nullopt, std::nullopt},
+        {"x := x + 0", {F(0), I(0), Op("+", {0, 1})}, std::nullopt, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        Task t{{"int", "bool", "int"},
+               {},
+               {action_events(0, {event({}, {Effect{1, {B(true)}}})}),
+                action_events(1, {event({F(1)}, {Effect{0, c.value}})})},
+               {I(10), F(0), Op("<=", {0, 1})},
+               {}};
+        const auto state = make_state({I(3), B(false), I(0)});
+        for (RelaxationKind kind : {RelaxationKind::HADD, RelaxationKind::HMAX}) {
+            EXPECT_EQ(relaxation(t, kind, false, false).eval(*state), c.admissible) << c.name;
+            EXPECT_EQ(relaxation(t, kind, false, true).eval(*state), c.inadmissible) << c.name;
+        }
+    }
+}
+
+TEST(Relaxation, BooleanAndObjectEffectsAddTheirAtoms) {
+    // A value that is not a constant adds every atom the fluent could get.
+    struct Case {
+        const char* name;
+        std::vector<std::string> types;
+        ObjectsByType objects;
+        FlatExpr value;
+        FlatExpr goal;
+        std::vector<ExpressionNode> init;
+        std::optional<double> hadd;
+    };
+    const Case cases[] = {
+        {"p := true gives p", {"bool", "bool"}, {}, {B(true)}, {F(0)}, {B(false), B(false)}, 1.0},
+        {"p := true never gives not p", {"bool", "bool"}, {}, {B(true)}, {F(0), Op("not", {0})}, {B(true), B(false)},
+         std::nullopt},
+        {"p := false gives not p", {"bool", "bool"}, {}, {B(false)}, {F(0), Op("not", {0})}, {B(true), B(false)}, 1.0},
+        {"p := false never gives p", {"bool", "bool"}, {}, {B(false)}, {F(0)}, {B(false), B(false)}, std::nullopt},
+        {"p := q gives p", {"bool", "bool"}, {}, {F(1)}, {F(0)}, {B(false), B(false)}, 1.0},
+        {"p := q gives not p", {"bool", "bool"}, {}, {F(1)}, {F(0), Op("not", {0})}, {B(true), B(false)}, 1.0},
+        {"at := other gives every object", {"loc", "loc"}, {{"loc", {"a", "b", "c"}}}, {F(1)},
+         {F(0), O("c"), Op("==", {0, 1})}, {O("a"), O("a")}, 1.0},
+        {"at := b gives only b", {"loc", "loc"}, {{"loc", {"a", "b", "c"}}}, {O("b")},
+         {F(0), O("c"), Op("==", {0, 1})}, {O("a"), O("a")}, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        Task t{c.types, c.objects, {action_events(0, {event({}, {Effect{0, c.value}})})}, c.goal, {}};
+        EXPECT_EQ(relaxation(t, RelaxationKind::HADD).eval(*make_state(c.init)), c.hadd) << c.name;
+    }
+}
+
+TEST(Relaxation, StrictMarginCountsAssignmentsOnlyInTheInadmissibleVariant) {
+    // Goal x < 3 from x = 6. A: x := x - 4 needs nothing (d = -4); B: x := 5 needs q,
+    // which costs 3. Inadmissible: B's unit change d = -1 makes the margin -0.5, the
+    // condition x - 2.5 <= 0, and A's repetitions ceil(3.5 / 4) = 1. Admissible: B is
+    // listed but leaves the margin at -2, the condition x - 1 <= 0, and A needs
+    // ceil(5 / 4) = 2; B offers 3 + 1 = 4 (admissible) or 3 + ceil(3.5) = 7.
+    Task t{{"int", "bool"},
+           {},
+           {action_events(0, {event({}, {Effect{0, {F(0), I(4), Op("-", {0, 1})}}})}),
+            action_events(1, {event({F(1)}, {Effect{0, {I(5)}}})}),
+            action_events(2, {event({}, {}), event({}, {}), event({}, {Effect{1, {B(true)}}})})},
+           {F(0), I(3), Op("<", {0, 1})},
+           {}};
+    const auto state = make_state({I(6), B(false)});
+    EXPECT_EQ(relaxation(t, RelaxationKind::HADD, false, true).eval(*state), 1.0);
+    EXPECT_EQ(relaxation(t, RelaxationKind::HADD, false, false).eval(*state), 2.0);
+    // x := x + 1 moves x < 3 the wrong way: it lowers nothing and leaves the margin.
+    Task up{{"int"}, {}, {action_events(0, {event({}, {Effect{0, {F(0), I(1), Op("+", {0, 1})}}})})},
+            {F(0), I(3), Op("<", {0, 1})}, {}};
+    for (bool inadmissible : {false, true})
+        EXPECT_EQ(relaxation(up, RelaxationKind::HADD, false, inadmissible).eval(*make_state({I(6)})), std::nullopt);
+}
+
+TEST(Relaxation, LinearConditionsFromTheirPolynomials) {
+    // Each goal with the operators that can lower it, from the state (x0, x1).
+    const FlatExpr x0_down{F(0), I(2), Op("-", {0, 1})};
+    const FlatExpr x1_up{F(1), I(3), Op("+", {0, 1})};
+    struct Case {
+        const char* name;
+        FlatExpr goal;
+        std::vector<Effect> effects;  // of one unconditioned event each
+        std::vector<ExpressionNode> init;
+        bool inadmissible;
+        std::optional<double> hadd;
+        const char* type1 = "int";
+    };
+    const Case cases[] = {
+        // x0 - 5 <= 0 from 11, x0 := x0 - 2: r = ceil(6 / 2)
+        {"x0 <= 5", {F(0), I(5), Op("<=", {0, 1})}, {Effect{0, x0_down}}, {I(11), I(0)}, false, 3.0},
+        // 2 x0 - x1 + 2 <= 0 at (3, 0) is 8; x1 := x1 + 3 has d = -3: r = 3
+        {"2 (x0 + 1) <= x1",
+         {I(2), F(0), I(1), Op("+", {1, 2}), Op("*", {0, 3}), F(1), Op("<=", {4, 5})},
+         {Effect{1, x1_up}},
+         {I(3), I(0)},
+         false,
+         3.0},
+        // ... and x0 := x0 - 2 has d = -4: r = 2
+        {"2 (x0 + 1) <= x1, both",
+         {I(2), F(0), I(1), Op("+", {1, 2}), Op("*", {0, 3}), F(1), Op("<=", {4, 5})},
+         {Effect{1, x1_up}, Effect{0, x0_down}},
+         {I(3), I(0)},
+         false,
+         2.0},
+        // 0 x1 drops fluent 1: an assignment to x1 does not lower the condition
+        {"0 x1 + x0 <= 3",
+         {I(0), F(1), Op("*", {0, 1}), F(0), Op("+", {2, 3}), I(3), Op("<=", {4, 5})},
+         {Effect{1, {I(5)}}},
+         {I(7), I(0)},
+         true,
+         std::nullopt},
+        // x0 - x0 <= 0 always holds; x0 - x0 < 0 never does and has nothing to lower
+        {"x0 - x0 <= 0", {F(0), F(0), Op("-", {0, 1}), I(0), Op("<=", {2, 3})}, {Effect{0, x0_down}}, {I(1), I(0)},
+         false, 0.0},
+        {"x0 - x0 < 0", {F(0), F(0), Op("-", {0, 1}), I(0), Op("<", {2, 3})}, {Effect{0, x0_down}}, {I(1), I(0)},
+         false, std::nullopt},
+        // not linear: a plain condition of cost 1 that no operator gives
+        {"x0 * x1 <= 3", {F(0), F(1), Op("*", {0, 1}), I(3), Op("<=", {2, 3})}, {Effect{0, x0_down}}, {I(2), I(2)},
+         false, 1.0},
+        {"x0 / x1 <= 3", {F(0), F(1), Op("/", {0, 1}), I(3), Op("<=", {2, 3})}, {Effect{0, x0_down}}, {I(10), I(2)},
+         false, 1.0},
+        {"not x0 * x1 = 3", {F(0), F(1), Op("*", {0, 1}), I(3), Op("==", {2, 3}), Op("not", {4})},
+         {Effect{0, x0_down}}, {I(1), I(3)}, false, 1.0},
+        // x0 = x1 is numeric whatever the fluents' types: x1 - x0 <= 0 from 3, d = -1
+        {"x0 = x1", {F(0), F(1), Op("==", {0, 1})}, {Effect{0, {F(0), I(1), Op("+", {0, 1})}}}, {I(0), I(3)}, false,
+         3.0, "loc"},
+    };
+    for (const Case& c : cases) {
+        Task t{{"int", c.type1}, {}, {}, c.goal, {}};
+        for (std::size_t i = 0; i < c.effects.size(); ++i)
+            t.events.push_back(action_events(i, {event({}, {c.effects[i]})}));
+        EXPECT_EQ(relaxation(t, RelaxationKind::HADD, false, c.inadmissible).eval(*make_state(c.init)), c.hadd)
+            << c.name;
+    }
+}
+
+TEST(Relaxation, NonLinearConditionDividingByZeroFailsAtEvaluation) {
+    Task t{{"int"}, {}, {plain_action(0, 1)}, {F(0), I(0), Op("/", {0, 1}), I(3), Op("<=", {2, 3})}, {}};
+    try {
+        relaxation(t, RelaxationKind::HADD).eval(*make_state({I(1)}));
+        ADD_FAILURE() << "no error";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.kind(), ErrorKind::ZeroDivisionError);
+    }
+}
+
+TEST(Relaxation, LinearConditionAtZeroInFloatsNeedsNoRepetition) {
+    // x <= 2^53 with x = 2^53 + 1 fails exactly, but x rounds to 2^53 as a float, so
+    // the condition's value is 0: r = 0 and the offer is the precondition cost alone.
+    const std::int64_t big = std::int64_t{1} << 53;
+    Task t{{"int", "bool"},
+           {},
+           {action_events(0, {event({}, {Effect{1, {B(true)}}})}),
+            action_events(1, {event({F(1)}, {Effect{0, {F(0), I(1), Op("-", {0, 1})}}})})},
+           {F(0), I(big), Op("<=", {0, 1})},
+           {}};
+    const auto state = make_state({I(big + 1), B(false)});
+    EXPECT_EQ(relaxation(t, RelaxationKind::HADD).eval(*state), 1.0);
+    EXPECT_EQ(relaxation(t, RelaxationKind::HMAX).eval(*state), 1.0);
+    EXPECT_EQ(relaxation(t, RelaxationKind::HFF).eval(*state), 2.0);
+}
+
+TEST(Relaxation, NegatedObjectEqualityRule) {
+    // not(at = b) for fluent 0 of type "loc", from at = b.
+    const FlatExpr goal{F(0), O("b"), Op("==", {0, 1}), Op("not", {2})};
+    const FlatExpr object_first{O("b"), F(0), Op("==", {0, 1}), Op("not", {2})};
+    const Effect to_c{0, {O("c")}};
+    struct Case {
+        const char* name;
+        ObjectsByType objects;
+        FlatExpr goal;
+        bool no_numbers;
+        std::optional<double> hadd;
+    };
+    const Case cases[] = {
+        {"a, b, c: at = a or at = c", {{"loc", {"a", "b", "c"}}}, goal, false, 1.0},
+        {"b, c: at = c", {{"loc", {"b", "c"}}}, goal, false, 1.0},
+        {"b alone: false", {{"loc", {"b"}}}, goal, false, std::nullopt},
+        {"rule applies without numeric reasoning", {{"loc", {"b", "c"}}}, goal, true, 1.0},
+        // The leaf stays as it is: no atom ever makes it hold.
+        {"type without objects", {{"other", {"a"}}}, goal, false, std::nullopt},
+        {"object first", {{"loc", {"a", "b", "c"}}}, object_first, false, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        Task t{{"loc"}, c.objects, {action_events(0, {event({}, {to_c})})}, c.goal, {}};
+        EXPECT_EQ(relaxation(t, RelaxationKind::HADD, false, false, c.no_numbers).eval(*make_state({O("b")})), c.hadd)
+            << c.name;
+    }
+    // With only a and b, at := c does not help: at = a is the one way out of b.
+    Task t{{"loc"}, {{"loc", {"a", "b"}}}, {action_events(0, {event({}, {to_c})})}, goal, {}};
+    EXPECT_EQ(relaxation(t, RelaxationKind::HADD).eval(*make_state({O("b")})), std::nullopt);
+}
+
+TEST(Relaxation, HmaxAchieversOfALinearConditionCoverEarlierOffers) {
+    // 10 <= x from x = 3. A: x := x + 7 (r = 1) needs q, which costs 3; B: x := x + 1
+    // (r = 7) needs nothing. hadd takes the cheaper offer, min(0 + 7, 3 + 1); hmax
+    // offers r + the cheapest precondition cost among the achievers met so far, so
+    // A's offer, made after B's, is 1 + 0.
+    Task t{{"int", "bool"},
+           {},
+           {action_events(0, {event({F(1)}, {Effect{0, {F(0), I(7), Op("+", {0, 1})}}})}),
+            action_events(1, {event({}, {Effect{0, {F(0), I(1), Op("+", {0, 1})}}})}),
+            action_events(2, {event({}, {}), event({}, {}), event({}, {Effect{1, {B(true)}}})})},
+           {I(10), F(0), Op("<=", {0, 1})},
+           {}};
+    const auto state = make_state({I(3), B(false)});
+    EXPECT_EQ(relaxation(t, RelaxationKind::HADD).eval(*state), 4.0);
+    EXPECT_EQ(relaxation(t, RelaxationKind::HMAX).eval(*state), 1.0);
+}
+
 // ---------------------------------------------------------------------------
 // Explicit-value hmax
 

@@ -49,6 +49,7 @@ struct GraphSpace {
     std::vector<Action> actions;  // relevant actions: every edge, in order
     bool temporal = false;
     std::optional<std::size_t> failing_action;  // get_successor_state throws for it
+    int sleep_ms = 0;                            // per call of get_successor_state
     mutable int successor_calls = 0;
     mutable int goal_tests = 0;
 
@@ -60,6 +61,7 @@ struct GraphSpace {
     StatePtr initial_state(const FlatExpr*) const { return make_state(initial); }
     StatePtr get_successor_state(const State& parent, Action a) const {
         ++successor_calls;
+        if (sleep_ms) std::this_thread::sleep_for(std::chrono::milliseconds(sleep_ms));
         if (failing_action && a.idx == *failing_action) raise(ErrorKind::Exception, "successor failed");
         const Edge& e = edges.at(a.idx);
         if (node_of(parent) != e.from) return nullptr;
@@ -402,6 +404,10 @@ TEST(WAStar, TieBreaksAndWeights) {
         {"equal priorities: fewer running actions", {{0, 1, 1}, {0, 2}, {1, 9}, {2, 9}}, 1.0, {1, 3}},
         {"NaN weight: running actions, then generation order", {{0, 1, 1}, {0, 2}, {1, 9}, {2, 9}}, std::nan(""),
          {1, 3}},
+        // Equal h everywhere: weight 1 ties and goes by generation order, reaching 9 by
+        // the short way; weight 2 gives g a negative weight and digs deeper first.
+        {"weight 1: generation order", {{0, 1}, {0, 4}, {1, 2}, {2, 9}, {4, 9}}, 1.0, {1, 4}},
+        {"weight above 1: deeper first", {{0, 1}, {0, 4}, {1, 2}, {2, 9}, {4, 9}}, 2.0, {0, 2, 3}},
     };
     for (const Case& c : cases) {
         GraphSpace space(0, {9}, c.edges);
@@ -418,6 +424,18 @@ TEST(WAStar, TieBreaksAndWeights) {
               (std::vector<std::uint64_t>{0, 1, 2}));
     EXPECT_EQ(plan_indices(search::wastar_search(space, h, 0.0, std::nullopt, false, false)),
               (std::vector<std::uint64_t>{3, 4}));
+}
+
+TEST(WAStar, TheFirstPathToAStateIsKept) {
+    // 3 is generated first by 0 -> 1 -> 2 -> 3 (g 3); the cheaper 0 -> 5 -> 3 (g 2) is
+    // met later and dropped as a duplicate, so the plan is not the shortest one.
+    GraphSpace space(0, {9}, {{0, 1}, {0, 5}, {1, 2}, {2, 3}, {5, 3}, {3, 9}});
+    TableHeuristic h{{{0, 5.0}, {1, 1.0}, {2, 1.0}, {3, 2.0}, {5, 3.0}, {9, 0.0}}};
+    SearchResult r = search::wastar_search(space, h, 0.5, std::nullopt, false, false);
+    EXPECT_EQ(plan_indices(r), (std::vector<std::uint64_t>{0, 2, 3, 5}));
+    EXPECT_EQ(stat(r, "goal_depth"), "4");
+    EXPECT_EQ(stat(r, "expanded_states"), "6");  // 0, 1, 2, 5, 3, 9
+    EXPECT_EQ(h.evaluated(), (std::vector<int>{0, 1, 5, 2, 3, 9}));
 }
 
 TEST(WAStar, InitialDeadEndAndEarlyTermination) {
@@ -489,6 +507,32 @@ TEST(MemoryBounded, SmallQueueDropsForGood) {
     EXPECT_EQ(stat(small, "expanded_states"), "2");
 }
 
+TEST(MemoryBounded, FilterKeysAreFluentValuesOnly) {
+    // Node 1 is reached with and without a running action; 0 -> 0 adds a running action.
+    struct Case {
+        const char* what;
+        std::vector<Edge> edges;
+        bool weak_equality;
+        bool bounded;
+        std::vector<int> evaluated;
+    } cases[] = {
+        {"wastar tells the copies apart", {{0, 1, 1}, {0, 1}, {0, 0, 1}}, true, false, {0, 1, 1, 0}},
+        {"equal values are one state here", {{0, 1, 1}, {0, 1}, {0, 0, 1}}, true, true, {0, 1}},
+        {"no filter without weak equality", {{0, 1, 1}, {0, 1}}, false, true, {0, 1, 1}},
+    };
+    for (const Case& c : cases) {
+        GraphSpace space(0, {}, c.edges);
+        space.temporal = true;
+        TableHeuristic h{{}, 1.0};
+        SearchResult r = c.bounded ? search::wastar_search_memory_bounded(space, h, 1.0, std::nullopt, false,
+                                                                          c.weak_equality)
+                                   : search::wastar_search(space, h, 1.0, std::nullopt, false, c.weak_equality);
+        EXPECT_FALSE(r.plan.has_value()) << c.what;
+        EXPECT_EQ(h.evaluated(), c.evaluated) << c.what;
+        EXPECT_EQ(stat(r, "expanded_states"), std::to_string(c.evaluated.size())) << c.what;
+    }
+}
+
 TEST(EHC, ImprovementCommitsAndForgets) {
     // 0 (h 5) -> 1 (h 4) improves at once: 2 is never generated.
     GraphSpace space(0, {3}, {{0, 1}, {0, 2}, {1, 3}});
@@ -523,6 +567,47 @@ TEST(EHC, PlateauIsBreadthFirstWithSeenStatesOfThePhase) {
     SearchResult n = search::ehc_search(to_goal, nan_start, std::nullopt, false, false);
     EXPECT_EQ(plan_indices(n), (std::vector<std::uint64_t>{0, 1}));
     EXPECT_EQ(stat(n, "expanded_states"), "3");
+}
+
+TEST(EHC, AnImprovementForgetsTheStatesOfThePhase) {
+    // Phase 1 expands 0 and 1 and improves at 2; phase 2 meets 0 and 1 again and
+    // expands them again; 2, expanded in phase 2, is then dropped.
+    GraphSpace space(0, {}, {{0, 1}, {1, 2}, {2, 0}});
+    TableHeuristic h{{{0, 5.0}, {1, 5.0}, {2, 4.0}}};
+    SearchResult r = search::ehc_search(space, h, std::nullopt, false, false);
+    EXPECT_FALSE(r.plan.has_value());
+    EXPECT_EQ(stat(r, "expanded_states"), "5");
+    EXPECT_EQ(h.evaluated(), (std::vector<int>{0, 1, 2, 0, 1}));
+}
+
+TEST(EHC, DuplicatePolicyOfTemporalTasks) {
+    // A flat cycle: with a seen set the phase runs dry; without one it never ends.
+    GraphSpace space(0, {}, {{0, 1}, {1, 0}});
+    space.temporal = true;
+    TableHeuristic flat{{}, 1.0};
+    SearchResult r = search::ehc_search(space, flat, std::nullopt, false, true);
+    EXPECT_EQ(stat(r, "expanded_states"), "2");
+    EXPECT_THROW(search::ehc_search(space, flat, 0.05f, false, false), Error);
+}
+
+TEST(BasicSearch, EarlyGoalSuccessorStopsTheActions) {
+    for (bool breadth_first : {true, false}) {
+        GraphSpace space(0, {1}, {{0, 1}, {0, 2}, {0, 3}});
+        SearchResult r = search::basic_search(space, breadth_first, std::nullopt, true);
+        EXPECT_EQ(plan_indices(r), std::vector<std::uint64_t>{0});
+        EXPECT_EQ(stat(r, "expanded_states"), "1");
+        EXPECT_EQ(space.successor_calls, 1);
+    }
+}
+
+TEST(BasicSearch, ExhaustedAfterTheLimitGivesNoPlan) {
+    // The one action is tried (slowly) and is not applicable: the queue is empty when
+    // the limit has passed, and the emptiness ends the loop before any check.
+    GraphSpace space(0, {9}, {{5, 6}});
+    space.sleep_ms = 150;
+    SearchResult r = search::basic_search(space, true, 0.1f, false);
+    EXPECT_FALSE(r.plan.has_value());
+    EXPECT_EQ(stat(r, "expanded_states"), "1");
 }
 
 // --- multi-queue --------------------------------------------------------------------------

@@ -1,0 +1,265 @@
+// The planning model's value types: node equality and hashing, interning, exact
+// rationals from machine integers, the persistent path and the search state.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "engine/expressions.hpp"
+#include "engine/search_state.hpp"
+#include "engine/structures.hpp"
+#include "engine/utils.hpp"
+
+namespace {
+
+using namespace quorvane;
+
+ExpressionNode B(bool v) { return ExpressionNode::boolean(v); }
+ExpressionNode I(std::int64_t v) { return ExpressionNode::integer(Integer(v)); }
+ExpressionNode R(std::int64_t n, std::int64_t d) { return ExpressionNode::rational(Rational(Integer(n), Integer(d))); }
+ExpressionNode F(std::uint64_t f) { return ExpressionNode::fluent(f); }
+ExpressionNode O(std::string name) { return ExpressionNode::object(std::move(name)); }
+ExpressionNode Op(const char* kind, std::vector<NodeIndex> operands) { return make_operator(kind, std::move(operands)); }
+
+std::uint64_t node_hash(const ExpressionNode& n) {
+    support::FxHasher h;
+    n.hash_into(h);
+    return h.finish();
+}
+
+// ---------------------------------------------------------------------------
+// Exact rationals from 32-bit integers
+// ---------------------------------------------------------------------------
+
+TEST(MkRational, ReducesWithPositiveDenominator) {
+    constexpr std::int32_t kMin = std::numeric_limits<std::int32_t>::min();
+    struct Case {
+        std::int32_t n, d;
+        const char* text;
+    };
+    const std::vector<Case> cases = {
+        {5, -10, "-1/2"}, {0, -7, "0/1"}, {-4, -4, "1/1"}, {kMin, -1, "2147483648/1"}, {kMin, kMin, "1/1"},
+        {6, 4, "3/2"},    {-1, 3, "-1/3"}, {7, 1, "7/1"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(mk_rational(c.n, c.d).to_string(), c.text) << c.n << "/" << c.d;
+}
+
+TEST(MkRational, ZeroDenominatorIsInternalError) { EXPECT_THROW(mk_rational(1, 0), InternalError); }
+
+TEST(RationalFromNode, NumbersOnly) {
+    EXPECT_EQ(get_rational_from_expression_node(I(-3)).to_string(), "-3/1");
+    EXPECT_EQ(get_rational_from_expression_node(R(2, 4)).to_string(), "1/2");
+    for (const ExpressionNode& n : {B(true), F(0), O("x"), Op("+", {0, 1}), Op("not", {0})}) {
+        try {
+            get_rational_from_expression_node(n);
+            ADD_FAILURE() << n.debug();
+        } catch (const Error& e) {
+            EXPECT_EQ(e.kind(), ErrorKind::ValueError);
+            EXPECT_EQ(std::string(e.what()), "Expected a number!");
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Node equality and hashing
+// ---------------------------------------------------------------------------
+
+TEST(NodeEquality, Table) {
+    struct Case {
+        const char* name;
+        ExpressionNode a, b;
+        bool equal;
+    };
+    const std::vector<Case> cases = {
+        {"int and whole rational differ", I(2), R(2, 1), false},
+        {"true and one differ", B(true), I(1), false},
+        {"rational by value", R(2, 4), R(1, 2), true},
+        {"big ints", ExpressionNode::integer(Integer::from_decimal("123456789012345678901234567890")),
+         ExpressionNode::integer(Integer::from_decimal("123456789012345678901234567890")), true},
+        {"fluent and negation with the same index differ", F(3), Op("not", {3}), false},
+        {"objects by exact text", O("a"), O("a"), true},
+        {"objects of other text", O("a"), O("A"), false},
+        {"list kinds differ", Op("and", {0, 1}), Op("or", {0, 1}), false},
+        {"list by length", Op("+", {0, 1}), Op("+", {0, 1, 1}), false},
+        {"binary kinds differ", Op("<=", {0, 1}), Op("<", {0, 1}), false},
+        {"binary by both sides", Op("-", {0, 1}), Op("-", {0, 2}), false},
+        {"same binary", Op("/", {2, 1}), Op("/", {2, 1}), true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.a == c.b, c.equal) << c.name;
+        if (c.equal) EXPECT_EQ(node_hash(c.a), node_hash(c.b)) << c.name;
+    }
+}
+
+TEST(NodeHashing, SeparatesNeighbouringValues) {
+    // Not a guarantee of the hash, but these pairs must not collide for maps keyed
+    // by nodes to stay useful.
+    EXPECT_NE(node_hash(F(3)), node_hash(Op("not", {3})));
+    EXPECT_NE(node_hash(I(2)), node_hash(R(2, 1)));
+    EXPECT_NE(expr_hash(FlatExpr{O("ab"), O("c")}), expr_hash(FlatExpr{O("a"), O("bc")}));
+    EXPECT_NE(expr_hash(FlatExpr{}), expr_hash(FlatExpr{B(false)}));
+}
+
+// ---------------------------------------------------------------------------
+// Interning
+// ---------------------------------------------------------------------------
+
+TEST(ExpressionManager, HandlesAreDenseAndShared) {
+    ExpressionManager m;
+    const FlatExpr cond{F(0), I(3), Op("<=", {0, 1})};
+    EXPECT_EQ(m.put(cond).index, 0u);
+    EXPECT_EQ(m.put(FlatExpr(cond)).index, 0u);
+    EXPECT_EQ(m.size(), 1u);
+    // Node kinds matter: an Int 2 is not the Rational 2/1.
+    EXPECT_EQ(m.put(FlatExpr{I(2)}).index, 1u);
+    EXPECT_EQ(m.put(FlatExpr{R(2, 1)}).index, 2u);
+    // Equal rationals share one handle whatever the route to them.
+    EXPECT_EQ(m.put(FlatExpr{R(4, 2)}).index, 2u);
+    // The empty expression is an expression like any other.
+    EXPECT_EQ(m.put(FlatExpr{}).index, 3u);
+    EXPECT_EQ(m.put(FlatExpr{}).index, 3u);
+    // The same formula laid out differently is another expression.
+    EXPECT_EQ(m.put(FlatExpr{I(3), F(0), Op("<=", {1, 0})}).index, 4u);
+    ASSERT_EQ(m.exprs().size(), 5u);
+    EXPECT_EQ(debug_text(m.get(Expression{0})), debug_text(cond));
+    EXPECT_EQ(debug_text(m.get(Expression{2})), "[Rational(Ratio { numer: 2, denom: 1 })]");
+
+    ExpressionManager other;
+    EXPECT_EQ(other.put(FlatExpr{B(true)}).index, 0u);
+    EXPECT_EQ(other.put(cond).index, 1u);
+    EXPECT_THROW(other.get(Expression{7}), InternalError);
+}
+
+// ---------------------------------------------------------------------------
+// Task structures
+// ---------------------------------------------------------------------------
+
+TEST(Structures, ActionIdentityAndText) {
+    EXPECT_EQ(Action{3}.debug(), "Action { idx: 3 }");
+    EXPECT_EQ(Action{3}, Action{3});
+    EXPECT_LT(Action{2}, Action{3});
+    Timing t{false, mk_rational(-2, 4)};
+    EXPECT_EQ(t.debug(), "Timing { start: false, delay: Ratio { numer: -1, denom: 2 } }");
+    EXPECT_TRUE(t.is_from_end());
+}
+
+// ---------------------------------------------------------------------------
+// Persistent path
+// ---------------------------------------------------------------------------
+
+std::vector<int> entries(const PersistentList<int>& l) {
+    std::vector<int> out;
+    for (int v : l.iter_rev()) out.push_back(v);
+    return out;
+}
+
+TEST(PersistentList, AppendSharesTheTail) {
+    PersistentList<int> empty;
+    EXPECT_TRUE(empty.empty());
+    EXPECT_TRUE(entries(empty).empty());
+    auto one = empty.append(1);
+    auto two = one.append(2);
+    auto three = two.append(3);
+    auto sibling = two.append(4);
+    EXPECT_EQ(entries(three), (std::vector<int>{3, 2, 1}));
+    EXPECT_EQ(entries(sibling), (std::vector<int>{4, 2, 1}));
+    EXPECT_EQ(entries(two), (std::vector<int>{2, 1}));
+    EXPECT_TRUE(three.rest().same_as(two));
+    EXPECT_TRUE(sibling.rest().same_as(two));
+    EXPECT_TRUE(empty.empty());
+    EXPECT_THROW(empty.front(), InternalError);
+}
+
+TEST(PersistentList, LongListIsReleasedWithoutDeepRecursion) {
+    PersistentList<int> l;
+    for (int i = 0; i < 1'000'000; ++i) l = l.append(i);
+    EXPECT_EQ(l.front(), 999'999);
+}
+
+// ---------------------------------------------------------------------------
+// Search state
+// ---------------------------------------------------------------------------
+
+std::unique_ptr<State> make_state(std::vector<ExpressionNode> values) {
+    auto s = std::make_unique<State>();
+    for (auto& v : values) s->values.push_back(std::move(v));
+    return s;
+}
+
+TEST(State, CloneForChildStartsWithAnEmptyCache) {
+    auto parent = make_state({I(1), B(true)});
+    parent->g = 2.5;
+    parent->path = parent->path.append(PathEntry{Action{4}, 0, 7});
+    parent->todo[Action{4}] = TodoEntry{1, 8};
+    parent->heuristic_cache.put("hff", 3.0);
+    parent->heuristic_cache.put("hmax", std::nullopt);
+
+    auto child = parent->clone_for_child();
+    EXPECT_EQ(child->heuristic_cache.size(), 0u);
+    EXPECT_FALSE(child->heuristic_cache.get("hff").has_value());
+    EXPECT_EQ(child->g, 2.5);
+    EXPECT_TRUE(child->path.same_as(parent->path));
+    EXPECT_EQ(child->todo.at(Action{4}).instance, 8u);
+    EXPECT_TRUE(*child == *parent);
+    // Writes to the child leave the parent as it was.
+    child->values = child->values.set(0, I(9));
+    child->todo.clear();
+    EXPECT_EQ(parent->values[0], I(1));
+    EXPECT_EQ(parent->todo.size(), 1u);
+}
+
+TEST(State, FullCloneCopiesTheCacheAndStaysIndependent) {
+    auto original = make_state({I(1)});
+    original->heuristic_cache.put("hff", 3.0);
+    original->heuristic_cache.put("hmax", std::nullopt);
+
+    auto copy = original->full_clone();
+    ASSERT_EQ(copy->heuristic_cache.size(), 2u);
+    EXPECT_EQ(copy->heuristic_cache.get("hff"), std::optional<std::optional<double>>(3.0));
+    EXPECT_EQ(copy->heuristic_cache.get("hmax"), std::optional<std::optional<double>>(std::optional<double>()));
+
+    copy->heuristic_cache.put("hadd", 1.0);
+    original->heuristic_cache.put("custom", 5.0);
+    EXPECT_FALSE(original->heuristic_cache.get("hadd").has_value());
+    EXPECT_FALSE(copy->heuristic_cache.get("custom").has_value());
+    EXPECT_EQ(copy->heuristic_cache.size(), 3u);
+    EXPECT_EQ(original->heuristic_cache.size(), 3u);
+}
+
+TEST(State, EqualityLooksAtValuesOnly) {
+    auto a = make_state({I(1), O("x")});
+    auto b = make_state({I(1), O("x")});
+    b->g = 7;
+    b->path = b->path.append(PathEntry{Action{0}, 0, 0});
+    b->todo[Action{1}] = TodoEntry{1, 0};
+    EXPECT_TRUE(*a == *b);
+    EXPECT_EQ(a->hash(), b->hash());
+
+    auto c = make_state({I(1), R(1, 1)});  // a Rational 1/1 is not the Int 1
+    EXPECT_FALSE(*a == *c);
+    auto shorter = make_state({I(1)});
+    EXPECT_FALSE(*a == *shorter);
+    EXPECT_FALSE(*shorter == *a);
+}
+
+TEST(State, TemporalStateEqualsNoState) {
+    auto t = make_state({I(1)});
+    t->temporal_network.emplace(0.0);
+    EXPECT_FALSE(*t == *t);
+    auto u = t->clone_for_child();
+    ASSERT_TRUE(u->temporal_network.has_value());
+    EXPECT_FALSE(*t == *u);
+    // Only this side's network is looked at.
+    auto plain = make_state({I(1)});
+    EXPECT_TRUE(*plain == *t);
+}
+
+TEST(State, FluentValueRange) {
+    auto s = make_state({I(1), I(2)});
+    EXPECT_EQ(s->fluent_value(1), I(2));
+    EXPECT_THROW(s->fluent_value(2), InternalError);
+}
+
+}  // namespace
