@@ -5,6 +5,8 @@
 #include <span>
 #include <vector>
 
+#include <boost/container/small_vector.hpp>
+
 #include "engine/errors.hpp"
 #include "engine/expressions.hpp"
 #include "engine/expressions_utils.hpp"
@@ -20,10 +22,10 @@ inline void require_earlier_operands(const ExpressionNode& node, std::size_t pos
         QV_REQUIRE(op < pos, "an operand does not name an earlier node of the expression");
 }
 
-// Value of an operator node whose operand values are `values[op]`. The operands
+// Value of an operator node whose operand values are `*values[op]`. The operands
 // must already have been checked against `values.size()`. Defined in
 // expressions_utils.cpp: only the reading of fluents depends on the value source.
-ExpressionNode evaluate_operator(const ExpressionNode& node, std::span<const ExpressionNode> values);
+ExpressionNode evaluate_operator(const ExpressionNode& node, std::span<const ExpressionNode* const> values);
 
 }  // namespace expr_detail
 
@@ -31,22 +33,30 @@ template <FluentValueSource S>
 ExpressionNode internal_evaluate(std::span<const ExpressionNode> expr, const S& source) {
     QV_REQUIRE(!expr.empty(), "cannot evaluate an empty expression");
     const std::size_t last = expr.size() - 1;
-    // The root's value is returned, not stored, so the list never needs more room.
-    std::vector<ExpressionNode> values;
+    // Operand values are read where they live (the expression's constants, the
+    // source's fluents); only operator results are made here. The root's value is
+    // returned, not stored, so neither list ever needs more room, and the results keep
+    // their addresses. Conditions and effect values are mostly a handful of nodes:
+    // those are evaluated without touching the heap.
+    boost::container::small_vector<const ExpressionNode*, 8> values;
+    boost::container::small_vector<ExpressionNode, 8> results;
     values.reserve(last);
+    results.reserve(last);
     for (std::size_t i = 0;; ++i) {
         const ExpressionNode& node = expr[i];
         if (node.kind() == NodeKind::Fluent) {
             const ExpressionNode& v = source.fluent_value(node.fluent_index());
             if (i == last) return ExpressionNode(v);
-            values.push_back(v);
+            values.push_back(&v);
         } else if (!node.is_operator()) {
             if (i == last) return node;
-            values.push_back(node);
+            values.push_back(&node);
         } else {
             expr_detail::require_earlier_operands(node, i);
-            if (i == last) return expr_detail::evaluate_operator(node, values);
-            values.push_back(expr_detail::evaluate_operator(node, values));
+            const std::span<const ExpressionNode* const> so_far(values.data(), values.size());
+            if (i == last) return expr_detail::evaluate_operator(node, so_far);
+            results.push_back(expr_detail::evaluate_operator(node, so_far));
+            values.push_back(&results.back());
         }
     }
 }

@@ -143,6 +143,8 @@ void TimeLimit::check_at(Clock::time_point now) const {
 // --- duplicate detection ----------------------------------------------------------------
 
 bool operator==(const WeakEqState& a, const WeakEqState& b) noexcept {
+    // Both hashes cover the fluent values alone, which equal states share.
+    if (a.hash_ != b.hash_) return false;
     const State& x = *a.state_;
     const State& y = *b.state_;
     if (x.todo.size() != y.todo.size()) return false;
