@@ -1,4 +1,5 @@
 #include "engine/expressions_utils.hpp"
+#include "node_builders.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,15 +15,10 @@
 namespace {
 
 using namespace quorvane;
+using namespace quorvane::test_nodes;
 
 constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 
-ExpressionNode B(bool v) { return ExpressionNode::boolean(v); }
-ExpressionNode I(std::int64_t v) { return ExpressionNode::integer(Integer(v)); }
-ExpressionNode R(std::int64_t n, std::int64_t d) { return ExpressionNode::rational(Rational(Integer(n), Integer(d))); }
-ExpressionNode F(std::uint64_t f) { return ExpressionNode::fluent(f); }
-ExpressionNode O(std::string name) { return ExpressionNode::object(std::move(name)); }
-ExpressionNode Op(const char* kind, std::vector<NodeIndex> operands) { return make_operator(kind, std::move(operands)); }
 
 std::string text(std::span<const ExpressionNode> e) { return debug_text(e); }
 std::string text(const std::vector<FlatExpr>& parts) {

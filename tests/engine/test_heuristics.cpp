@@ -12,15 +12,12 @@
 #include "engine/heuristics_relaxation.hpp"
 #include "engine/search_state.hpp"
 #include "engine/structures.hpp"
+#include "node_builders.hpp"
 
 namespace quorvane {
 namespace {
+using namespace test_nodes;
 
-ExpressionNode F(std::uint64_t i) { return ExpressionNode::fluent(i); }
-ExpressionNode I(std::int64_t v) { return ExpressionNode::integer(Integer(v)); }
-ExpressionNode B(bool v) { return ExpressionNode::boolean(v); }
-ExpressionNode O(const std::string& name) { return ExpressionNode::object(name); }
-ExpressionNode Op(std::string_view kind, std::vector<NodeIndex> operands) { return make_operator(kind, std::move(operands)); }
 
 Event event(FlatExpr conditions, std::vector<Effect> effects) {
     Event e;

@@ -10,18 +10,14 @@
 #include "engine/expressions.hpp"
 #include "engine/search_state.hpp"
 #include "engine/structures.hpp"
+#include "node_builders.hpp"
 #include "engine/utils.hpp"
 
 namespace {
 
 using namespace quorvane;
+using namespace quorvane::test_nodes;
 
-ExpressionNode B(bool v) { return ExpressionNode::boolean(v); }
-ExpressionNode I(std::int64_t v) { return ExpressionNode::integer(Integer(v)); }
-ExpressionNode R(std::int64_t n, std::int64_t d) { return ExpressionNode::rational(Rational(Integer(n), Integer(d))); }
-ExpressionNode F(std::uint64_t f) { return ExpressionNode::fluent(f); }
-ExpressionNode O(std::string name) { return ExpressionNode::object(std::move(name)); }
-ExpressionNode Op(const char* kind, std::vector<NodeIndex> operands) { return make_operator(kind, std::move(operands)); }
 
 std::uint64_t node_hash(const ExpressionNode& n) {
     support::FxHasher h;
