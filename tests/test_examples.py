@@ -228,6 +228,30 @@ def test_temporal_plan_is_scheduled_with_exact_times(fuses, expected):
     assert [(s, task.action_names[a.idx], d) for s, a, d in timed] == expected
 
 
+# ehc happens to find this plan either way; the duplicate tests of test_search.py cover it.
+@pytest.mark.parametrize("search", ["gbfs", "astar", "wastar", "gbfs_mb", "astar_mb", "wastar_mb", "multiqueue"])
+def test_matchcellar_without_durations_is_solved_by_every_heuristic_search(search):
+    # Without durations the two repairs and the burning match are running actions of
+    # states whose values coincide with other states': they must not be taken for them.
+    task = matchcellar(2)
+    task.actions_duration = [None] * len(task.actions)
+    ss = task.search_space()
+    assert not ss.is_temporal
+    h = task.heuristic("hff")
+    plan, stats = {
+        "gbfs": lambda: qv.gbfs_search(ss, h),
+        "astar": lambda: qv.astar_search(ss, h),
+        "wastar": lambda: qv.wastar_search(ss, h, 0.7),
+        "gbfs_mb": lambda: qv.gbfs_search_memory_bounded(ss, h),
+        "astar_mb": lambda: qv.astar_search_memory_bounded(ss, h),
+        "wastar_mb": lambda: qv.wastar_search_memory_bounded(ss, h, 0.7),
+        "multiqueue": lambda: qv.multiqueue_search(ss, [(h, 1.0), (h, 0.5)]),
+    }[search]()
+    assert plan is not None, stats
+    assert len(plan) == 6  # each match and repair applies both its events
+    replay(task, plan)
+
+
 def test_the_repair_needs_the_light_during_its_whole_duration():
     task = matchcellar(1)
     ss = task.search_space()

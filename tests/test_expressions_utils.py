@@ -1,4 +1,7 @@
 import inspect
+import os
+import subprocess
+import sys
 
 import pytest
 
@@ -279,3 +282,34 @@ def test_evaluate_bad_arguments(n, state):
     with pytest.raises(TypeError) as excinfo:
         qv.evaluate([n.b(True)], [n.b(True)])
     assert has_note(excinfo, "state")
+
+
+# --- exact arithmetic beyond memory -------------------------------------------------------
+
+# 3 squared 31 times is 3**(2**31), some 3.4e9 bits: more than the 1 GiB the child may map.
+BEYOND_MEMORY = """
+import resource
+import quorvane as qv
+I, OP = qv.make_int_constant_node, qv.make_operator_node
+exp = [I(3)] + [OP("*", [i, i]) for i in range(31)]
+state = qv.SearchSpace([], {}, [], None, None, None, initial_state=[]).initial_state()
+resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+try:
+    CALL
+except MemoryError:
+    print("MemoryError")
+print(sum(range(10)))
+"""
+
+
+@needs_search_space
+@pytest.mark.skipif(not sys.platform.startswith("linux") or "asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="needs Linux's address-space limit, which the sanitizers' shadow memory cannot live with")
+@pytest.mark.parametrize("call", ["qv.evaluate(exp, state)", "qv.simplify(exp, {})"])
+def test_arithmetic_beyond_memory_raises_memory_error(call):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(qv.__file__), *sys.path]))
+    child = subprocess.run([sys.executable, "-c", BEYOND_MEMORY.replace("CALL", call)], env=env,
+                           capture_output=True, text=True, timeout=600)
+    assert child.returncode == 0, child.stderr
+    # The error reached Python and the interpreter carried on.
+    assert child.stdout.split() == ["MemoryError", "45"], child.stderr

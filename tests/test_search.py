@@ -362,6 +362,51 @@ def test_temporal_duplicates_depend_on_weak_equality():
     assert qv.bfs_search(space) == (None, {"expanded_states": "19"})
 
 
+def running_action_task():
+    """Without durations. Action 0 sets p and then hangs (its second event never
+    applies); action 1 sets p in its second event. Only [1, 1] ends with nothing
+    running, and its last state has the values of the hung state met one step earlier."""
+    never = [B(False)]
+    events = {
+        A(0): [(qv.Timing(True, 0), event(0, 0, eq(0, 0), [(0, [I(1)])])),
+               (qv.Timing(True, 0), event(0, 1, never, []))],
+        A(1): [(qv.Timing(True, 0), event(1, 0, eq(0, 0), [])),
+               (qv.Timing(True, 0), event(1, 1, [B(True)], [(0, [I(1)])]))],
+    }
+    space = qv.SearchSpace([None, None], events, [A(0), A(1)], None, None, None, initial_state=[I(0)],
+                           goal=eq(0, 1))
+    return space, [1, 1]
+
+
+def open_condition_task():
+    """Without durations. Action 0 sets p and opens the condition q == 0, which stays
+    open after its second event; action 1 sets p in its second event without it;
+    action 2 sets q once p holds. Only [1, 1, 2] reaches p and q; after [1, 1] its
+    state has the values and running actions of [0, 0], met one step earlier."""
+    events = {
+        A(0): [(qv.Timing(True, 0), event(0, 0, eq(0, 0), [(0, [I(1)])], start=[eq(1, 0)])),
+               (qv.Timing(True, 0), event(0, 1, [B(True)], []))],
+        A(1): [(qv.Timing(True, 0), event(1, 0, eq(0, 0), [])),
+               (qv.Timing(True, 0), event(1, 1, [B(True)], [(0, [I(1)])]))],
+        A(2): [(qv.Timing(True, 0), event(2, 0, eq(0, 1), [(1, [I(1)])]))],
+    }
+    goal = [F(0), I(1), OP("==", [0, 1]), F(1), I(1), OP("==", [3, 4]), OP("and", [2, 5])]
+    space = qv.SearchSpace([None] * 3, events, [A(0), A(1), A(2)], None, None, None,
+                           initial_state=[I(0), I(0)], goal=goal)
+    return space, [1, 1, 2]
+
+
+@pytest.mark.parametrize("make", [running_action_task, open_condition_task])
+@pytest.mark.parametrize("name", HEURISTIC_SEARCHES)
+def test_running_actions_and_open_conditions_tell_states_apart(name, make):
+    space, expected = make()
+    assert not space.is_temporal
+    plan, stats = SEARCHES[name](space, H0)
+    assert plan is not None, stats
+    assert [a.idx for a in plan] == expected
+    assert space.goal_reached(replay(space, plan))
+
+
 def test_a_durative_action_appears_once_per_applied_event():
     space = two_durative_actions(goal=eq(0, 2))
     plan, stats = qv.bfs_search(space)

@@ -1,14 +1,42 @@
 // The out-of-line parts of the exact numbers: everything that may touch GMP, and the
 // machine-word kernels of rational arithmetic.
+#include <algorithm>
+#include <atomic>
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
 
 #include "engine/support/number.hpp"
 
 namespace quorvane {
+
+namespace number_detail {
+
+namespace {
+std::atomic<std::size_t> result_limb_limit{kGmpMaxLimbs};
+}  // namespace
+
+std::size_t set_result_limb_limit(std::size_t limbs) noexcept {
+    return result_limb_limit.exchange(std::min(limbs, kGmpMaxLimbs));
+}
+
+void reserve_limbs(std::size_t result, std::size_t scratch) {
+    if (result > result_limb_limit.load(std::memory_order_relaxed)) throw std::bad_alloc();
+    if (scratch > std::numeric_limits<std::size_t>::max() / sizeof(mp_limb_t) - result) throw std::bad_alloc();
+    // GMP takes its memory from malloc too: what a probe gets back now, GMP gets next.
+    void* probe = std::malloc((result + scratch) * sizeof(mp_limb_t));
+    if (!probe) throw std::bad_alloc();
+    asm volatile("" : : "r"(probe) : "memory");  // keeps the pair from being optimised away
+    std::free(probe);
+}
+
+}  // namespace number_detail
+
+using number_detail::reserve_limbs;
 
 struct Integer::View {
     explicit View(const Integer& i) noexcept {
@@ -49,6 +77,20 @@ struct Mpz {
         return z;
     }
 };
+
+// Limbs of a GMP integer (0 for zero).
+std::size_t limbs(mpz_srcptr z) noexcept { return mpz_size(z); }
+
+// Limbs of the quotient of n by d (d not zero).
+std::size_t quotient_limbs(mpz_srcptr n, mpz_srcptr d) noexcept {
+    return limbs(n) >= limbs(d) ? limbs(n) - limbs(d) + 1 : 1;
+}
+
+// Temporary space that GMP's multiplication, division, gcd and conversion to text may
+// take beside their result, for operands of `operands` limbs in all. Measured peaks
+// stay below 5 times the operands (a division of 2n by n limbs takes 17n); the rest is
+// headroom for the allocator's own layout.
+std::size_t scratch_for(std::size_t operands) noexcept { return 6 * operands + 64; }
 
 std::uint64_t gcd64(std::uint64_t a, std::uint64_t b) noexcept {
     if (a == 0) return b;
@@ -108,7 +150,7 @@ double small_quotient_to_double(bool negative, std::uint64_t num, std::uint64_t 
 }
 
 // num/den for num != 0 and den > 0 of any size.
-double big_quotient_to_double(mpz_srcptr num, mpz_srcptr den) noexcept {
+double big_quotient_to_double(mpz_srcptr num, mpz_srcptr den) {
     const bool negative = mpz_sgn(num) < 0;
     __mpz_struct nbuf, dbuf;
     mpz_srcptr n = abs_view(&nbuf, num);
@@ -118,6 +160,10 @@ double big_quotient_to_double(mpz_srcptr num, mpz_srcptr den) noexcept {
     if (diff - 1 > 1023) return negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
     if (diff < -1076) return negative ? -0.0 : 0.0;
     const long s = 55 - diff;
+    // The shifted operand, a 56-bit quotient and a remainder below the divisor.
+    const std::size_t shift_limbs = static_cast<std::size_t>(s >= 0 ? s : -s) / GMP_LIMB_BITS + 1;
+    const std::size_t shifted = (s >= 0 ? limbs(n) : limbs(d)) + shift_limbs;
+    reserve_limbs(shifted + limbs(d) + 2, scratch_for(shifted + limbs(n) + limbs(d)));
     Mpz t, q, r;
     if (s >= 0) {
         mpz_mul_2exp(t.z, n, static_cast<mp_bitcnt_t>(s));
@@ -160,16 +206,18 @@ Integer Integer::from_magnitude(bool negative, unsigned __int128 mag) {
     if (negative && mag == kTwoPow63) return Integer(Limits64::min());
     const auto lo = static_cast<std::uint64_t>(mag);
     const auto hi = static_cast<std::uint64_t>(mag >> 64);
+    reserve_limbs(2, 0);
     Mpz z;
-    mp_limb_t* limbs = mpz_limbs_write(z.z, 2);
-    limbs[0] = lo;
-    limbs[1] = hi;
+    mp_limb_t* out = mpz_limbs_write(z.z, 2);
+    out[0] = lo;
+    out[1] = hi;
     const mp_size_t n = hi ? 2 : 1;
     mpz_limbs_finish(z.z, negative ? -n : n);
     return adopt(z.release());
 }
 
 void Integer::copy_big(const Integer& o) {
+    reserve_limbs(limbs(o.big_), 0);
     big_ = new __mpz_struct;
     mpz_init_set(big_, o.big_);
 }
@@ -182,7 +230,7 @@ void Integer::free_big() noexcept {
 
 int Integer::big_sign() const noexcept { return mpz_sgn(big_); }
 
-double Integer::big_to_double() const noexcept {
+double Integer::big_to_double() const {
     const Integer one(1);
     return big_quotient_to_double(big_, View(one));
 }
@@ -220,6 +268,7 @@ std::string Integer::to_string() const {
         return std::string(buf, res.ptr);
     }
     std::string out(mpz_sizeinbase(big_, 10) + 2, '\0');  // may overestimate by one digit
+    reserve_limbs(0, scratch_for(limbs(big_)));
     mpz_get_str(out.data(), 10, big_);
     out.resize(std::strlen(out.c_str()));
     return out;
@@ -233,14 +282,18 @@ Integer Integer::from_decimal(std::string_view text) {
     std::int64_t v;
     auto res = std::from_chars(text.data(), text.data() + text.size(), v);
     if (res.ec == std::errc() && res.ptr == text.data() + text.size()) return Integer(v);
-    Mpz z;
     const std::string copy(text);  // GMP reads a NUL-terminated string
+    // A decimal digit carries less than 4 bits.
+    const std::size_t result = text.size() * 4 / GMP_LIMB_BITS + 2;
+    reserve_limbs(result, scratch_for(result));
+    Mpz z;
     mpz_set_str(z.z, copy.c_str(), 10);
     return adopt(z.release());
 }
 
 Integer Integer::neg_slow(const Integer& a) {
     if (!a.big_) return from_magnitude(a.small_ > 0, a.small_magnitude());
+    reserve_limbs(limbs(a.big_), 0);
     Mpz r;
     mpz_neg(r.z, a.big_);
     return adopt(r.release());
@@ -248,46 +301,58 @@ Integer Integer::neg_slow(const Integer& a) {
 
 Integer Integer::abs_slow(const Integer& a) {
     if (!a.big_) return from_magnitude(false, a.small_magnitude());
+    reserve_limbs(limbs(a.big_), 0);
     Mpz r;
     mpz_abs(r.z, a.big_);
     return adopt(r.release());
 }
 
 Integer Integer::add_slow(const Integer& a, const Integer& b) {
+    const View va(a), vb(b);
+    reserve_limbs(std::max(limbs(va), limbs(vb)) + 1, 0);
     Mpz r;
-    mpz_add(r.z, View(a), View(b));
+    mpz_add(r.z, va, vb);
     return adopt(r.release());
 }
 
 Integer Integer::sub_slow(const Integer& a, const Integer& b) {
+    const View va(a), vb(b);
+    reserve_limbs(std::max(limbs(va), limbs(vb)) + 1, 0);
     Mpz r;
-    mpz_sub(r.z, View(a), View(b));
+    mpz_sub(r.z, va, vb);
     return adopt(r.release());
 }
 
 Integer Integer::mul_slow(const Integer& a, const Integer& b) {
     if (!a.big_ && !b.big_)
         return from_int128(static_cast<__int128>(a.small_) * b.small_);  // at most 126 bits
+    const View va(a), vb(b);
+    reserve_limbs(limbs(va) + limbs(vb), scratch_for(limbs(va) + limbs(vb)));
     Mpz r;
-    mpz_mul(r.z, View(a), View(b));
+    mpz_mul(r.z, va, vb);
     return adopt(r.release());
 }
 
 Integer Integer::div_slow(const Integer& a, const Integer& b) {
+    const View va(a), vb(b);
+    reserve_limbs(quotient_limbs(va, vb), scratch_for(limbs(va) + limbs(vb)));
     Mpz r;
-    mpz_tdiv_q(r.z, View(a), View(b));
+    mpz_tdiv_q(r.z, va, vb);
     return adopt(r.release());
 }
 
 Integer Integer::mod_slow(const Integer& a, const Integer& b) {
+    const View va(a), vb(b);
+    reserve_limbs(limbs(vb) + 1, scratch_for(limbs(va) + limbs(vb)));
     Mpz r;
-    mpz_tdiv_r(r.z, View(a), View(b));
+    mpz_tdiv_r(r.z, va, vb);
     return adopt(r.release());
 }
 
 Integer Integer::gcd(const Integer& a, const Integer& b) {
     if (!a.big_ && !b.big_) return from_magnitude(false, gcd64(a.small_magnitude(), b.small_magnitude()));
     if (a.big_ && b.big_) {
+        reserve_limbs(std::min(limbs(a.big_), limbs(b.big_)), scratch_for(limbs(a.big_) + limbs(b.big_)));
         Mpz r;
         mpz_gcd(r.z, a.big_, b.big_);
         return adopt(r.release());
@@ -306,6 +371,7 @@ Integer Integer::divexact(const Integer& a, const Integer& b) {
         return a / b;
     }
     View va(a), vb(b);
+    reserve_limbs(quotient_limbs(va, vb), scratch_for(limbs(va) + limbs(vb)));
     QV_REQUIRE(mpz_divisible_p(va, vb), "exact division with a remainder");
     Mpz r;
     mpz_divexact(r.z, va, vb);
@@ -341,6 +407,14 @@ struct Rational::View {
     __mpq_struct q;
 };
 
+// (an/ad) * (bn/bd), or with b inverted: the products of the parts before the reduction.
+void Rational::reserve_product(const View& a, const View& b, bool invert_b) {
+    const std::size_t an = limbs(&a.get()->_mp_num), ad = limbs(&a.get()->_mp_den);
+    std::size_t bn = limbs(&b.get()->_mp_num), bd = limbs(&b.get()->_mp_den);
+    if (invert_b) std::swap(bn, bd);
+    reserve_limbs(an + bn + ad + bd, scratch_for(an + ad + bn + bd));
+}
+
 Rational::Rational(Integer n, Integer d) {
     QV_REQUIRE(!d.is_zero(), "a rational needs a non-zero denominator");
     if (n.is_zero()) return;  // stays 0/1
@@ -353,6 +427,8 @@ Rational::Rational(Integer n, Integer d) {
         return;
     }
     Integer::View vn(n), vd(d);
+    // The gcd and both reduced parts, each no larger than its source.
+    reserve_limbs(2 * (limbs(vn) + limbs(vd)), scratch_for(limbs(vn) + limbs(vd)));
     Mpz g, rn, rd;
     mpz_gcd(g.z, vn, vd);
     mpz_divexact(rn.z, vn, g.z);
@@ -379,7 +455,7 @@ Rational Rational::from_int32(std::int32_t n, std::int32_t d) {
     return Rational(Integer(num / g), Integer(den / g), Reduced{});
 }
 
-double Rational::to_double() const noexcept {
+double Rational::to_double() const {
     if (num_.is_zero()) return 0.0;
     if (num_.is_small() && den_.is_small()) {
         constexpr std::int64_t exact = std::int64_t{1} << 53;
@@ -419,6 +495,10 @@ Rational Rational::add(const Rational& a, const Rational& b, bool subtract) {
                         Integer::from_magnitude(false, static_cast<unsigned __int128>(ad1) * (bd / g2)), Reduced{});
     }
     const View va(a), vb(b);
+    // an*bd + bn*ad over ad*bd before the reduction.
+    const std::size_t an = limbs(&va.get()->_mp_num), ad = limbs(&va.get()->_mp_den);
+    const std::size_t bn = limbs(&vb.get()->_mp_num), bd = limbs(&vb.get()->_mp_den);
+    reserve_limbs(std::max(an + bd, bn + ad) + 1 + ad + bd, scratch_for(an + ad + bn + bd));
     __mpq_struct r;
     mpq_init(&r);
     if (subtract)
@@ -442,6 +522,7 @@ Rational Rational::mul(const Rational& a, const Rational& b) {
         return mul_small(a.num_.sign() * b.num_.sign() < 0, a.num_.small_magnitude(),
                                    a.den_.small_magnitude(), b.num_.small_magnitude(), b.den_.small_magnitude());
     const View va(a), vb(b);
+    reserve_product(va, vb, false);
     __mpq_struct r;
     mpq_init(&r);
     mpq_mul(&r, va.get(), vb.get());
@@ -453,13 +534,14 @@ Rational Rational::div(const Rational& a, const Rational& b) {
         return mul_small(a.num_.sign() * b.num_.sign() < 0, a.num_.small_magnitude(),
                                    a.den_.small_magnitude(), b.den_.small_magnitude(), b.num_.small_magnitude());
     const View va(a), vb(b);
+    reserve_product(va, vb, true);
     __mpq_struct r;
     mpq_init(&r);
     mpq_div(&r, va.get(), vb.get());
     return adopt(&r);
 }
 
-std::strong_ordering Rational::compare(const Rational& a, const Rational& b) noexcept {
+std::strong_ordering Rational::compare(const Rational& a, const Rational& b) {
     if (a.all_small(b)) {
         if (a.den_.small_ == b.den_.small_) return a.num_.small_ <=> b.num_.small_;
         return static_cast<__int128>(a.num_.small_) * b.den_.small_ <=>
@@ -468,6 +550,9 @@ std::strong_ordering Rational::compare(const Rational& a, const Rational& b) noe
     const int sa = a.sign(), sb = b.sign();
     if (sa != sb) return sa <=> sb;
     const View va(a), vb(b);
+    // The cross products an*bd and bn*ad.
+    reserve_limbs(0, limbs(&va.get()->_mp_num) + limbs(&vb.get()->_mp_den) + limbs(&vb.get()->_mp_num) +
+                         limbs(&va.get()->_mp_den) + 16);
     return mpq_cmp(va.get(), vb.get()) <=> 0;
 }
 

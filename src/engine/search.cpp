@@ -143,7 +143,7 @@ void TimeLimit::check_at(Clock::time_point now) const {
 // --- duplicate detection ----------------------------------------------------------------
 
 bool operator==(const WeakEqState& a, const WeakEqState& b) noexcept {
-    // Both hashes cover the fluent values alone, which equal states share.
+    // Both hashes cover the fluent values alone, which equal keys share.
     if (a.hash_ != b.hash_) return false;
     const State& x = *a.state_;
     const State& y = *b.state_;
@@ -179,7 +179,7 @@ void SeenSet::clear() {
     weak_.clear();
 }
 
-SeededStateHasher::SeededStateHasher() {
+SeededStateHasher::SeededStateHasher(bool temporal) : temporal_(temporal) {
     std::random_device device;
     seed_ = (static_cast<std::uint64_t>(device()) << 32) ^ device();
 }
@@ -188,6 +188,7 @@ std::uint64_t SeededStateHasher::operator()(const State& state) const noexcept {
     support::FxHasher h;
     h.add(seed_);
     for (const ExpressionNode& node : state.values) node.hash_into(h);
+    if (!temporal_ && (!state.todo.empty() || !state.active_conditions.empty())) state.hash_progress_into(h);
     // Fx leaves the low bits weak; the filter derives its bit positions from all 64.
     std::uint64_t x = h.finish() ^ seed_;
     x ^= x >> 33;

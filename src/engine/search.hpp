@@ -107,10 +107,11 @@ class TimeLimit {
 // --- duplicate detection ------------------------------------------------------------
 
 // A seen-set key that compares states by fluent values, running actions and their
-// next events, ignoring instance numbers, networks, conditions, g and path.
+// next events, ignoring instance numbers, networks, conditions, g and path. Its hash
+// covers the values alone, which equal keys share.
 class WeakEqState {
   public:
-    explicit WeakEqState(StatePtr state) : state_(std::move(state)), hash_(state_->hash()) {}
+    explicit WeakEqState(StatePtr state) : state_(std::move(state)), hash_(state_->values_hash()) {}
     const StatePtr& state() const noexcept { return state_; }
     std::uint64_t hash() const noexcept { return hash_; }
     friend bool operator==(const WeakEqState& a, const WeakEqState& b) noexcept;
@@ -170,16 +171,19 @@ class SeenSet {
     boost::unordered_flat_set<WeakEqState, CachedHash> weak_;
 };
 
-// The key of a state in a Bloom filter: its fluent values alone, hashed with a seed
-// drawn afresh for every filter.
+// The key of a state in a Bloom filter, hashed with a seed drawn afresh for every
+// filter: its fluent values and, in a task that is not temporal, its running actions'
+// next events and active conditions, as State equality has them (with neither, the
+// values alone). In a temporal task the values alone.
 class SeededStateHasher {
   public:
-    SeededStateHasher();
-    explicit SeededStateHasher(std::uint64_t seed) noexcept : seed_(seed) {}
+    explicit SeededStateHasher(bool temporal);
+    SeededStateHasher(std::uint64_t seed, bool temporal) noexcept : seed_(seed), temporal_(temporal) {}
     std::uint64_t operator()(const State& state) const noexcept;
 
   private:
     std::uint64_t seed_;
+    bool temporal_;
 };
 
 // The memory-bounded search's seen set.
@@ -188,7 +192,7 @@ class StateBloomFilter {
     static constexpr double kRate = 0.0001;
     static constexpr std::uint64_t kItems = 20'000'000;
 
-    StateBloomFilter() : filter_(kRate, kItems) {}
+    explicit StateBloomFilter(bool temporal) : hasher_(temporal), filter_(kRate, kItems) {}
     // Records the state's key; true when every bit of it was set already.
     bool check_and_set(const State& state) { return filter_.check_and_set(hasher_(state)); }
 
@@ -488,7 +492,7 @@ SearchResult wastar_search_memory_bounded(const S& space, const H& heuristic, do
     // A temporal task without weak equality has no duplicate detection at all.
     std::unique_ptr<StateBloomFilter> filter;
     if (!space.is_temporal() || weak_equality) {
-        filter = std::make_unique<StateBloomFilter>();
+        filter = std::make_unique<StateBloomFilter>(space.is_temporal());
         filter->check_and_set(*initial);
     }
     std::optional<double> h0 = heuristic.eval(*initial, space);

@@ -56,14 +56,76 @@ std::unique_ptr<State> State::full_clone() const {
     return copy;
 }
 
+namespace {
+
+// A strong 64-bit finaliser: entries are summed, so each must spread over all bits.
+std::uint64_t mix64(std::uint64_t x) noexcept {
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdULL;
+    x ^= x >> 33;
+    x *= 0xc4ceb9fe1a85ec53ULL;
+    x ^= x >> 33;
+    return x;
+}
+
+bool same_running(const TodoMap& a, const TodoMap& b) noexcept {
+    if (a.size() != b.size()) return false;
+    for (const auto& [action, entry] : a) {
+        auto it = b.find(action);
+        if (it == b.end() || it->second.next_event != entry.next_event) return false;
+    }
+    return true;
+}
+
+bool same_conditions(const ConditionMultiset& a, const ConditionMultiset& b) noexcept {
+    if (a.size() != b.size()) return false;
+    for (const auto& [condition, count] : a) {
+        auto it = b.find(condition);
+        if (it == b.end() || it->second != count) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool operator==(const State& a, const State& b) noexcept {
     if (a.temporal_network) return false;
-    return a.values == b.values;
+    return a.values == b.values && same_running(a.todo, b.todo) &&
+           same_conditions(a.active_conditions, b.active_conditions);
+}
+
+std::uint64_t State::values_hash() const noexcept {
+    support::FxHasher h;
+    for (const auto& node : values) node.hash_into(h);
+    return h.finish();
+}
+
+void State::hash_progress_into(support::FxHasher& h) const noexcept {
+    // Sums of mixed entry hashes do not depend on the order the maps are walked in.
+    std::uint64_t running = 0;
+    for (const auto& [action, entry] : todo) {
+        support::FxHasher e;
+        action.hash_into(e);
+        e.add(entry.next_event);
+        running += mix64(e.finish());
+    }
+    std::uint64_t conditions = 0;
+    for (const auto& [condition, count] : active_conditions) {
+        support::FxHasher e;
+        hash_expr(e, condition);
+        e.add(count);
+        conditions += mix64(e.finish());
+    }
+    h.add(todo.size());
+    h.add(running);
+    h.add(active_conditions.size());
+    h.add(conditions);
 }
 
 std::uint64_t State::hash() const noexcept {
     support::FxHasher h;
     for (const auto& node : values) node.hash_into(h);
+    if (progress_in_identity()) hash_progress_into(h);
     return h.finish();
 }
 

@@ -89,8 +89,25 @@ class State {
     std::size_t num_fluents() const noexcept { return values.size(); }
 
     // A state of a temporal task (one with a network) equals no state, itself included.
+    // Otherwise two states are equal when their values are, and their running actions
+    // stand at the same next events (instance numbers aside) under the same active
+    // conditions: a running action or an open condition restricts what can follow, so
+    // states that differ in them are different states.
     friend bool operator==(const State& a, const State& b) noexcept;
+    // Consistent with ==. With nothing running and no condition open (every state of a
+    // task whose actions have one event) it is the hash of the values alone.
     std::uint64_t hash() const noexcept;
+    // The hash of the fluent values alone, in order.
+    std::uint64_t values_hash() const noexcept;
+
+    // Whether running actions and active conditions are part of this state's identity:
+    // in a task without a network, once any is there.
+    bool progress_in_identity() const noexcept {
+        return !temporal_network && (!todo.empty() || !active_conditions.empty());
+    }
+    // Adds the running actions' next events and the active conditions with their
+    // counts, independently of the maps' iteration order; instance numbers stay out.
+    void hash_progress_into(support::FxHasher& h) const noexcept;
 
   private:
     void copy_fields_into(State& out) const;

@@ -4,7 +4,10 @@
 
 #include <cstdint>
 #include <limits>
+#include <algorithm>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "engine/expressions.hpp"
@@ -224,12 +227,11 @@ TEST(State, FullCloneCopiesTheCacheAndStaysIndependent) {
     EXPECT_EQ(original->heuristic_cache.size(), 3u);
 }
 
-TEST(State, EqualityLooksAtValuesOnly) {
+TEST(State, EqualityIgnoresCostAndPath) {
     auto a = make_state({I(1), O("x")});
     auto b = make_state({I(1), O("x")});
     b->g = 7;
     b->path = b->path.append(PathEntry{Action{0}, 0, 0});
-    b->todo[Action{1}] = TodoEntry{1, 0};
     EXPECT_TRUE(*a == *b);
     EXPECT_EQ(a->hash(), b->hash());
 
@@ -238,6 +240,83 @@ TEST(State, EqualityLooksAtValuesOnly) {
     auto shorter = make_state({I(1)});
     EXPECT_FALSE(*a == *shorter);
     EXPECT_FALSE(*shorter == *a);
+}
+
+TEST(State, WithNothingRunningTheHashIsTheValuesHash) {
+    // Classical tasks never have running actions or open conditions: their states keep
+    // the hash they have always had.
+    auto s = make_state({I(1), O("x")});
+    EXPECT_EQ(s->hash(), s->values_hash());
+    EXPECT_EQ(s->hash(), 0xeae821dae0ad12eeULL);
+}
+
+// Running actions (action, next event, instance) and open conditions (expression, count)
+// of a state without a network.
+struct Progress {
+    std::vector<std::tuple<std::uint64_t, std::uint64_t, std::uint32_t>> running;
+    std::vector<std::pair<FlatExpr, std::uint64_t>> conditions;
+    std::size_t reserve = 0;  // room reserved up front: another layout, another iteration order
+};
+
+std::unique_ptr<State> state_with(const Progress& p) {
+    auto s = make_state({I(1), B(true)});
+    s->todo.reserve(p.reserve);
+    s->active_conditions.reserve(p.reserve);
+    for (const auto& [action, next, instance] : p.running) s->todo[Action{action}] = TodoEntry{next, instance};
+    for (const auto& [condition, count] : p.conditions) s->active_conditions[condition] = count;
+    return s;
+}
+
+FlatExpr fluent_is(std::uint64_t f, std::int64_t v) { return {F(f), I(v), Op("==", {0, 1})}; }
+
+std::vector<std::uint64_t> running_order(const State& s) {
+    std::vector<std::uint64_t> order;
+    for (const auto& entry : s.todo) order.push_back(entry.first.idx);
+    return order;
+}
+
+TEST(State, RunningActionsAndOpenConditionsAreCompared) {
+    std::vector<std::tuple<std::uint64_t, std::uint64_t, std::uint32_t>> running;
+    for (std::uint64_t a = 0; a < 12; ++a) running.emplace_back(a, 1 + a % 3, static_cast<std::uint32_t>(10 * a));
+    const Progress base{running, {{fluent_is(0, 1), 1}, {fluent_is(1, 0), 2}}};
+    auto with = [&](auto change) {
+        Progress p = base;
+        change(p);
+        return p;
+    };
+    struct Case {
+        const char* what;
+        Progress other;
+        bool equal;
+    } cases[] = {
+        {"the same", base, true},
+        {"other instance numbers",
+         with([](Progress& p) { for (auto& r : p.running) std::get<2>(r) += 1000; }), true},
+        {"inserted the other way round into a larger table",
+         with([](Progress& p) {
+             std::reverse(p.running.begin(), p.running.end());
+             std::reverse(p.conditions.begin(), p.conditions.end());
+             p.reserve = 4096;
+         }),
+         true},
+        {"an action at another next event", with([](Progress& p) { std::get<1>(p.running[3]) += 1; }), false},
+        {"another action running", with([](Progress& p) { std::get<0>(p.running[3]) = 99; }), false},
+        {"an action fewer running", with([](Progress& p) { p.running.pop_back(); }), false},
+        {"nothing running", with([](Progress& p) { p.running.clear(); }), false},
+        {"a condition counted once more", with([](Progress& p) { p.conditions[0].second = 2; }), false},
+        {"another condition", with([](Progress& p) { p.conditions[1].first = fluent_is(1, 1); }), false},
+        {"a condition fewer", with([](Progress& p) { p.conditions.pop_back(); }), false},
+        {"no condition", with([](Progress& p) { p.conditions.clear(); }), false},
+    };
+    auto a = state_with(base);
+    for (const Case& c : cases) {
+        auto b = state_with(c.other);
+        EXPECT_EQ(*a == *b, c.equal) << c.what;
+        EXPECT_EQ(*b == *a, c.equal) << c.what;
+        EXPECT_EQ(a->hash() == b->hash(), c.equal) << c.what;
+        EXPECT_EQ(a->values_hash(), b->values_hash()) << c.what;
+        if (c.other.reserve) EXPECT_NE(running_order(*a), running_order(*b)) << "the tables must be walked in another order";
+    }
 }
 
 TEST(State, TemporalStateEqualsNoState) {

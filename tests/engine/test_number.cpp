@@ -4,7 +4,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <limits>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -560,6 +562,76 @@ TEST(Rational, ToDoubleIsCorrectlyRounded) {
         expect_nearest(c.v, c.v.to_double());
     }
     EXPECT_EQ(Rational().to_double(), 0.0);
+}
+
+// ---- Memory for big values -----------------------------------------------------------
+
+// Lowers the largest result a big-value operation may make, for the length of a test.
+class ResultLimbLimit {
+  public:
+    explicit ResultLimbLimit(std::size_t limbs) : previous_(quorvane::number_detail::set_result_limb_limit(limbs)) {}
+    ~ResultLimbLimit() { quorvane::number_detail::set_result_limb_limit(previous_); }
+    ResultLimbLimit(const ResultLimbLimit&) = delete;
+    ResultLimbLimit& operator=(const ResultLimbLimit&) = delete;
+
+  private:
+    std::size_t previous_;
+};
+
+TEST(BigValueMemory, ResultsBeyondTheLimitThrowBadAllocAndLeaveTheOperandsAsTheyWere) {
+    const Integer a = pow2(190) + Integer(1), b = pow2(189) + Integer(3);  // 3 limbs each
+    const Integer product = a * b;                                         // 6 limbs
+    const Rational p(a, b), q(b, pow2(130) + Integer(7));
+    const std::string texts[] = {a.to_string(), b.to_string(), product.to_string(), p.to_string(), q.to_string()};
+    Integer target = a;
+    Rational rtarget = p;
+    {
+        ResultLimbLimit limit(5);
+        struct Case {
+            const char* what;
+            std::function<void()> op;
+        } cases[] = {
+            {"product", [&] { (void)(a * b); }},
+            {"product in place", [&] { target *= b; }},
+            {"copy", [&] { Integer copy(product); }},
+            {"assignment", [&] { target = product; }},
+            {"quotient", [&] { (void)(product / Integer(3)); }},
+            {"reduction", [&] { Rational r(product, a); }},
+            {"rational product", [&] { (void)(p * p); }},
+            {"rational quotient in place", [&] { rtarget /= q; }},
+            {"rational sum", [&] { (void)(p + q); }},
+            {"decimal text", [&] { (void)Integer::from_decimal(std::string(100, '7')); }},
+        };
+        for (const Case& c : cases) EXPECT_THROW(c.op(), std::bad_alloc) << c.what;
+        // Within the limit big values still work.
+        EXPECT_EQ((a + b) - b, a);
+        EXPECT_EQ(product / a, b);
+    }
+    EXPECT_EQ(target, a);
+    EXPECT_EQ(rtarget, p);
+    const std::string after[] = {a.to_string(), b.to_string(), product.to_string(), p.to_string(), q.to_string()};
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(after[i], texts[i]);
+    EXPECT_EQ(a * b, product);
+}
+
+TEST(BigValueMemory, MachineWordValuesNeverAskForMemory) {
+    ResultLimbLimit limit(0);
+    EXPECT_EQ(Integer(6) * Integer(-7), Integer(-42));
+    EXPECT_EQ(Integer(kMax) - Integer(1) + Integer(1), Integer(kMax));
+    EXPECT_EQ(Rational(Integer(1), Integer(2)) + Rational(Integer(1), Integer(3)),
+              Rational(Integer(5), Integer(6)));
+    EXPECT_EQ(Integer::from_decimal("-9223372036854775808"), Integer(kMin));
+    // The first value that leaves the machine word asks.
+    EXPECT_THROW((void)(Integer(kMax) + Integer(1)), std::bad_alloc);
+}
+
+TEST(BigValueMemory, NoResultBeyondGmpsOwnLimitAndNoImpossibleScratch) {
+    using quorvane::number_detail::kGmpMaxLimbs;
+    using quorvane::number_detail::reserve_limbs;
+    ResultLimbLimit limit(std::numeric_limits<std::size_t>::max());  // cannot rise past GMP's limit
+    EXPECT_THROW(reserve_limbs(kGmpMaxLimbs + 1, 0), std::bad_alloc);
+    EXPECT_THROW(reserve_limbs(1, std::numeric_limits<std::size_t>::max() - 1), std::bad_alloc);
+    EXPECT_NO_THROW(reserve_limbs(kGmpMaxLimbs / 1024, 0));  // 16 MiB
 }
 
 TEST(Rational, ToDoubleIsNearestAcrossRepresentations) {

@@ -303,6 +303,12 @@ StatePtr temporal_state(int node, std::vector<std::pair<std::uint64_t, TodoEntry
     return StatePtr(std::move(s));
 }
 
+StatePtr with_condition(StatePtr s) {
+    auto copy = s->clone_for_child();
+    copy->active_conditions[FlatExpr{ExpressionNode::boolean(true)}] = 1;
+    return StatePtr(std::move(copy));
+}
+
 TEST(SeenSets, WeakEqualityIgnoresInstanceNumbersOnly) {
     StatePtr a = temporal_state(1, {{0, {1, 5}}, {1, {2, 7}}});
     struct Case {
@@ -314,6 +320,7 @@ TEST(SeenSets, WeakEqualityIgnoresInstanceNumbersOnly) {
         {"another next event", temporal_state(1, {{0, {2, 5}}, {1, {2, 7}}}), false},
         {"another running action", temporal_state(1, {{0, {1, 5}}, {2, {2, 7}}}), false},
         {"fewer running actions", temporal_state(1, {{0, {1, 5}}}), false},
+        {"other active conditions", with_condition(temporal_state(1, {{0, {1, 5}}, {1, {2, 7}}})), true},
         {"other values", temporal_state(2, {{0, {1, 5}}, {1, {2, 7}}}), false},
     };
     for (const Case& c : cases) {
@@ -531,6 +538,37 @@ TEST(MemoryBounded, FilterKeysAreFluentValuesOnly) {
         EXPECT_EQ(h.evaluated(), c.evaluated) << c.what;
         EXPECT_EQ(stat(r, "expanded_states"), std::to_string(c.evaluated.size())) << c.what;
     }
+}
+
+TEST(MemoryBounded, FilterKeysOfATaskThatIsNotTemporalCoverRunningActions) {
+    const search::SeededStateHasher key(42, false), temporal_key(42, true);
+    auto state = [](std::uint64_t next, std::uint32_t instance, bool condition) {
+        auto s = std::make_unique<State>();
+        s->values.push_back(ExpressionNode::integer(Integer(1)));
+        s->todo[Action{3}] = TodoEntry{next, instance};
+        if (condition) s->active_conditions[FlatExpr{ExpressionNode::boolean(true)}] = 1;
+        return s;
+    };
+    auto base = state(1, 5, false);
+    struct Case {
+        const char* what;
+        std::unique_ptr<State> other;
+        bool same_key;
+    } cases[] = {
+        {"another instance number", state(1, 9, false), true},
+        {"another next event", state(2, 5, false), false},
+        {"an open condition", state(1, 5, true), false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(key(*base) == key(*c.other), c.same_key) << c.what;
+        EXPECT_EQ(temporal_key(*base), temporal_key(*c.other)) << c.what;  // values only
+    }
+    // With nothing running the key is what it has always been: the values alone.
+    auto idle = make_state(1);
+    EXPECT_EQ(key(*idle), 0x061faddb4e65d69dULL);
+    EXPECT_EQ(key(*idle), temporal_key(*idle));
+    EXPECT_EQ(temporal_key(*base), key(*idle));
+    EXPECT_NE(search::SeededStateHasher(43, false)(*idle), key(*idle));
 }
 
 TEST(EHC, ImprovementCommitsAndForgets) {

@@ -11,6 +11,7 @@
 
 #include <bit>
 #include <compare>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -31,6 +32,19 @@ namespace number_detail {
 inline constexpr std::uint64_t fx_mix(std::uint64_t h, std::uint64_t word) noexcept {
     return (std::rotl(h, 5) ^ word) * 0x517cc1b727220a95ULL;
 }
+
+// GMP aborts the process when it cannot allocate, and throwing from its allocation
+// functions is undefined. So every operation on big values first makes sure that its
+// results, `result` limbs in all, with `scratch` limbs of temporary space beside them,
+// can be had, and throws std::bad_alloc when not: past GMP's own size limit (a limb
+// count must fit an int), past the limit below, or when malloc cannot give that much
+// now. Values that fit a machine word never come here.
+void reserve_limbs(std::size_t result, std::size_t scratch);
+
+// The largest result, in limbs, that reserve_limbs grants: GMP's own limit unless
+// lowered, which only tests do. Returns the previous limit.
+inline constexpr std::size_t kGmpMaxLimbs = static_cast<std::size_t>(std::numeric_limits<int>::max());
+std::size_t set_result_limb_limit(std::size_t limbs) noexcept;
 }  // namespace number_detail
 
 class Rational;
@@ -90,8 +104,8 @@ class Integer {
     std::optional<std::uint64_t> to_uint64() const noexcept;
 
     // The double nearest to the value, ties to even; values beyond the double range
-    // give +-infinity.
-    double to_double() const noexcept {
+    // give +-infinity. Throws std::bad_alloc only for a big value without room to work.
+    double to_double() const {
         if (!big_) return static_cast<double>(small_);  // the hardware conversion rounds to nearest
         return big_to_double();
     }
@@ -212,7 +226,7 @@ class Integer {
     void copy_big(const Integer& o);
     void free_big() noexcept;
     int big_sign() const noexcept;
-    double big_to_double() const noexcept;
+    double big_to_double() const;
     std::uint64_t big_hash() const noexcept;
     static int big_cmp(const Integer& a, const Integer& b) noexcept;
     static Integer neg_slow(const Integer& a);
@@ -247,8 +261,8 @@ class Rational {
     int sign() const noexcept { return num_.sign(); }
 
     // The double nearest to the exact value, ties to even (subnormal results included);
-    // values beyond the double range give +-infinity.
-    double to_double() const noexcept;
+    // values beyond the double range give +-infinity. Big parts may need memory.
+    double to_double() const;
     // Rounded toward zero.
     Integer trunc() const { return is_integer() ? num_ : num_ / den_; }
     // "n/d", e.g. "-1/2", "3/1".
@@ -273,8 +287,8 @@ class Rational {
     friend bool operator==(const Rational& a, const Rational& b) noexcept {
         return a.num_ == b.num_ && a.den_ == b.den_;
     }
-    // Exact: cross products, never a conversion to double.
-    friend std::strong_ordering operator<=>(const Rational& a, const Rational& b) noexcept { return compare(a, b); }
+    // Exact: cross products, never a conversion to double (so big values may need memory).
+    friend std::strong_ordering operator<=>(const Rational& a, const Rational& b) { return compare(a, b); }
 
     std::uint64_t hash() const noexcept { return number_detail::fx_mix(num_.hash(), den_.hash()); }
 
@@ -286,7 +300,9 @@ class Rational {
     static Rational add(const Rational& a, const Rational& b, bool subtract);
     static Rational mul(const Rational& a, const Rational& b);
     static Rational div(const Rational& a, const Rational& b);  // b != 0
-    static std::strong_ordering compare(const Rational& a, const Rational& b) noexcept;
+    static std::strong_ordering compare(const Rational& a, const Rational& b);
+    // Makes sure that the product of a and b (or a over b) can be computed.
+    static void reserve_product(const View& a, const View& b, bool invert_b);
     // (an/ad) * (bn/bd) on magnitudes of reduced fractions; the sign is given apart.
     static Rational mul_small(bool negative, std::uint64_t an, std::uint64_t ad, std::uint64_t bn, std::uint64_t bd);
     // Takes over the parts of a reduced GMP rational (which must not be cleared afterwards).
