@@ -4,6 +4,7 @@ signal, an abort) or hangs is reported as a test failure instead of ending the t
 The child inherits everything the parent has built; only the outcome of each call
 travels back, as plain data."""
 
+import faulthandler
 import os
 import pickle
 import select
@@ -66,6 +67,7 @@ def run_calls(calls, timeout=60.0):
     if pid == 0:  # the child: never return into the test run
         status = 0
         try:
+            faulthandler.disable()  # a death is reported by the parent, without the test run's stack
             os.close(r)
             _child(calls, w)
         except BaseException:  # noqa: BLE001

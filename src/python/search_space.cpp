@@ -112,8 +112,6 @@ SearchSpaceBorrow::SearchSpaceBorrow(py::handle obj, const char* arg)
     acquire();
 }
 
-SearchSpaceBorrow::SearchSpaceBorrow(const PySearchSpace& holder) : holder_(&holder) { acquire(); }
-
 void SearchSpaceBorrow::acquire() {
     std::int64_t current = holder_->borrow_flag.load(std::memory_order_relaxed);
     do {
