@@ -175,21 +175,17 @@ def node_strategy(arithmetic=True):
     )
 
 
-def _expr(text, make):
-    return V(text, make)
-
-
 WELL_FORMED = [
-    _expr("[B(True)]", lambda: [B(True)]),
-    _expr("[F(0)]", lambda: [F(0)]),
-    _expr("x0 == 2", lambda: [F(0), I(2), OP("==", [0, 1])]),
-    _expr("x0 < 3", lambda: [F(0), I(3), OP("<", [0, 1])]),
-    _expr("x0 + 1", lambda: [F(0), I(1), OP("+", [0, 1])]),
-    _expr("x1 / x0", lambda: [F(1), F(0), OP("/", [0, 1])]),
-    _expr("x0 and not x1", lambda: [F(0), F(1), OP("not", [1]), OP("and", [0, 2])]),
-    _expr("Plus()", lambda: [OP("+", [])]),
-    _expr("self-operand", lambda: [OP("not", [0])]),
-    _expr("forward operand", lambda: [OP("<", [1, 2]), I(1), I(2)]),
+    V("[B(True)]", lambda: [B(True)]),
+    V("[F(0)]", lambda: [F(0)]),
+    V("x0 == 2", lambda: [F(0), I(2), OP("==", [0, 1])]),
+    V("x0 < 3", lambda: [F(0), I(3), OP("<", [0, 1])]),
+    V("x0 + 1", lambda: [F(0), I(1), OP("+", [0, 1])]),
+    V("x1 / x0", lambda: [F(1), F(0), OP("/", [0, 1])]),
+    V("x0 and not x1", lambda: [F(0), F(1), OP("not", [1]), OP("and", [0, 2])]),
+    V("Plus()", lambda: [OP("+", [])]),
+    V("self-operand", lambda: [OP("not", [0])]),
+    V("forward operand", lambda: [OP("<", [1, 2]), I(1), I(2)]),
 ]
 
 nodes = node_strategy()
@@ -243,10 +239,12 @@ def _step(a, cond, effs, start=(), end=()):
 
 def counter_task():
     """x in [0, 3]: action 0 adds 1 while x < 3, action 1 takes 1 while x > 0."""
+    below_3, above_0 = [F(0), I(3), OP("<", [0, 1])], [I(0), F(0), OP("<", [0, 1])]
+    up, down = [F(0), I(1), OP("+", [0, 1])], [F(0), I(1), OP("-", [0, 1])]
     return dict(
         actions_duration=[None, None],
-        events={A(0): [(qv.Timing(True, 0), _step(0, [F(0), I(3), OP("<", [0, 1])], [(0, [F(0), I(1), OP("+", [0, 1])])]))],
-                A(1): [(qv.Timing(True, 0), _step(1, [I(0), F(0), OP("<", [0, 1])], [(0, [F(0), I(1), OP("-", [0, 1])])]))]},
+        events={A(0): [(qv.Timing(True, 0), _step(0, below_3, [(0, up)]))],
+                A(1): [(qv.Timing(True, 0), _step(1, above_0, [(0, down)]))]},
         actions=[A(0), A(1)], compression_safe_actions=None, action_objects=None, obj_to_prev_actions_map=None,
         initial_state=[I(0)], goal=_eq(0, 2), fluent_types=["int"], objects={})
 
