@@ -2,7 +2,9 @@
 signal, an abort) or hangs is reported as a test failure instead of ending the test run.
 
 The child inherits everything the parent has built; only the outcome of each call
-travels back, as plain data."""
+travels back, as plain data. A fork copies only the calling thread: call these while
+no other thread of the test run is inside the module, or a lock it held stays taken
+in the child."""
 
 import faulthandler
 import os
