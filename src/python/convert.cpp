@@ -3,6 +3,7 @@
 #include "engine/utils.hpp"
 
 #include <limits>
+#include <stdexcept>
 #include <unordered_map>
 
 namespace quorvane::python {
@@ -71,7 +72,10 @@ void install_exception_translation() {
         } catch (const py::error_already_set&) {
             throw;
         } catch (const std::bad_alloc&) {
-            throw;
+            throw;  // the binding layer raises MemoryError
+        } catch (const std::length_error& e) {
+            // A container asked for more than it can ever hold: out of memory, not a broken invariant.
+            PyErr_SetString(PyExc_MemoryError, e.what());
         } catch (const std::exception& e) {
             // Anything else escaping the engine means an invariant broke.
             PyErr_SetString(g_internal_error, e.what());
@@ -91,6 +95,40 @@ void install_exception_translation() {
 }
 
 std::string type_name_of(py::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
+
+void* bound_value(py::handle obj, const std::type_info& type, const char* arg, const char* class_name) {
+    const py::detail::type_info* info = py::detail::get_type_info(type);
+    if (!info) throw InternalError(std::string("the class ") + class_name + " is not registered");
+    // The object's real type: isinstance() would also believe an object's `__class__` attribute.
+    if (!PyType_IsSubtype(Py_TYPE(obj.ptr()), info->type))
+        raise_arg_error(PyExc_TypeError,
+                        "'" + type_name_of(obj) + "' object cannot be converted to '" + class_name + "'", arg);
+    auto* inst = reinterpret_cast<py::detail::instance*>(obj.ptr());
+    py::detail::value_and_holder vh = inst->get_value_and_holder(info, /*throw_if_missing=*/false);
+    // `__new__` alone leaves the holder unconstructed (and the value unset, or allocated
+    // but never initialised); every object the module makes owns a constructed holder.
+    const bool constructed = vh.inst && vh.value_ptr() && (vh.holder_constructed() || !inst->owned);
+    if (!constructed)
+        raise_arg_error(PyExc_TypeError,
+                        "'" + type_name_of(obj) + "' object is not initialized: it was made by __new__ without " +
+                            class_name + "'s constructor",
+                        arg);
+    return vh.value_ptr();
+}
+
+void refuse_direct_construction(py::handle cls) {
+    // The same refusal as calling the class, which has no __init__.
+    std::string own_name = reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_name;
+    py::cpp_function refuse(
+        [own_name](py::handle type, const py::args&, const py::kwargs&) -> py::object {
+            const char* name = PyType_Check(type.ptr()) ? reinterpret_cast<PyTypeObject*>(type.ptr())->tp_name
+                                                        : own_name.c_str();
+            PyErr_Format(PyExc_TypeError, "%s: No constructor defined!", name);
+            throw py::error_already_set();
+        },
+        py::name("__new__"), py::scope(cls), "__new__(cls, /, *args, **kwargs)\n--\n\n");
+    cls.attr("__new__") = py::staticmethod(refuse);
+}
 
 namespace {
 // The value of obj through its integer-index protocol, as a new int object.

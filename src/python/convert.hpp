@@ -7,8 +7,10 @@
 
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 #include "engine/errors.hpp"
@@ -50,14 +52,21 @@ std::vector<T> sequence_to_vector(py::handle obj, const char* arg, const char* t
 // Checks that obj is a tuple (or a subclass) of exactly n elements.
 void check_tuple(py::handle obj, std::size_t n, const char* arg);
 
-// The C++ value inside a Python object of the bound class T (no subclass of another class).
+// The C++ value inside obj, an instance of the bound class `type` (or of a Python
+// subclass). TypeError naming `arg` when obj is of another class, or when it was made
+// by `__new__` alone and so holds no constructed value.
+void* bound_value(py::handle obj, const std::type_info& type, const char* arg, const char* class_name);
+
+// The C++ value inside a Python object of the bound class T. Every argument and every
+// `self` of a bound class goes through here (arg "self" for the latter).
 template <class T>
 T& instance_of(py::handle obj, const char* arg, const char* class_name) {
-    if (!py::isinstance<T>(obj))
-        raise_arg_error(PyExc_TypeError,
-                        "'" + type_name_of(obj) + "' object cannot be converted to '" + class_name + "'", arg);
-    return py::cast<T&>(obj);
+    return *static_cast<T*>(bound_value(obj, typeid(T), arg, class_name));
 }
+
+// Makes `Cls.__new__(Cls)` (and so `Cls()`) raise TypeError for a class whose
+// instances only the module creates.
+void refuse_direct_construction(py::handle cls);
 
 ExpressionNode to_node(py::handle obj, const char* arg);
 FlatExpr to_expr(py::handle obj, const char* arg);
@@ -100,10 +109,14 @@ void for_each_in_sequence(py::handle obj, const char* arg, const char* target, F
     }
 }
 
+// Room reserved up front for a sequence's elements: its length is the caller's claim
+// (any `__len__`), so longer sequences grow as their elements really arrive.
+inline constexpr std::size_t kMaxSequenceReserve = 1024;
+
 template <class T, class F>
 std::vector<T> sequence_to_vector(py::handle obj, const char* arg, const char* target, F&& convert) {
     std::vector<T> out;
-    out.reserve(sequence_length(obj, arg, target));
+    out.reserve(std::min(sequence_length(obj, arg, target), kMaxSequenceReserve));
     for_each_in_sequence(obj, arg, target, [&](py::handle item) { out.push_back(convert(item)); });
     return out;
 }

@@ -118,6 +118,7 @@ void register_heuristic(ModuleBuilder& b) {
     b.announce("Heuristic");
     py::class_<Heuristic> cls(b.module(), "Heuristic",
                               "A heuristic evaluator of states. Made by its static constructors.");
+    refuse_direct_construction(cls);
     cls.def_static(
            "custom",
            [](py::object callable, py::handle cache_value_in_state) {
@@ -152,10 +153,11 @@ void register_heuristic(ModuleBuilder& b) {
            py::arg("actions"), py::arg("fluent_types"), py::arg("objects"), py::arg("events"), py::arg("goals"),
            py::arg("internal_caching"), py::arg("cache_value_in_state"),
            py::arg("inadmissible_numeric_heuristic_variant"))
-        .def_property_readonly("name", [](const Heuristic& h) { return py::str(h.name()); })
+        .def_property_readonly("name", [](py::handle self) { return py::str(to_heuristic(self, "self").name()); })
         .def(
             "eval",
-            [](const Heuristic& h, py::handle state, py::handle ss) -> py::object {
+            [](py::handle self, py::handle state, py::handle ss) -> py::object {
+                const Heuristic& h = to_heuristic(self, "self");
                 StatePtr s = to_state(state, "state");
                 SearchSpaceBorrow space(ss, "ss");
                 std::optional<double> value;
@@ -169,7 +171,8 @@ void register_heuristic(ModuleBuilder& b) {
             "eval(self, state, ss)\n--\n\n", py::arg("state"), py::arg("ss"))
         .def(
             "reachable_actions",
-            [](const Heuristic& h, py::handle state) {
+            [](py::handle self, py::handle state) {
+                const Heuristic& h = to_heuristic(self, "self");
                 StatePtr s = to_state(state, "state");
                 if (!h.hdr) raise(ErrorKind::NotImplementedError, "reachable_actions is not available: hdr is None");
                 std::vector<Action> actions;

@@ -12,6 +12,12 @@ namespace {
 
 py::object none() { return py::none(); }
 
+// `self` of the classes' methods and properties.
+const ExpressionNode& node_self(py::handle self) { return instance_of<ExpressionNode>(self, "self", "ExpressionNode"); }
+const Effect& effect_self(py::handle self) { return instance_of<Effect>(self, "self", "Effect"); }
+const Timing& timing_self(py::handle self) { return instance_of<Timing>(self, "self", "Timing"); }
+const Event& event_self(py::handle self) { return instance_of<Event>(self, "self", "Event"); }
+
 py::list expr_list_to_py(const std::vector<FlatExpr>& list) {
     py::list out(list.size());
     for (std::size_t i = 0; i < list.size(); ++i) out[i] = expr_to_py(list[i]);
@@ -24,30 +30,36 @@ void register_expression_node(ModuleBuilder& b) {
     b.announce("ExpressionNode");
     py::class_<ExpressionNode> cls(b.module(), "ExpressionNode",
                                    "One node of a flat expression. Made by the make_*_node functions.");
-    cls.def_property_readonly("fluent", [](const ExpressionNode& n) -> py::object {
+    refuse_direct_construction(cls);
+    cls.def_property_readonly("fluent", [](py::handle self) -> py::object {
+           const ExpressionNode& n = node_self(self);
            if (n.kind() != NodeKind::Fluent) return none();
            return py::int_(n.fluent_index());
        })
-        .def_property_readonly("object", [](const ExpressionNode& n) -> py::object {
+        .def_property_readonly("object", [](py::handle self) -> py::object {
+            const ExpressionNode& n = node_self(self);
             if (n.kind() != NodeKind::Object) return none();
             return py::str(n.object_name());
         })
-        .def_property_readonly("int_constant", [](const ExpressionNode& n) -> py::object {
+        .def_property_readonly("int_constant", [](py::handle self) -> py::object {
+            const ExpressionNode& n = node_self(self);
             if (n.kind() != NodeKind::Int) return none();
             auto v = n.as_int().to_int32();
             QV_REQUIRE(v.has_value(), "int_constant: the value " + n.as_int().to_string() +
                                           " does not fit a signed 32-bit integer");
             return py::int_(*v);
         })
-        .def_property_readonly("bool_constant", [](const ExpressionNode& n) -> py::object {
+        .def_property_readonly("bool_constant", [](py::handle self) -> py::object {
+            const ExpressionNode& n = node_self(self);
             if (n.kind() != NodeKind::Bool) return none();
             return py::bool_(n.as_bool());
         })
-        .def_property_readonly("real_constant", [](const ExpressionNode& n) -> py::object {
+        .def_property_readonly("real_constant", [](py::handle self) -> py::object {
+            const ExpressionNode& n = node_self(self);
             if (n.kind() != NodeKind::Rational) return none();
             return big_rational_to_py_fraction(n.as_rational());
         })
-        .def("__repr__", [](const ExpressionNode& n) { return n.debug(); });
+        .def("__repr__", [](py::handle self) { return node_self(self).debug(); });
     b.finish_class(cls);
 }
 
@@ -58,9 +70,9 @@ void register_effect(ModuleBuilder& b) {
                 return Effect{to_u64(fluent, "fluent"), to_expr(value, "value")};
             }),
             py::arg("fluent"), py::arg("value"), "__init__(self, fluent, value)\n--\n\n")
-        .def_property_readonly("fluent", [](const Effect& e) { return e.fluent; })
-        .def_property_readonly("value", [](const Effect& e) { return expr_to_py(e.value); })
-        .def("__repr__", [](const Effect& e) { return e.debug(); });
+        .def_property_readonly("fluent", [](py::handle self) { return effect_self(self).fluent; })
+        .def_property_readonly("value", [](py::handle self) { return expr_to_py(effect_self(self).value); })
+        .def("__repr__", [](py::handle self) { return effect_self(self).debug(); });
     b.finish_class(cls);
 }
 
@@ -78,10 +90,15 @@ void register_timing(ModuleBuilder& b) {
                 return Timing{s, std::move(d)};
             }),
             py::arg("start"), py::arg("delay"), "__init__(self, start, delay)\n--\n\n")
-        .def("is_from_start", [](const Timing& t) { return t.is_from_start(); }, "is_from_start(self)\n--\n\n")
-        .def("is_from_end", [](const Timing& t) { return t.is_from_end(); }, "is_from_end(self)\n--\n\n")
-        .def_property_readonly("delay", [](const Timing& t) { return big_rational_to_py_fraction(t.delay); })
-        .def("__repr__", [](const Timing& t) { return t.debug(); });
+        .def(
+            "is_from_start", [](py::handle self) { return timing_self(self).is_from_start(); },
+            "is_from_start(self)\n--\n\n")
+        .def(
+            "is_from_end", [](py::handle self) { return timing_self(self).is_from_end(); },
+            "is_from_end(self)\n--\n\n")
+        .def_property_readonly("delay",
+                               [](py::handle self) { return big_rational_to_py_fraction(timing_self(self).delay); })
+        .def("__repr__", [](py::handle self) { return timing_self(self).debug(); });
     b.finish_class(cls);
 }
 
@@ -104,18 +121,21 @@ void register_event(ModuleBuilder& b) {
             py::arg("action"), py::arg("pos"), py::arg("conditions"), py::arg("start_conditions"),
             py::arg("end_conditions"), py::arg("effects"),
             "__init__(self, action, pos, conditions, start_conditions, end_conditions, effects)\n--\n\n")
-        .def_property_readonly("action", [](const Event& e) { return e.action; })
-        .def_property_readonly("pos", [](const Event& e) { return e.pos; })
-        .def_property_readonly("conditions", [](const Event& e) { return expr_to_py(e.conditions); })
-        .def_property_readonly("start_conditions", [](const Event& e) { return expr_list_to_py(e.start_conditions); })
-        .def_property_readonly("end_conditions", [](const Event& e) { return expr_list_to_py(e.end_conditions); })
+        .def_property_readonly("action", [](py::handle self) { return event_self(self).action; })
+        .def_property_readonly("pos", [](py::handle self) { return event_self(self).pos; })
+        .def_property_readonly("conditions", [](py::handle self) { return expr_to_py(event_self(self).conditions); })
+        .def_property_readonly("start_conditions",
+                               [](py::handle self) { return expr_list_to_py(event_self(self).start_conditions); })
+        .def_property_readonly("end_conditions",
+                               [](py::handle self) { return expr_list_to_py(event_self(self).end_conditions); })
         .def_property_readonly("effects",
-                               [](const Event& e) {
+                               [](py::handle self) {
+                                   const Event& e = event_self(self);
                                    py::list out(e.effects.size());
                                    for (std::size_t i = 0; i < e.effects.size(); ++i) out[i] = py::cast(e.effects[i]);
                                    return out;
                                })
-        .def("__repr__", [](const Event& e) { return e.debug(); });
+        .def("__repr__", [](py::handle self) { return event_self(self).debug(); });
     b.finish_class(cls);
 }
 
@@ -123,7 +143,7 @@ void register_action(ModuleBuilder& b) {
     b.announce("Action");
     py::class_<Action> cls(b.module(), "Action", "Action(idx)\n--\n\n");
     cls.def(py::init([](py::handle idx) { return Action{to_u64(idx, "idx")}; }), py::arg("idx"), "__init__(self, idx)\n--\n\n")
-        .def_property_readonly("idx", [](const Action& a) { return a.idx; });
+        .def_property_readonly("idx", [](py::handle self) { return to_action(self, "self").idx; });
     b.finish_class(cls);
 }
 

@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include <array>
+#include <new>
 #include <stdexcept>
 #include <utility>
 
@@ -112,6 +113,10 @@ int module_exec(PyObject* module) {
         return 0;
     } catch (py::error_already_set& e) {
         e.restore();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::exception& e) {
         PyObject* type = nullptr;
         try {

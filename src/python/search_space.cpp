@@ -96,7 +96,7 @@ std::optional<Rational> to_optional_rational(py::handle obj, const char* arg) {
     }
 }
 
-const PySearchSpace& holder_of(py::handle obj, const char* arg) {
+PySearchSpace& holder_of(py::handle obj, const char* arg) {
     return instance_of<PySearchSpace>(obj, arg, "SearchSpace");
 }
 
@@ -111,8 +111,6 @@ SearchSpaceBorrow::SearchSpaceBorrow(py::handle obj, const char* arg)
     : keep_alive_(py::reinterpret_borrow<py::object>(obj)), holder_(&holder_of(obj, arg)) {
     acquire();
 }
-
-SearchSpaceBorrow::SearchSpaceBorrow(const PySearchSpace& holder) : holder_(&holder) { acquire(); }
 
 void SearchSpaceBorrow::acquire() {
     std::int64_t current = holder_->borrow_flag.load(std::memory_order_relaxed);
@@ -156,12 +154,12 @@ void register_search_space(ModuleBuilder& b) {
             py::arg("epsilon") = py::none());
 
     cls.def(
-        "reset", [](const PySearchSpace& self) { SearchSpaceBorrow borrow(self); }, "reset(self)\n--\n\n");
+        "reset", [](py::handle self) { SearchSpaceBorrow borrow(self, "self"); }, "reset(self)\n--\n\n");
 
     cls.def(
         "build_plan",
-        [](const PySearchSpace& self, py::handle path) {
-            SearchSpaceBorrow borrow(self);
+        [](py::handle self, py::handle path) {
+            SearchSpaceBorrow borrow(self, "self");
             std::vector<Action> actions = to_action_list(path, "path");
             TimedPlan plan = borrow->build_plan(actions);
             py::list out(plan.size());
@@ -174,8 +172,8 @@ void register_search_space(ModuleBuilder& b) {
 
     cls.def(
         "goal_reached",
-        [](const PySearchSpace& self, py::handle state, py::handle goal) {
-            SearchSpaceBorrow borrow(self);
+        [](py::handle self, py::handle state, py::handle goal) {
+            SearchSpaceBorrow borrow(self, "self");
             const StatePtr& s = to_state(state, "state");
             std::optional<FlatExpr> g = to_optional_expr(goal, "goal");
             return borrow->goal_reached(*s, g ? &*g : nullptr);
@@ -184,8 +182,8 @@ void register_search_space(ModuleBuilder& b) {
 
     cls.def(
         "subgoals_sat",
-        [](const PySearchSpace& self, py::handle state, py::handle goal) {
-            SearchSpaceBorrow borrow(self);
+        [](py::handle self, py::handle state, py::handle goal) {
+            SearchSpaceBorrow borrow(self, "self");
             const StatePtr& s = to_state(state, "state");
             std::optional<FlatExpr> g = to_optional_expr(goal, "goal");
             std::vector<FlatExpr> parts = borrow->subgoals_sat(*s, g ? &*g : nullptr);
@@ -197,8 +195,8 @@ void register_search_space(ModuleBuilder& b) {
 
     cls.def(
         "initial_state",
-        [](const PySearchSpace& self, py::handle initial_state) {
-            SearchSpaceBorrow borrow(self);
+        [](py::handle self, py::handle initial_state) {
+            SearchSpaceBorrow borrow(self, "self");
             std::optional<FlatExpr> init = to_optional_expr(initial_state, "initial_state");
             return state_to_py(borrow->initial_state(init ? &*init : nullptr));
         },
@@ -206,8 +204,8 @@ void register_search_space(ModuleBuilder& b) {
 
     cls.def(
         "get_successor_state",
-        [](const PySearchSpace& self, py::handle state, py::handle action) -> py::object {
-            SearchSpaceBorrow borrow(self);
+        [](py::handle self, py::handle state, py::handle action) -> py::object {
+            SearchSpaceBorrow borrow(self, "self");
             StatePtr s = to_state(state, "state");
             Action a = to_action(action, "action");
             StatePtr next = borrow->get_successor_state(*s, a);
@@ -218,8 +216,8 @@ void register_search_space(ModuleBuilder& b) {
 
     cls.def(
         "get_successor_states",
-        [](const PySearchSpace& self, py::handle state) {
-            SearchSpaceBorrow borrow(self);
+        [](py::handle self, py::handle state) {
+            SearchSpaceBorrow borrow(self, "self");
             StatePtr s = to_state(state, "state");
             std::vector<StatePtr> successors;
             SuccessorSequence seq = borrow->get_successor_states_iter(*s);
@@ -230,25 +228,26 @@ void register_search_space(ModuleBuilder& b) {
         },
         "get_successor_states(self, state)\n--\n\n", py::arg("state"));
 
-    cls.def_property_readonly("is_temporal", [](const PySearchSpace& self) {
-        SearchSpaceBorrow borrow(self);
+    cls.def_property_readonly("is_temporal", [](py::handle self) {
+        SearchSpaceBorrow borrow(self, "self");
         return borrow->is_temporal();
     });
 
     cls.def_property(
         "relevant_actions",
-        [](const PySearchSpace& self) {
-            SearchSpaceBorrow borrow(self);
+        [](py::handle self) {
+            SearchSpaceBorrow borrow(self, "self");
             const std::vector<Action>& actions = borrow->relevant_actions();
             py::list out(actions.size());
             for (std::size_t i = 0; i < actions.size(); ++i) out[i] = action_to_py(actions[i]);
             return out;
         },
-        [](PySearchSpace& self, py::handle value) {
+        [](py::handle self, py::handle value) {
+            PySearchSpace& holder = holder_of(self, "self");
             // Converted before the exclusive borrow: conversion may run Python code.
             std::vector<Action> actions = to_action_list(value, "relevant_actions");
-            ExclusiveBorrow borrow(self);
-            self.space.set_relevant_actions(std::move(actions));
+            ExclusiveBorrow borrow(holder);
+            holder.space.set_relevant_actions(std::move(actions));
         });
 
     b.finish_class(cls);

@@ -26,9 +26,8 @@ struct PySearchSpace {
 // Python object alive; create and destroy it with the GIL held.
 class SearchSpaceBorrow {
   public:
-    // TypeError naming `arg` when obj is not a SearchSpace.
+    // TypeError naming `arg` when obj is not an initialised SearchSpace.
     SearchSpaceBorrow(py::handle obj, const char* arg);
-    explicit SearchSpaceBorrow(const PySearchSpace& holder);
     SearchSpaceBorrow(const SearchSpaceBorrow&) = delete;
     SearchSpaceBorrow& operator=(const SearchSpaceBorrow&) = delete;
     ~SearchSpaceBorrow();

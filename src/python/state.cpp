@@ -8,14 +8,19 @@ py::object state_to_py(StatePtr state) { return py::cast(PyState{std::move(state
 
 const StatePtr& to_state(py::handle obj, const char* arg) { return instance_of<PyState>(obj, arg, "State").state; }
 
+namespace {
+const State& state_self(py::handle self) { return *to_state(self, "self"); }
+}  // namespace
+
 void register_state(ModuleBuilder& b) {
     b.announce("State");
     py::class_<PyState> cls(b.module(), "State", "A search state. Made by SearchSpace methods.");
-    cls.def_property_readonly("g", [](const PyState& s) { return s.state->g; })
+    refuse_direct_construction(cls);
+    cls.def_property_readonly("g", [](py::handle self) { return state_self(self).g; })
         .def_property_readonly("path",
-                               [](const PyState& s) {
+                               [](py::handle self) {
                                    std::vector<PathEntry> entries;
-                                   for (const PathEntry& e : s.state->path.iter_rev()) entries.push_back(e);
+                                   for (const PathEntry& e : state_self(self).path.iter_rev()) entries.push_back(e);
                                    py::list out(entries.size());
                                    std::size_t i = 0;
                                    for (auto it = entries.rbegin(); it != entries.rend(); ++it)
@@ -24,19 +29,20 @@ void register_state(ModuleBuilder& b) {
                                    return out;
                                })
         .def_property_readonly("todo",
-                               [](const PyState& s) {
+                               [](py::handle self) {
                                    py::dict out;
-                                   for (const auto& [action, entry] : s.state->todo)
+                                   for (const auto& [action, entry] : state_self(self).todo)
                                        out[action_to_py(action)] =
                                            py::make_tuple(py::int_(entry.next_event), py::int_(entry.instance));
                                    return out;
                                })
         .def(
             "get_value",
-            [](const PyState& s, py::handle fluent) {
+            [](py::handle self, py::handle fluent) {
+                const State& s = state_self(self);
                 std::uint64_t f = to_u64(fluent, "fluent");
-                if (f >= s.state->values.size()) raise(ErrorKind::Exception, "Fluent not found!");
-                return s.state->values[f];
+                if (f >= s.values.size()) raise(ErrorKind::Exception, "Fluent not found!");
+                return s.values[f];
             },
             "get_value(self, fluent)\n--\n\n", py::arg("fluent"));
     b.finish_class(cls);
