@@ -206,19 +206,24 @@ def test_multiqueue_does_not_evaluate_the_initial_state():
     space = counter_task(goal=0)
     h = qv.Heuristic.custom(lambda s: None, False)
     assert qv.multiqueue_search(space, [(h, 1.0)]) == ([], {"expanded_states": "1", "goal_depth": "0"})
+    # The time is checked first, before the goal test of the initial state. (A limit
+    # below zero is exceeded at the first check, even when no time seems to have passed.)
     with pytest.raises(TimeoutError):
-        qv.multiqueue_search(space, [(h, 1.0)], timeout=0.0)
+        qv.multiqueue_search(space, [(h, 1.0)], timeout=-1.0)
 
 
 @pytest.mark.parametrize("name", SEARCHES)
 def test_timeouts(name):
-    space = task_for(name)
-    h = qv.Heuristic.custom(distance(), False)
+    # The goal lies beyond 10**9 steps: only the time-out ends these searches, however
+    # fast the machine and however coarse its clock.
+    endless = counter_task(goal=-1, top=10**9, inc_only=(name == "dfs"))
     with pytest.raises(TimeoutError) as e:
-        SEARCHES[name](space, h, timeout=0.0)
+        SEARCHES[name](endless, qv.Heuristic.custom(distance(-1), False), timeout=0.0)
     assert str(e.value) == "Timeout" and type(e.value) is TimeoutError
     # NaN never fires; an int is taken as seconds; None is no limit.
-    for timeout in (math.nan, 2, None):
+    space = task_for(name)
+    h = qv.Heuristic.custom(distance(), False)
+    for timeout in (math.nan, 3600, None):
         plan, _ = SEARCHES[name](space, h, timeout=timeout)
         assert plan is not None
 
@@ -418,7 +423,7 @@ def test_log_records_of_a_search(caplog):
     space = counter_task(goal=9)
     h = qv.Heuristic.custom(lambda s: 1.0, False)
     with caplog.at_level(logging.DEBUG, logger="quorvane_base.search"):
-        qv.wastar_search(space, h, 0.25, timeout=1.5, weak_equality=True)
+        qv.wastar_search(space, h, 0.25, timeout=1000.5, weak_equality=True)
         qv.wastar_search_memory_bounded(space, h, 2, early_termination=True)
         qv.dfs_search(counter_task(goal=9, inc_only=True), timeout=1e16)
         with pytest.raises(TimeoutError):
@@ -426,7 +431,7 @@ def test_log_records_of_a_search(caplog):
         # Beyond the float range: infinity, which never fires.
         qv.bfs_search(counter_task(goal=0), timeout=1e300, early_termination=True)
     assert caplog.messages == [
-        "wastar_search: weight=0.25 timeout=Some(1.5) early_termination=false weak_equality=true",
+        "wastar_search: weight=0.25 timeout=Some(1000.5) early_termination=false weak_equality=true",
         f"wastar_search: no solution found {DASH} expanded=6",
         "wastar_search_memory_bounded: weight=2 timeout=None early_termination=true weak_equality=false",
         f"wastar_search_memory_bounded: no solution found {DASH} expanded=6",
