@@ -382,6 +382,11 @@ class _PddlWriter:
             return "(and)"
         return parts[0] if len(parts) == 1 else "(and " + " ".join(parts) + ")"
 
+    @staticmethod
+    def effects(parts: list) -> str:
+        # Always a conjunction, even of one effect: validators refuse a bare effect.
+        return "(and" + "".join(" " + p for p in parts) + ")"
+
     def action(self, spec: ActionSpec) -> str:
         if not self.temporal:
             if len(spec.events) != 1:
@@ -391,7 +396,7 @@ class _PddlWriter:
                 f"  (:action {spec.name}\n"
                 f"   :parameters ()\n"
                 f"   :precondition {self.conj([self.cond(ev.condition)])}\n"
-                f"   :effect {self.conj([self.effect(f, const(v)) for f, v in ev.effects])})\n"
+                f"   :effect {self.effects([self.effect(f, const(v)) for f, v in ev.effects])})\n"
             )
         return self.durative(spec)
 
@@ -420,7 +425,7 @@ class _PddlWriter:
             f"   :parameters ()\n"
             f"   :duration {duration}\n"
             f"   :condition {self.conj(conds)}\n"
-            f"   :effect {self.conj(effs)})\n"
+            f"   :effect {self.effects(effs)})\n"
         )
 
     def domain(self) -> str:

@@ -1,6 +1,18 @@
+import os
+
 import pytest
 
 import quorvane as qv
+
+# The sanitizers the module under test was built with, as .ci/run announces them
+# (for instance "address,undefined"); empty for an ordinary build.
+SANITIZER = os.environ.get("QUORVANE_SANITIZER", "")
+
+# For a test that cannot run under AddressSanitizer: the sanitizer reserves terabytes of
+# address space, so a process whose address space is limited (RLIMIT_AS) cannot even start.
+not_under_asan = pytest.mark.skipif(
+    "address" in SANITIZER.split(","), reason="AddressSanitizer reserves more address space than the test allows"
+)
 
 
 def expect_internal_error(excinfo):

@@ -62,6 +62,20 @@ def sections(tree):
     return {item[0]: item[1:] for item in tree[2:]} | {"actions": [i for i in tree[2:] if i[0].endswith("action")]}
 
 
+def fields(action):
+    """The keyword fields of a parsed action: {":effect": [...], ...}."""
+    return dict(zip(action[2::2], action[3::2]))
+
+
+def single_effects(domain_text):
+    """The single effects of every action of a domain, timed ones without their `at`."""
+    out = []
+    for action in sections(parse_sexpr(domain_text))["actions"]:
+        for e in fields(action)[":effect"][1:]:
+            out.append(e[2] if e[0] == "at" else e)
+    return out
+
+
 def number(tok):
     if isinstance(tok, list):
         assert tok[0] == "/", tok
@@ -319,6 +333,18 @@ def test_pddl_files_are_well_formed(name, tmp_path):
     used = set(atoms(d["actions"])) | set(atoms(p[":init"])) | set(atoms(p[":goal"]))
     assert used <= set(declared)
 
+    # Every effect is a conjunction, even of a single effect (validators refuse a bare
+    # one), of literals and numeric updates, each under `at start` or `at end` in a
+    # durative action.
+    for action in d["actions"]:
+        effect = fields(action)[":effect"]
+        assert effect[0] == "and", (action[1], effect)
+        for e in effect[1:]:
+            if task.is_temporal:
+                assert e[:2] in (["at", "start"], ["at", "end"]) and len(e) == 3, (action[1], e)
+                e = e[2]
+            assert len(e) == 1 or e[0] == "not" or e[0] in ("assign", "increase", "decrease"), (action[1], e)
+
 
 @pytest.mark.parametrize("name", TASKS)
 def test_pddl_describes_the_same_task(name):
@@ -352,9 +378,10 @@ def test_pddl_rejects_a_broken_plan(name, damage):
 
 
 def test_pddl_numbers_are_exact():
-    domain = fuel_delivery(2).pddl_domain
-    assert "(decrease (fuel) 0.75)" in domain and "(assign (fuel) 2.5)" in domain
-    assert "(= ?duration 4.5)" in matchcellar(1).pddl_domain
+    effects = single_effects(fuel_delivery(2).pddl_domain)
+    assert ["decrease", ["fuel"], "0.75"] in effects and ["assign", ["fuel"], "2.5"] in effects
+    durations = [fields(a)[":duration"] for a in sections(parse_sexpr(matchcellar(1).pddl_domain))["actions"]]
+    assert ["=", "?duration", "4.5"] in durations
 
 
 # --- command line ------------------------------------------------------------------------------

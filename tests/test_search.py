@@ -3,7 +3,6 @@ import inspect
 import logging
 import math
 import threading
-from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -206,19 +205,24 @@ def test_multiqueue_does_not_evaluate_the_initial_state():
     space = counter_task(goal=0)
     h = qv.Heuristic.custom(lambda s: None, False)
     assert qv.multiqueue_search(space, [(h, 1.0)]) == ([], {"expanded_states": "1", "goal_depth": "0"})
+    # The time is checked first, before the goal test of the initial state. (A limit
+    # below zero is exceeded at the first check, even when no time seems to have passed.)
     with pytest.raises(TimeoutError):
-        qv.multiqueue_search(space, [(h, 1.0)], timeout=0.0)
+        qv.multiqueue_search(space, [(h, 1.0)], timeout=-1.0)
 
 
 @pytest.mark.parametrize("name", SEARCHES)
 def test_timeouts(name):
-    space = task_for(name)
-    h = qv.Heuristic.custom(distance(), False)
+    # The goal lies beyond 10**9 steps: only the time-out ends these searches, however
+    # fast the machine and however coarse its clock.
+    endless = counter_task(goal=-1, top=10**9, inc_only=(name == "dfs"))
     with pytest.raises(TimeoutError) as e:
-        SEARCHES[name](space, h, timeout=0.0)
+        SEARCHES[name](endless, qv.Heuristic.custom(distance(-1), False), timeout=0.0)
     assert str(e.value) == "Timeout" and type(e.value) is TimeoutError
     # NaN never fires; an int is taken as seconds; None is no limit.
-    for timeout in (math.nan, 2, None):
+    space = task_for(name)
+    h = qv.Heuristic.custom(distance(), False)
+    for timeout in (math.nan, 3600, None):
         plan, _ = SEARCHES[name](space, h, timeout=timeout)
         assert plan is not None
 
@@ -463,7 +467,7 @@ def test_log_records_of_a_search(caplog):
     space = counter_task(goal=9)
     h = qv.Heuristic.custom(lambda s: 1.0, False)
     with caplog.at_level(logging.DEBUG, logger="quorvane_base.search"):
-        qv.wastar_search(space, h, 0.25, timeout=1.5, weak_equality=True)
+        qv.wastar_search(space, h, 0.25, timeout=1000.5, weak_equality=True)
         qv.wastar_search_memory_bounded(space, h, 2, early_termination=True)
         qv.dfs_search(counter_task(goal=9, inc_only=True), timeout=1e16)
         with pytest.raises(TimeoutError):
@@ -471,7 +475,7 @@ def test_log_records_of_a_search(caplog):
         # Beyond the float range: infinity, which never fires.
         qv.bfs_search(counter_task(goal=0), timeout=1e300, early_termination=True)
     assert caplog.messages == [
-        "wastar_search: weight=0.25 timeout=Some(1.5) early_termination=false weak_equality=true",
+        "wastar_search: weight=0.25 timeout=Some(1000.5) early_termination=false weak_equality=true",
         f"wastar_search: no solution found {DASH} expanded=6",
         "wastar_search_memory_bounded: weight=2 timeout=None early_termination=true weak_equality=false",
         f"wastar_search_memory_bounded: no solution found {DASH} expanded=6",
@@ -536,27 +540,57 @@ def test_early_goal_successor_is_returned_even_as_a_dead_end(name):
 # --- concurrency ----------------------------------------------------------------------------
 
 
-def test_concurrent_searches_share_one_space_and_heuristic():
-    space = counter_task(goal=4, top=6)
+def grid_task():
+    """Two counters that only go up, to 3 each: every order of the six steps is a plan,
+    many paths meet in one state, and none leads back, so depth-first search ends too."""
+    events = {A(c): [(qv.Timing(True, 0), event(c, 0, lt(c, 3), [(c, add(c, 1))]))] for c in (0, 1)}
+    goal = eq(0, 3) + [F(1), I(3), OP("==", [3, 4]), OP("and", [2, 5])]
+    space = qv.SearchSpace([None, None], events, [A(0), A(1)], None, None, None, initial_state=[I(0), I(0)],
+                           goal=goal)
+    return space, events, goal
+
+
+@pytest.mark.parametrize("kind", ["hff", "custom"])
+def test_concurrent_searches_share_one_space_and_heuristic(kind):
+    # Eight threads each run every search over one search space with one heuristic (the
+    # multi-queue search with copies of it): each gets what a search run alone gets.
+    space, events, goal = grid_task()
     lock = threading.Lock()
-    calls = []
+    callers = set()
 
-    def h(state):
+    def shortfall(state):
         with lock:
-            calls.append(threading.get_ident())
-        return float(abs(4 - x_of(state)))
+            callers.add(threading.get_ident())
+        return float(6 - x_of(state) - state.get_value(1).int_constant)
 
-    heuristic = qv.Heuristic.custom(h, True)
-    names = [n for n in SEARCHES if n != "dfs"] * 4
-    expected = {n: SEARCHES[n](space, heuristic) for n in set(names)}
-    expected = {n: ([a.idx for a in p], s) for n, (p, s) in expected.items()}
+    if kind == "hff":  # internal caching: every search shares one value cache
+        heuristic = qv.Heuristic.hff([A(0), A(1)], ["int", "int"], {}, events, goal, True, False, False)
+    else:  # values memoised in the states
+        heuristic = qv.Heuristic.custom(shortfall, True)
 
-    def run(name):
-        plan, stats = SEARCHES[name](space, heuristic, timeout=30.0)
-        return name, [a.idx for a in plan], stats
+    def outcome(name):
+        plan, stats = SEARCHES[name](space, heuristic)
+        return [a.idx for a in plan], stats
 
-    with ThreadPoolExecutor(max_workers=8) as pool:
-        results = list(pool.map(run, names))
-    for name, plan, stats in results:
-        assert (plan, stats) == expected[name], name
+    alone = {name: outcome(name) for name in SEARCHES}
+    callers.clear()
+    start = threading.Barrier(8)
+    seen = {}
+
+    def run(t):
+        start.wait()
+        names = list(SEARCHES)[t:] + list(SEARCHES)[:t]  # different searches overlap
+        seen[threading.get_ident()] = {name: outcome(name) for name in names}
+
+    threads = [threading.Thread(target=run, args=(t,)) for t in range(8)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+    assert len(seen) == 8
+    for result in seen.values():
+        assert result == alone
+    # A custom heuristic is called on the thread of the search that evaluates.
+    assert callers == (set(seen) if kind == "custom" else set())
+    for plan, _ in alone.values():
         assert space.goal_reached(replay(space, [A(i) for i in plan]))

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "python/attachment.hpp"
 #include "python/convert.hpp"
 #include "python/search_space.hpp"
 #include "python/state.hpp"
@@ -16,41 +17,41 @@ namespace quorvane::python {
 
 namespace {
 
-// A strong reference to a Python callable. Every use attaches to the interpreter
-// itself: searches run with the interpreter lock released.
+// A Python callable, shared by every copy of one custom heuristic: copies never need
+// the interpreter, and the one strong reference goes away with the last copy, on
+// whatever thread that happens (see OwnedRef). Calls attach for their own length:
+// searches run with the interpreter lock released.
 class PythonCallable final : public CustomCallable {
   public:
     // Takes over one reference to `fn`.
-    explicit PythonCallable(PyObject* fn) noexcept : fn_(fn) {}
-    ~PythonCallable() override {
-        if (!Py_IsInitialized()) return;  // the interpreter is gone: nothing to release
-        py::gil_scoped_acquire gil;
-        Py_DECREF(fn_);
-    }
-    PythonCallable(const PythonCallable&) = delete;
-    PythonCallable& operator=(const PythonCallable&) = delete;
+    explicit PythonCallable(PyObject* fn) : fn_(std::make_shared<const OwnedRef>(OwnedRef::steal(fn))) {}
+    explicit PythonCallable(std::shared_ptr<const OwnedRef> fn) noexcept : fn_(std::move(fn)) {}
 
-    std::unique_ptr<CustomCallable> clone() const override {
-        py::gil_scoped_acquire gil;
-        Py_INCREF(fn_);
-        return std::make_unique<PythonCallable>(fn_);
-    }
+    std::unique_ptr<CustomCallable> clone() const override { return std::make_unique<PythonCallable>(fn_); }
 
     std::optional<double> call(StatePtr state) const override {
-        py::gil_scoped_acquire gil;
-        py::object arg = state_to_py(std::move(state));
-        PyObject* r = PyObject_CallOneArg(fn_, arg.ptr());
-        if (!r) throw py::error_already_set();
-        py::object result = py::reinterpret_steal<py::object>(r);
-        if (result.is_none()) return std::nullopt;
-        // The host's float conversion, its error unchanged (no note: it is the callable's).
-        double v = PyFloat_AsDouble(result.ptr());
-        if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-        return v;
+        Attached attached;
+        // Plain pointers only: when the interpreter ends this thread inside the call,
+        // the unwind must leave every reference alone.
+        return calling_python([&]() -> std::optional<double> {
+            PyObject* arg = state_to_py(std::move(state)).release().ptr();
+            PyObject* result = PyObject_CallOneArg(fn_->get(), arg);
+            Py_DECREF(arg);
+            if (!result) throw py::error_already_set();
+            if (result == Py_None) {
+                Py_DECREF(result);
+                return std::nullopt;
+            }
+            // The host's float conversion, its error unchanged (no note: it is the callable's).
+            double v = PyFloat_AsDouble(result);
+            Py_DECREF(result);
+            if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+            return v;
+        });
     }
 
   private:
-    PyObject* fn_;
+    std::shared_ptr<const OwnedRef> fn_;
 };
 
 struct RelaxationArgs {
@@ -160,11 +161,7 @@ void register_heuristic(ModuleBuilder& b) {
                 const Heuristic& h = to_heuristic(self, "self");
                 StatePtr s = to_state(state, "state");
                 SearchSpaceBorrow space(ss, "ss");
-                std::optional<double> value;
-                {
-                    py::gil_scoped_release nogil;
-                    value = h.eval(*s, space.get());
-                }
+                std::optional<double> value = run_detached([&] { return h.eval(*s, space.get()); });
                 if (!value) return py::none();
                 return py::float_(*value);
             },
@@ -175,11 +172,7 @@ void register_heuristic(ModuleBuilder& b) {
                 const Heuristic& h = to_heuristic(self, "self");
                 StatePtr s = to_state(state, "state");
                 if (!h.hdr) raise(ErrorKind::NotImplementedError, "reachable_actions is not available: hdr is None");
-                std::vector<Action> actions;
-                {
-                    py::gil_scoped_release nogil;
-                    actions = h.hdr->reachable_actions(*s);
-                }
+                std::vector<Action> actions = run_detached([&] { return h.hdr->reachable_actions(*s); });
                 py::set out;
                 for (Action a : actions) out.add(action_to_py(a));
                 return out;

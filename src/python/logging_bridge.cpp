@@ -4,11 +4,13 @@
 #include <pybind11/pybind11.h>
 
 #include <array>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <unordered_map>
 
 #include "engine/support/log.hpp"
+#include "python/attachment.hpp"
 #include "python/module.hpp"
 
 namespace quorvane::python {
@@ -40,56 +42,67 @@ std::string logger_name(std::string_view target) {
     return out;
 }
 
+// Called by engine code on any thread, attached or not (searches run detached). Every
+// use of Python attaches for its own length; levels already read need no lock.
 class PythonLoggingSink final : public log::Sink {
   public:
     explicit PythonLoggingSink(py::object logging) : logging_(logging.release().ptr()) {}
 
     bool enabled(log::Level level, std::string_view target) override {
-        py::gil_scoped_acquire gil;
-        Entry* e = entry(target);
-        if (!e) return false;
-        int idx = static_cast<int>(level);
+        const int idx = static_cast<int>(level);
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (e->enabled[idx] >= 0) return e->enabled[idx] == 1;
+            auto it = cache_.find(target);
+            if (it != cache_.end() && it->second.enabled[idx] >= 0) return it->second.enabled[idx] == 1;
         }
+        Attached attached;
         // Python code runs without our mutex held: it may switch threads.
-        PyObject* r = PyObject_CallMethod(e->logger, "isEnabledFor", "i", python_level(level));
-        if (!r) {
-            PyErr_Clear();
-            return false;
-        }
-        signed char on = PyObject_IsTrue(r) == 1 ? 1 : 0;
-        Py_DECREF(r);
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (e->enabled[idx] < 0) e->enabled[idx] = on;
-        return e->enabled[idx] == 1;
+        return calling_python([&] {
+            Entry* e = entry(target);
+            if (!e) return false;
+            PyObject* r = PyObject_CallMethod(e->logger, "isEnabledFor", "i", python_level(level));
+            if (!r) {
+                PyErr_Clear();
+                return false;
+            }
+            signed char on = PyObject_IsTrue(r) == 1 ? 1 : 0;
+            Py_DECREF(r);
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (e->enabled[idx] < 0) e->enabled[idx] = on;
+            return e->enabled[idx] == 1;
+        });
     }
 
     void write(log::Level level, std::string_view target, std::string_view message, const char* file,
                int line) override {
-        py::gil_scoped_acquire gil;
-        // Keep any exception the caller has pending: logging must not disturb it.
-        PyObject *et, *ev, *etb;
-        PyErr_Fetch(&et, &ev, &etb);
-        if (Entry* e = entry(target)) {
-            py::object name = py::reinterpret_steal<py::object>(PyUnicode_FromString(e->name.c_str()));
-            py::object path = py::reinterpret_steal<py::object>(PyUnicode_FromString(file));
-            py::object msg = py::reinterpret_steal<py::object>(
-                PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-            if (name && path && msg) {
-                PyObject* record = PyObject_CallMethod(e->logger, "makeRecord", "OiOiOOO", name.ptr(),
-                                                       python_level(level), path.ptr(), line, msg.ptr(), Py_None,
-                                                       Py_None);
-                if (record) {
-                    PyObject* r = PyObject_CallMethod(e->logger, "handle", "O", record);
-                    Py_XDECREF(r);
-                    Py_DECREF(record);
+        Attached attached;
+        // Plain pointers only: when the interpreter ends this thread inside a handler,
+        // the unwind must leave every reference alone.
+        calling_python([&] {
+            // Keep any exception the caller has pending: logging must not disturb it.
+            PyObject *et, *ev, *etb;
+            PyErr_Fetch(&et, &ev, &etb);
+            if (Entry* e = entry(target)) {
+                PyObject* name = PyUnicode_FromString(e->name.c_str());
+                PyObject* path = PyUnicode_FromString(file);
+                PyObject* msg =
+                    PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+                if (name && path && msg) {
+                    PyObject* record = PyObject_CallMethod(e->logger, "makeRecord", "OiOiOOO", name,
+                                                           python_level(level), path, line, msg, Py_None, Py_None);
+                    if (record) {
+                        PyObject* r = PyObject_CallMethod(e->logger, "handle", "O", record);
+                        Py_XDECREF(r);
+                        Py_DECREF(record);
+                    }
                 }
+                Py_XDECREF(name);
+                Py_XDECREF(path);
+                Py_XDECREF(msg);
             }
-        }
-        PyErr_Clear();
-        PyErr_Restore(et, ev, etb);
+            PyErr_Clear();
+            PyErr_Restore(et, ev, etb);
+        });
     }
 
   private:
@@ -98,13 +111,17 @@ class PythonLoggingSink final : public log::Sink {
         std::string name;
         std::array<signed char, 6> enabled{-1, -1, -1, -1, -1, -1};
     };
+    // Looks targets up without making a string of them.
+    struct TextHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+    };
 
     // Requires the interpreter. Entries never move or go away once made.
     Entry* entry(std::string_view target) {
-        std::string key(target);
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            auto it = cache_.find(key);
+            auto it = cache_.find(target);
             if (it != cache_.end()) return &it->second;
         }
         std::string name = logger_name(target);
@@ -114,14 +131,14 @@ class PythonLoggingSink final : public log::Sink {
             return nullptr;
         }
         std::lock_guard<std::mutex> lock(mutex_);
-        auto [pos, inserted] = cache_.try_emplace(std::move(key), Entry{logger, std::move(name)});
+        auto [pos, inserted] = cache_.try_emplace(std::string(target), Entry{logger, std::move(name)});
         if (!inserted) Py_DECREF(logger);  // another thread got there first
         return &pos->second;
     }
 
     PyObject* logging_;  // the `logging` module, kept for the life of the process
     std::mutex mutex_;
-    std::unordered_map<std::string, Entry> cache_;
+    std::unordered_map<std::string, Entry, TextHash, std::equal_to<>> cache_;
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The ten search functions: each converts its arguments, borrows the search space,
-// runs one engine search with the interpreter lock released (a custom heuristic
-// re-attaches for its own calls) and turns the result into (plan, statistics).
+// runs one engine search with the interpreter lock released (a custom heuristic and
+// the logging bridge re-attach for their own calls) and turns the result into
+// (plan, statistics).
 #include "python/search.hpp"
 
 #include <cmath>
@@ -12,6 +13,7 @@
 #include "engine/heuristics.hpp"
 #include "engine/multiqueue.hpp"
 #include "engine/search.hpp"
+#include "python/attachment.hpp"
 #include "python/convert.hpp"
 #include "python/heuristic.hpp"
 #include "python/search_space.hpp"
@@ -53,15 +55,11 @@ py::tuple result_to_py(const SearchResult& r) {
     return py::make_tuple(std::move(plan), std::move(stats));
 }
 
-// Runs `search` with the interpreter lock released. The borrow outlives the call and
-// is released with the lock held, on every way out.
+// Runs `search` with the interpreter lock released (see run_detached), then builds the
+// Python result. The borrow of the search space outlives the call.
 template <class F>
 py::tuple run_released(F&& search) {
-    SearchResult result;
-    {
-        py::gil_scoped_release nogil;
-        result = search();
-    }
+    SearchResult result = run_detached(std::forward<F>(search));
     return result_to_py(result);
 }
 
@@ -108,8 +106,9 @@ py::tuple multiqueue(py::handle ss, py::handle heuristics, py::handle timeout, p
     bool et = to_bool(early_termination, "early_termination");
     bool weq = to_bool(weak_equality, "weak_equality");
     multiqueue::RoundRobinSwitchPolicy policy{pairs.size()};
-    // The pair copies hold references to Python callables: they are released (with
-    // the interpreter attached by the callables themselves) when the search returns.
+    // The search takes the pair copies over and drops them with the interpreter lock
+    // released: copies of a custom heuristic share the callable's one reference, which
+    // never needs the lock to go away (see OwnedRef).
     return run_released(
         [&] { return multiqueue::_multiqueue_search(space.get(), std::move(pairs), policy, t, et, weq); });
 }

@@ -108,7 +108,7 @@ py::object rational_text(const std::optional<Rational>& r) {
 }  // namespace
 
 SearchSpaceBorrow::SearchSpaceBorrow(py::handle obj, const char* arg)
-    : keep_alive_(py::reinterpret_borrow<py::object>(obj)), holder_(&holder_of(obj, arg)) {
+    : keep_alive_(OwnedRef::borrow(obj)), holder_(&holder_of(obj, arg)) {
     acquire();
 }
 

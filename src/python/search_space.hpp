@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "engine/search_space.hpp"
+#include "python/attachment.hpp"
 #include "python/module.hpp"
 
 namespace quorvane::python {
@@ -23,7 +24,9 @@ struct PySearchSpace {
 
 // A shared borrow of a Python SearchSpace for the life of the object. Fails with
 // RuntimeError "Already mutably borrowed" while an exclusive borrow is held. Keeps the
-// Python object alive; create and destroy it with the GIL held.
+// Python object alive; create it with the GIL held. It may go away on a thread that the
+// interpreter ended meanwhile (a search in a daemon thread at exit): the borrow is
+// given back then, the reference is left alone.
 class SearchSpaceBorrow {
   public:
     // TypeError naming `arg` when obj is not an initialised SearchSpace.
@@ -38,7 +41,7 @@ class SearchSpaceBorrow {
 
   private:
     void acquire();
-    py::object keep_alive_;
+    OwnedRef keep_alive_;
     const PySearchSpace* holder_;
 };
 

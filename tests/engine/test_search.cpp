@@ -7,7 +7,7 @@
 #include <optional>
 #include <random>
 #include <string>
-#include <thread>
+#include <chrono>
 #include <vector>
 
 #include "engine/errors.hpp"
@@ -42,6 +42,27 @@ StatePtr make_state(int node, int running = 0, double g = 0.0) {
     return StatePtr(std::move(s));
 }
 
+// The clock of the searches while a test holds one: it stands still except when the
+// test space or heuristic moves it on, as if their calls took that long, so that a time-out
+// depends only on the calls made, never on how fast the machine runs them.
+class TestClock {
+  public:
+    TestClock() {
+        now_ = search::TimeLimit::Clock::time_point(std::chrono::hours(24));
+        search::TimeLimit::set_time_source_for_testing(&read);
+    }
+    ~TestClock() { search::TimeLimit::set_time_source_for_testing(nullptr); }
+    TestClock(const TestClock&) = delete;
+    TestClock& operator=(const TestClock&) = delete;
+
+    // Without a TestClock the calls take no time at all: the wall clock runs on alone.
+    static void pass(int ms) { now_ += std::chrono::milliseconds(ms); }
+
+  private:
+    static search::TimeLimit::Clock::time_point read() { return now_; }
+    static inline search::TimeLimit::Clock::time_point now_{};
+};
+
 struct GraphSpace {
     int initial = 0;
     std::vector<int> goals;
@@ -49,7 +70,7 @@ struct GraphSpace {
     std::vector<Action> actions;  // relevant actions: every edge, in order
     bool temporal = false;
     std::optional<std::size_t> failing_action;  // get_successor_state throws for it
-    int sleep_ms = 0;                            // per call of get_successor_state
+    int takes_ms = 0;                            // per call of get_successor_state, on the TestClock
     mutable int successor_calls = 0;
     mutable int goal_tests = 0;
 
@@ -61,7 +82,7 @@ struct GraphSpace {
     StatePtr initial_state(const FlatExpr*) const { return make_state(initial); }
     StatePtr get_successor_state(const State& parent, Action a) const {
         ++successor_calls;
-        if (sleep_ms) std::this_thread::sleep_for(std::chrono::milliseconds(sleep_ms));
+        TestClock::pass(takes_ms);
         if (failing_action && a.idx == *failing_action) raise(ErrorKind::Exception, "successor failed");
         const Edge& e = edges.at(a.idx);
         if (node_of(parent) != e.from) return nullptr;
@@ -89,17 +110,17 @@ struct TableHeuristic {
     std::map<int, std::optional<double>> values;
     std::optional<double> fallback;
     std::optional<int> failing_node;
-    int sleep_ms = 0;  // per evaluation of any node but 0
+    int takes_ms = 0;  // per evaluation of any node but 0, on the TestClock
     std::shared_ptr<std::vector<int>> log = std::make_shared<std::vector<int>>();
 
     TableHeuristic(std::map<int, std::optional<double>> v = {}, std::optional<double> fb = std::nullopt,
-                   std::optional<int> fail = std::nullopt, int sleep = 0)
-        : values(std::move(v)), fallback(fb), failing_node(fail), sleep_ms(sleep) {}
+                   std::optional<int> fail = std::nullopt, int takes = 0)
+        : values(std::move(v)), fallback(fb), failing_node(fail), takes_ms(takes) {}
 
     std::optional<double> eval(const State& s, const GraphSpace&) const {
         int n = node_of(s);
         log->push_back(n);
-        if (sleep_ms && n != 0) std::this_thread::sleep_for(std::chrono::milliseconds(sleep_ms));
+        if (n != 0) TestClock::pass(takes_ms);
         if (failing_node && n == *failing_node) raise(ErrorKind::ValueError, "eval failed");
         auto it = values.find(n);
         if (it == values.end()) return fallback;
@@ -471,8 +492,8 @@ TEST(WAStar, InitialDeadEndAndEarlyTermination) {
 TEST(Searches, ExhaustedAfterTheLimitGivesNoPlan) {
     // The one successor takes longer to evaluate than the limit and is a dead end: the
     // open list is empty at the next iteration, which ends before the time-out check.
+    TestClock clock;
     GraphSpace space(0, {9}, {{0, 1}});
-    // (The limit leaves room for building the memory-bounded search's Bloom filter.)
     TableHeuristic slow{{{0, 1.0}}, std::nullopt, std::nullopt, 150};
     for (const SearchResult& r : {search::wastar_search(space, slow, 1.0, 0.1f, false, false),
                                   search::wastar_search_memory_bounded(space, slow, 1.0, 0.1f, false, false),
@@ -641,8 +662,9 @@ TEST(BasicSearch, EarlyGoalSuccessorStopsTheActions) {
 TEST(BasicSearch, ExhaustedAfterTheLimitGivesNoPlan) {
     // The one action is tried (slowly) and is not applicable: the queue is empty when
     // the limit has passed, and the emptiness ends the loop before any check.
+    TestClock clock;
     GraphSpace space(0, {9}, {{5, 6}});
-    space.sleep_ms = 150;
+    space.takes_ms = 150;
     SearchResult r = search::basic_search(space, true, 0.1f, false);
     EXPECT_FALSE(r.plan.has_value());
     EXPECT_EQ(stat(r, "expanded_states"), "1");
