@@ -19,7 +19,9 @@ class HMaxExplicit {
     HMaxExplicit(const HMaxExplicit&);
     ~HMaxExplicit();
 
-    // The heuristic value, or nullopt for a dead end. Thread-safe.
+    // The heuristic value, or nullopt for a dead end. Thread-safe. An evaluation whose
+    // possible-value sets outgrow the memory this process can ever have throws
+    // std::bad_alloc: such an evaluation could never finish.
     std::optional<double> eval(const State& state) const;
 
   private:
