@@ -4,6 +4,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -118,6 +119,11 @@ def at_least(value):
     return [I(value), F(0), OP("<=", [0, 1])]
 
 
+# x <= -1 never holds while x := x + 1 gives x one new value in every round, so the
+# explicit hmax of this goal has no end of its own.
+NEVER_HOLDS = [F(0), I(-1), OP("<=", [0, 1])]
+
+
 @needs_heuristic
 @pytest.mark.parametrize("goal", [1500, 2500, 20000])
 def test_explicit_hmax_counts_every_round(goal):
@@ -197,6 +203,63 @@ def test_multiqueue_with_two_copies_of_one_caching_heuristic():
 
 
 # --- explicit hmax without an end of its own ----------------------------------------------
+
+TIMED_SEARCHES = {
+    "gbfs": lambda ss, h, **kw: qv.gbfs_search(ss, h, **kw),
+    "astar": lambda ss, h, **kw: qv.astar_search(ss, h, **kw),
+    "wastar": lambda ss, h, **kw: qv.wastar_search(ss, h, 0.7, **kw),
+    "ehc": lambda ss, h, **kw: qv.ehc_search(ss, h, **kw),
+    "gbfs_mb": lambda ss, h, **kw: qv.gbfs_search_memory_bounded(ss, h, **kw),
+    "astar_mb": lambda ss, h, **kw: qv.astar_search_memory_bounded(ss, h, **kw),
+    "wastar_mb": lambda ss, h, **kw: qv.wastar_search_memory_bounded(ss, h, 0.7, **kw),
+    "multiqueue": lambda ss, h, **kw: qv.multiqueue_search(ss, [(h, 1.0)], **kw),
+}
+
+
+def hmax_explicit_with_goal(task, goal):
+    return qv.Heuristic.hmax_explicit(task.actions, task.fluent_types, {}, task.events, goal, False, False, False)
+
+
+def endless_at_the_initial_state(effect):
+    t = counting_task(NEVER_HOLDS, effect=effect, init=2)
+    return t, t.heuristic("hmax_explicit")
+
+
+def endless_at_a_successor():
+    # The heuristic's goal, y or x <= -1, holds at the start (y); action 0 makes y false
+    # for good, and from that successor on the rounds have no end. The search's own goal
+    # is never reached.
+    t = Task(
+        ["int", "bool"],
+        [I(0), B(True)],
+        NEVER_HOLDS,
+        [([B(True)], [(1, [B(False)])]), ([B(True)], [(0, [F(0), I(1), OP("+", [0, 1])])])],
+    )
+    goal = [F(1), F(0), I(-1), OP("<=", [1, 2]), OP("or", [0, 3])]
+    return t, hmax_explicit_with_goal(t, goal)
+
+
+@pytest.mark.parametrize("search", TIMED_SEARCHES, ids=list(TIMED_SEARCHES))
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: endless_at_the_initial_state([F(0), I(1), OP("+", [0, 1])]),
+        # x := x * x: the numbers double in length every round.
+        lambda: endless_at_the_initial_state([F(0), F(0), OP("*", [0, 1])]),
+        endless_at_a_successor,
+    ],
+    ids=["x+1 at the initial state", "x*x at the initial state", "x+1 at a successor"],
+)
+def test_explicit_hmax_stops_on_the_search_timeout(search, make):
+    if not (hasattr(qv, "Heuristic") and hasattr(qv, "SearchSpace")):
+        pytest.skip("Heuristic or SearchSpace not built yet")
+    task, h = make()
+    began = time.monotonic()
+    with pytest.raises(TimeoutError) as e:
+        TIMED_SEARCHES[search](task.space(), h, timeout=0.3)
+    assert str(e.value) == "Timeout"
+    assert time.monotonic() - began < 60  # generous: it stops, it does not run on
+
 
 @needs_heuristic
 def test_explicit_hmax_without_an_end_runs_out_of_memory_and_the_interpreter_goes_on():

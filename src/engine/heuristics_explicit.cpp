@@ -55,6 +55,10 @@ struct BorrowedValues {
 
 enum : std::int8_t { kUnknown = -1, kFalse = 0, kTrue = 1 };
 
+// With a time limit, an evaluation reads the clock at the start of every round but the
+// first, and besides once per this many evaluated combinations, for long rounds.
+constexpr std::uint64_t kCheckEvery = 1024;
+
 // The least memory one member of a possible-value set occupies: the node in the
 // insertion-ordered list and in the hash set, plus the set's control byte.
 constexpr std::size_t kBytesPerValue = 2 * sizeof(ExpressionNode) + 1;
@@ -101,6 +105,8 @@ struct Scratch {
     std::vector<std::uint8_t> prefix_new;
     std::vector<std::uint8_t> suffix_new;
     std::vector<std::uint64_t> progress;
+    const TimeLimit* limit = nullptr;
+    std::uint64_t work = 0;
     std::size_t values_held = 0;
     std::size_t memory_ceiling = 0;  // 0 until looked up
 };
@@ -216,6 +222,11 @@ void HMaxExplicit::Impl::give_tested_slots(const std::vector<Expression>& handle
     }
 }
 
+// One more combination; now and then a look at the clock.
+inline void tick(Scratch& s) {
+    if (++s.work % kCheckEvery == 0 && s.limit) s.limit->check();
+}
+
 // Visits the combinations of one possible value per fluent of `vars`, the last fluent
 // varying fastest, until `visit` returns true (then true) or they run out (false).
 // With `from` (one position per fluent), only the combinations that take at least one
@@ -230,6 +241,7 @@ bool HMaxExplicit::Impl::enumerate(const FlatExpr& e, const std::vector<std::uin
     }
     const BorrowedValues source{&s.assumed};
     auto evaluate = [&]() {
+        tick(s);
         ExpressionNode value = [&] {
             try {
                 return internal_evaluate(e, source);
@@ -323,6 +335,7 @@ std::optional<double> HMaxExplicit::Impl::compute(const State& state, Scratch& s
     s.enabled.assign(operators.size(), 0);
     s.condition.assign(num_handles, kUnknown);
     s.tested.assign(tested_slots, 0);
+    s.work = 0;
     s.memory_ceiling = 0;
 
     std::uint64_t i = 0;
@@ -352,6 +365,7 @@ std::optional<double> HMaxExplicit::Impl::compute(const State& state, Scratch& s
     std::uint32_t round = 0;
     bool any_changed = num_fluents > 0;
     while (any_changed) {
+        if (round > 0 && s.limit) s.limit->check();
         if (can_be_true(goal_conditions, goal_expressions, goal_vars, s)) return static_cast<double>(round);
 
         for (std::size_t o = 0; o < operators.size(); ++o) {
@@ -500,10 +514,11 @@ HMaxExplicit::HMaxExplicit(const HMaxExplicit& o) : impl_(std::make_unique<Impl>
 
 HMaxExplicit::~HMaxExplicit() = default;
 
-std::optional<double> HMaxExplicit::eval(const State& state) const {
+std::optional<double> HMaxExplicit::eval(const State& state, const TimeLimit* limit) const {
     CacheHolder& cache = *impl_->cache;
     std::lock_guard<std::mutex> lock(cache.mutex);
     Scratch& s = cache.scratch;
+    s.limit = limit;
     std::optional<double> value;
     try {
         auto compute = [&] { return impl_->compute(state, s); };

@@ -8,6 +8,7 @@
 
 #include "engine/search_state.hpp"
 #include "engine/structures.hpp"
+#include "engine/time_limit.hpp"
 
 namespace quorvane {
 
@@ -19,10 +20,11 @@ class HMaxExplicit {
     HMaxExplicit(const HMaxExplicit&);
     ~HMaxExplicit();
 
-    // The heuristic value, or nullopt for a dead end. Thread-safe. An evaluation whose
-    // possible-value sets outgrow the memory this process can ever have throws
-    // std::bad_alloc: such an evaluation could never finish.
-    std::optional<double> eval(const State& state) const;
+    // The heuristic value, or nullopt for a dead end. Thread-safe. With a limit, a long
+    // evaluation checks it now and then and ends with its TimeoutError once past it. An
+    // evaluation whose possible-value sets outgrow the memory this process can ever have
+    // throws std::bad_alloc: such an evaluation could never finish.
+    std::optional<double> eval(const State& state, const TimeLimit* limit = nullptr) const;
 
   private:
     struct Impl;

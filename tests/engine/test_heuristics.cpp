@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -13,6 +14,7 @@
 #include "engine/errors.hpp"
 #include "engine/expressions.hpp"
 #include "engine/expressions_utils.hpp"
+#include "engine/heuristics.hpp"
 #include "engine/heuristics_common.hpp"
 #include "engine/heuristics_explicit.hpp"
 #include "engine/heuristics_relaxation.hpp"
@@ -734,6 +736,35 @@ TEST(ExplicitHmax, EvaluationFailuresAreInternalErrors) {
     // An empty goal fails at its first goal test.
     Task empty_goal{{"bool"}, {}, {}, {}, {}};
     EXPECT_THROW(explicit_hmax(empty_goal).eval(*make_state({B(true)})), InternalError);
+}
+
+TEST(ExplicitHmax, StopsOnAnExpiredTimeLimitWhereTheOtherEnginesFinish) {
+    // x := x + 1 with the goal x <= -1: the explicit rounds never end.
+    Task t{{"int"},
+           {},
+           {action_events(0, {event({}, {Effect{0, {F(0), I(1), Op("+", {0, 1})}}})})},
+           {F(0), I(-1), Op("<=", {0, 1})},
+           {}};
+    struct Zero final : CustomCallable {
+        std::optional<double> call(StatePtr) const override { return 0.0; }
+        std::unique_ptr<CustomCallable> clone() const override { return std::make_unique<Zero>(); }
+    };
+    Heuristic explicit_h, relaxed, custom;
+    explicit_h.hmax_explicit.emplace(explicit_hmax(t));
+    relaxed.hdr.emplace(relaxation(t, RelaxationKind::HMAX));
+    custom.hcustom.emplace(std::make_unique<Zero>());
+    const auto state = make_state({I(0)});
+    const TimeLimit expired(0.0f, TimeLimit::Clock::now() - std::chrono::seconds(1));
+
+    try {
+        explicit_h.eval_state(*state, &expired);
+        ADD_FAILURE() << "no time-out";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.kind(), ErrorKind::TimeoutError);
+        EXPECT_STREQ(e.what(), "Timeout");
+    }
+    EXPECT_EQ(relaxed.eval_state(*state, &expired), relaxed.eval_state(*state));
+    EXPECT_EQ(custom.eval_state(*state, &expired), 0.0);
 }
 
 // ---------------------------------------------------------------------------
