@@ -1,5 +1,11 @@
 """Delete-relaxation and explicit hmax heuristics driving the informed searches."""
 
+import os
+import subprocess
+import sys
+import textwrap
+import time
+
 import pytest
 
 import quorvane as qv
@@ -103,21 +109,27 @@ def test_unreachable_goal_is_a_dead_end(name):
     assert t.heuristic(name).eval(ss.initial_state(), ss) is None
 
 
-@needs_heuristic
-def test_explicit_hmax_gives_up_on_an_unbounded_goal_fluent():
-    # x := x + 1 and the goal x <= -1: every round finds a new value of x that the goal
-    # reads, so the rounds would never end. The evaluation must fail, not hang.
-    t = Task(["int"], [I(0)], [F(0), I(-1), OP("<=", [0, 1])], [([B(True)], [(0, [F(0), I(1), OP("+", [0, 1])])])])
-    ss = t.space()
-    with pytest.raises(Exception, match="hmax_explicit: fluent 0 has more than 2000 possible values"):
-        t.heuristic("hmax_explicit").eval(ss.initial_state(), ss)
+def counting_task(goal, effect=None, init=0):
+    """One action without conditions: x := x + 1 (or `effect`), from x = `init`."""
+    effect = effect or [F(0), I(1), OP("+", [0, 1])]
+    return Task(["int"], [I(init)], goal, [([B(True)], [(0, effect)])])
+
+
+def at_least(value):
+    return [I(value), F(0), OP("<=", [0, 1])]
+
+
+# x <= -1 never holds while x := x + 1 gives x one new value in every round, so the
+# explicit hmax of this goal has no end of its own.
+NEVER_HOLDS = [F(0), I(-1), OP("<=", [0, 1])]
 
 
 @needs_heuristic
-def test_explicit_hmax_counts_many_rounds_below_the_bound():
-    t = Task(["int"], [I(0)], [I(1500), F(0), OP("<=", [0, 1])], [([B(True)], [(0, [F(0), I(1), OP("+", [0, 1])])])])
+@pytest.mark.parametrize("goal", [1500, 2500, 20000])
+def test_explicit_hmax_counts_every_round(goal):
+    t = counting_task(at_least(goal))
     ss = t.space()
-    assert t.heuristic("hmax_explicit").eval(ss.initial_state(), ss) == 1500.0
+    assert t.heuristic("hmax_explicit").eval(ss.initial_state(), ss) == float(goal)
 
 
 @needs_heuristic
@@ -188,3 +200,98 @@ def test_multiqueue_with_two_copies_of_one_caching_heuristic():
     h = t.heuristic("hadd", caching=True)
     other = t.heuristic("hmax_explicit", caching=True)
     assert reaches_goal(t, plan_indices(qv.multiqueue_search(t.space(), [(h, 1.0), (h, 2), (other, 1.0)])))
+
+
+# --- explicit hmax without an end of its own ----------------------------------------------
+
+TIMED_SEARCHES = {
+    "gbfs": lambda ss, h, **kw: qv.gbfs_search(ss, h, **kw),
+    "astar": lambda ss, h, **kw: qv.astar_search(ss, h, **kw),
+    "wastar": lambda ss, h, **kw: qv.wastar_search(ss, h, 0.7, **kw),
+    "ehc": lambda ss, h, **kw: qv.ehc_search(ss, h, **kw),
+    "gbfs_mb": lambda ss, h, **kw: qv.gbfs_search_memory_bounded(ss, h, **kw),
+    "astar_mb": lambda ss, h, **kw: qv.astar_search_memory_bounded(ss, h, **kw),
+    "wastar_mb": lambda ss, h, **kw: qv.wastar_search_memory_bounded(ss, h, 0.7, **kw),
+    "multiqueue": lambda ss, h, **kw: qv.multiqueue_search(ss, [(h, 1.0)], **kw),
+}
+
+
+def hmax_explicit_with_goal(task, goal):
+    return qv.Heuristic.hmax_explicit(task.actions, task.fluent_types, {}, task.events, goal, False, False, False)
+
+
+def endless_at_the_initial_state(effect):
+    t = counting_task(NEVER_HOLDS, effect=effect, init=2)
+    return t, t.heuristic("hmax_explicit")
+
+
+def endless_at_a_successor():
+    # The heuristic's goal, y or x <= -1, holds at the start (y); action 0 makes y false
+    # for good, and from that successor on the rounds have no end. The search's own goal
+    # is never reached.
+    t = Task(
+        ["int", "bool"],
+        [I(0), B(True)],
+        NEVER_HOLDS,
+        [([B(True)], [(1, [B(False)])]), ([B(True)], [(0, [F(0), I(1), OP("+", [0, 1])])])],
+    )
+    goal = [F(1), F(0), I(-1), OP("<=", [1, 2]), OP("or", [0, 3])]
+    return t, hmax_explicit_with_goal(t, goal)
+
+
+@pytest.mark.parametrize("search", TIMED_SEARCHES, ids=list(TIMED_SEARCHES))
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: endless_at_the_initial_state([F(0), I(1), OP("+", [0, 1])]),
+        # x := x * x: the numbers double in length every round.
+        lambda: endless_at_the_initial_state([F(0), F(0), OP("*", [0, 1])]),
+        endless_at_a_successor,
+    ],
+    ids=["x+1 at the initial state", "x*x at the initial state", "x+1 at a successor"],
+)
+def test_explicit_hmax_stops_on_the_search_timeout(search, make):
+    if not (hasattr(qv, "Heuristic") and hasattr(qv, "SearchSpace")):
+        pytest.skip("Heuristic or SearchSpace not built yet")
+    task, h = make()
+    began = time.monotonic()
+    with pytest.raises(TimeoutError) as e:
+        TIMED_SEARCHES[search](task.space(), h, timeout=0.3)
+    assert str(e.value) == "Timeout"
+    assert time.monotonic() - began < 60  # generous: it stops, it does not run on
+
+
+@needs_heuristic
+def test_explicit_hmax_without_an_end_runs_out_of_memory_and_the_interpreter_goes_on():
+    # No time-out outside a search: the possible values of x grow until memory runs out,
+    # here a little above what the interpreter holds already, so that it ends soon.
+    script = textwrap.dedent(
+        """
+        import resource
+        import quorvane as qv
+        F, I, B, OP = qv.make_fluent_node, qv.make_int_constant_node, qv.make_bool_constant_node, qv.make_operator_node
+
+        def task(goal):
+            act = qv.Action(0)
+            ev = qv.Event(act, 0, [B(True)], [], [], [qv.Effect(0, [F(0), I(1), OP("+", [0, 1])])])
+            events = {act: [(qv.Timing(True, 0), ev)]}
+            ss = qv.SearchSpace([None], events, [act], None, None, None, [I(0)], goal)
+            return ss, qv.Heuristic.hmax_explicit([act], ["int"], {}, events, goal, False, False, False)
+
+        ss, h = task([F(0), I(-1), OP("<=", [0, 1])])
+        with open("/proc/self/statm") as f:
+            in_use = int(f.read().split()[0]) * resource.getpagesize()
+        hard = resource.getrlimit(resource.RLIMIT_AS)[1]
+        limit = in_use + (256 << 20)
+        resource.setrlimit(resource.RLIMIT_AS, (limit if hard == resource.RLIM_INFINITY else min(limit, hard), hard))
+        try:
+            h.eval(ss.initial_state(), ss)
+        except MemoryError:
+            print("MemoryError")
+        ss3, h3 = task([I(3), F(0), OP("<=", [0, 1])])
+        print(h3.eval(ss3.initial_state(), ss3))
+        """
+    )
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=600)
+    assert (done.returncode, done.stdout.split()) == (0, ["MemoryError", "3.0"]), done.stderr

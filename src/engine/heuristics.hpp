@@ -14,6 +14,7 @@
 #include "engine/heuristics_explicit.hpp"
 #include "engine/heuristics_relaxation.hpp"
 #include "engine/search_state.hpp"
+#include "engine/time_limit.hpp"
 
 namespace quorvane {
 
@@ -66,15 +67,17 @@ class Heuristic {
     const char* name() const;
 
     // The value of `state` (nullopt: dead end). The search space is not read; it is a
-    // parameter so that every evaluator of states has the same shape.
+    // parameter so that every evaluator of states has the same shape. A search passes
+    // its time limit, which a long explicit-hmax evaluation checks now and then (a
+    // TimeoutError ends it); the other engines finish their evaluation regardless.
     template <class S>
-    std::optional<double> eval(const State& state, const S& /*space*/) const {
-        return eval_state(state);
+    std::optional<double> eval(const State& state, const S& /*space*/, const TimeLimit* limit = nullptr) const {
+        return eval_state(state, limit);
     }
-    std::optional<double> eval_state(const State& state) const;
+    std::optional<double> eval_state(const State& state, const TimeLimit* limit = nullptr) const;
 
   private:
-    std::optional<double> dispatch(const State& state) const;
+    std::optional<double> dispatch(const State& state, const TimeLimit* limit) const;
 };
 
 // An evaluator of states.
@@ -82,6 +85,16 @@ template <class H, class S>
 concept HeuristicTrait = requires(const H& h, const State& state, const S& space) {
     { h.eval(state, space) } -> std::same_as<std::optional<double>>;
 };
+
+// The value of `state` under `heuristic`, handing it the time limit when it takes one.
+template <class H, class S>
+    requires HeuristicTrait<H, S>
+std::optional<double> eval_within(const H& heuristic, const State& state, const S& space, const TimeLimit* limit) {
+    if constexpr (requires { heuristic.eval(state, space, limit); })
+        return heuristic.eval(state, space, limit);
+    else
+        return heuristic.eval(state, space);
+}
 
 // A lazy source of states: `next()` gives the next one, or null at the end; failures
 // are thrown when the failing item is pulled.
@@ -101,13 +114,13 @@ struct EvaluatedState {
 template <class H, class S, StateSource Src>
 class EvalGen {
   public:
-    EvalGen(const H& heuristic, const S& space, Src source)
-        : heuristic_(&heuristic), space_(&space), source_(std::move(source)) {}
+    EvalGen(const H& heuristic, const S& space, Src source, const TimeLimit* limit = nullptr)
+        : heuristic_(&heuristic), space_(&space), source_(std::move(source)), limit_(limit) {}
 
     std::optional<EvaluatedState> next() {
         StatePtr state = source_.next();
         if (!state) return std::nullopt;
-        std::optional<double> value = heuristic_->eval(*state, *space_);
+        std::optional<double> value = eval_within(*heuristic_, *state, *space_, limit_);
         return EvaluatedState{std::move(state), value};
     }
 
@@ -115,21 +128,24 @@ class EvalGen {
     const H* heuristic_;
     const S* space_;
     Src source_;
+    const TimeLimit* limit_;
 };
 
-// Over states shared with the caller (the seen set, the open list).
+// Over states shared with the caller (the seen set, the open list). `limit`, when
+// given, is handed to every evaluation (see Heuristic::eval).
 template <class H, class S, StateSource Src>
     requires HeuristicTrait<H, S>
-EvalGen<H, S, Src> eval_gen(const H& heuristic, Src source, const S& space) {
-    return EvalGen<H, S, Src>(heuristic, space, std::move(source));
+EvalGen<H, S, Src> eval_gen(const H& heuristic, Src source, const S& space, const TimeLimit* limit = nullptr) {
+    return EvalGen<H, S, Src>(heuristic, space, std::move(source), limit);
 }
 
 // Over states that the stream hands on as their only holder: the search space hands
 // out reference-counted states, so "owned" means nobody else keeps a reference.
 template <class H, class S, StateSource Src>
     requires HeuristicTrait<H, S>
-EvalGen<H, S, Src> eval_gen_owned(const H& heuristic, Src source, const S& space) {
-    return EvalGen<H, S, Src>(heuristic, space, std::move(source));
+EvalGen<H, S, Src> eval_gen_owned(const H& heuristic, Src source, const S& space,
+                                  const TimeLimit* limit = nullptr) {
+    return EvalGen<H, S, Src>(heuristic, space, std::move(source), limit);
 }
 
 // Evaluates the states of a slice of containers (anything with `state()` giving a
@@ -137,14 +153,15 @@ EvalGen<H, S, Src> eval_gen_owned(const H& heuristic, Src source, const S& space
 template <class H, class S, class Container>
 class ContainerEvalGen {
   public:
-    ContainerEvalGen(const H& heuristic, const S& space, std::span<const Container> containers)
-        : heuristic_(&heuristic), space_(&space), containers_(containers) {}
+    ContainerEvalGen(const H& heuristic, const S& space, std::span<const Container> containers,
+                     const TimeLimit* limit = nullptr)
+        : heuristic_(&heuristic), space_(&space), containers_(containers), limit_(limit) {}
 
     std::optional<std::pair<std::size_t, std::optional<double>>> next() {
         if (position_ >= containers_.size()) return std::nullopt;
         std::size_t j = position_++;
-        return std::pair<std::size_t, std::optional<double>>(j,
-                                                             heuristic_->eval(*containers_[j].state(), *space_));
+        return std::pair<std::size_t, std::optional<double>>(
+            j, eval_within(*heuristic_, *containers_[j].state(), *space_, limit_));
     }
     std::size_t remaining() const noexcept { return containers_.size() - position_; }
 
@@ -152,14 +169,15 @@ class ContainerEvalGen {
     const H* heuristic_;
     const S* space_;
     std::span<const Container> containers_;
+    const TimeLimit* limit_;
     std::size_t position_ = 0;
 };
 
 template <class H, class S, class Container>
     requires HeuristicTrait<H, S>
 ContainerEvalGen<H, S, Container> eval_gen_container(const H& heuristic, std::span<const Container> containers,
-                                                     const S& space) {
-    return ContainerEvalGen<H, S, Container>(heuristic, space, containers);
+                                                     const S& space, const TimeLimit* limit = nullptr) {
+    return ContainerEvalGen<H, S, Container>(heuristic, space, containers, limit);
 }
 
 }  // namespace quorvane

@@ -4,11 +4,17 @@
 #include "engine/heuristics_explicit.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <cstdint>
 #include <limits>
 #include <mutex>
+#include <new>
 #include <span>
 #include <utility>
+
+#include <sys/resource.h>
+#include <sys/sysinfo.h>
 
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
@@ -51,22 +57,96 @@ struct BorrowedValues {
 
 enum : std::int8_t { kUnknown = -1, kFalse = 0, kTrue = 1 };
 
-// The most values one fluent's possible-value set may hold (see the round loop).
-constexpr std::size_t kMaxPossibleValues = 2'000;
+// With a time limit, an evaluation reads the clock at the start of every round but the
+// first, and besides once per this many evaluated combinations, for long rounds.
+constexpr std::uint64_t kCheckEvery = 1024;
+
+// The least memory one member of a possible-value set occupies: the node in the
+// insertion-ordered list and in the hash set, plus the set's control byte.
+constexpr std::size_t kBytesPerValue = 2 * sizeof(ExpressionNode) + 1;
+// Below this many bytes in the possible-value sets the memory available is not even
+// looked up.
+constexpr std::size_t kMemoryLookupFloor = std::size_t{64} << 20;
+
+// The most memory this process can ever hold: the machine's memory (physical and swap)
+// or the address-space limit, whichever is smaller.
+std::size_t process_memory_ceiling() {
+    std::size_t ceiling = std::numeric_limits<std::size_t>::max();
+    struct sysinfo machine {};
+    if (::sysinfo(&machine) == 0 && machine.mem_unit > 0) {
+        const unsigned __int128 bytes =
+            (static_cast<unsigned __int128>(machine.totalram) + machine.totalswap) * machine.mem_unit;
+        if (bytes < ceiling) ceiling = static_cast<std::size_t>(bytes);
+    }
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+        ceiling = std::min<std::size_t>(ceiling, static_cast<std::size_t>(limit.rlim_cur));
+    return ceiling;
+}
+
+// Memory the machine can still hand out without swapping (the kernel's own estimate),
+// or nullopt where it does not say.
+std::optional<std::size_t> meminfo_available() {
+    std::FILE* f = std::fopen("/proc/meminfo", "r");
+    if (!f) return std::nullopt;
+    std::optional<std::size_t> out;
+    char line[256];
+    while (std::fgets(line, sizeof line, f)) {
+        unsigned long long kib = 0;
+        if (std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1) {
+            out = static_cast<std::size_t>(kib) * 1024;
+            break;
+        }
+    }
+    std::fclose(f);
+    return out;
+}
+
+std::atomic<HMaxExplicit::MemoryProbe> memory_probe{nullptr};
+
+std::optional<std::size_t> machine_memory_available() {
+    HMaxExplicit::MemoryProbe probe = memory_probe.load(std::memory_order_acquire);
+    return probe ? probe() : meminfo_available();
+}
+
+// The machine is about to run out of memory when less than this is left: the larger of
+// 256 MiB and 2% of its physical memory.
+std::size_t memory_reserve() {
+    std::size_t reserve = std::size_t{256} << 20;
+    struct sysinfo machine {};
+    if (::sysinfo(&machine) == 0 && machine.mem_unit > 0)
+        reserve = std::max<std::size_t>(reserve, static_cast<std::size_t>(machine.totalram) * machine.mem_unit / 50);
+    return reserve;
+}
 
 // Working tables of one evaluation; kept between evaluations (under the cache mutex,
 // which every evaluation holds throughout) so that they are not reallocated each time.
 struct Scratch {
     std::vector<ValueSet> possible;
+    // Per fluent: how many of its possible values it had before the last merge; the
+    // values from there on are the ones that merge added.
+    std::vector<std::size_t> before_merge;
     std::vector<ValueSet> round_values;
     std::vector<std::uint64_t> round_touched;
     std::vector<std::uint8_t> changed;
     std::vector<std::uint64_t> changed_list;
     std::vector<std::uint8_t> enabled;
     std::vector<std::int8_t> condition;  // by handle
+    // For a condition found false, per fluent of it (at the handle's offset): how many
+    // possible values that fluent had then. Every combination within those counts is
+    // known not to make it true.
+    std::vector<std::size_t> tested;
+    std::vector<std::size_t> from;  // where the new values of an effect's fluents start
     std::vector<const ExpressionNode*> assumed;
     std::vector<std::size_t> odometer;
+    std::vector<std::uint8_t> prefix_new;
+    std::vector<std::uint8_t> suffix_new;
     std::vector<std::uint64_t> progress;
+    const TimeLimit* limit = nullptr;
+    std::uint64_t work = 0;
+    std::size_t values_held = 0;
+    std::size_t memory_ceiling = 0;  // 0 until looked up
+    std::size_t next_memory_lookup = 0;  // values held at which the machine is asked next
 };
 
 struct CacheHolder {
@@ -120,6 +200,9 @@ struct HMaxExplicit::Impl {
     std::vector<OperatorHmax> operators;
     std::vector<std::vector<std::uint64_t>> precondition_fluents;  // sorted
     std::vector<std::vector<std::uint64_t>> effect_fluents;        // sorted
+    // Per condition handle: where its entries in Scratch::tested start.
+    std::vector<std::size_t> tested_offset;
+    std::size_t tested_slots = 0;
     // Fluents that can influence whether the goal can be true (see compute).
     std::vector<std::uint8_t> goal_relevant;
     std::size_t num_fluents = 0;
@@ -128,8 +211,10 @@ struct HMaxExplicit::Impl {
 
     void find_goal_relevant();
     std::optional<double> compute(const State& state, Scratch& s) const;
+    void give_tested_slots(const std::vector<Expression>& handles, const std::vector<std::vector<std::uint64_t>>& vars);
     template <class Visit>
-    bool enumerate(const FlatExpr& e, const std::vector<std::uint64_t>& vars, Scratch& s, Visit&& visit) const;
+    bool enumerate(const FlatExpr& e, const std::vector<std::uint64_t>& vars, const std::size_t* from, Scratch& s,
+                   Visit&& visit) const;
     bool can_be_true(const std::vector<FlatExpr>& conditions, const std::vector<Expression>& handles,
                      const std::vector<std::vector<std::uint64_t>>& vars, Scratch& s) const;
 };
@@ -164,17 +249,37 @@ void HMaxExplicit::Impl::find_goal_relevant() {
     }
 }
 
+void HMaxExplicit::Impl::give_tested_slots(const std::vector<Expression>& handles,
+                                           const std::vector<std::vector<std::uint64_t>>& vars) {
+    // Equal conditions share a handle, and with it their fluents.
+    for (std::size_t i = 0; i < handles.size() && i < vars.size(); ++i) {
+        std::size_t& offset = tested_offset[handles[i].index];
+        if (offset != std::numeric_limits<std::size_t>::max()) continue;
+        offset = tested_slots;
+        tested_slots += vars[i].size();
+    }
+}
+
+// One more combination; now and then a look at the clock.
+inline void tick(Scratch& s) {
+    if (++s.work % kCheckEvery == 0 && s.limit) s.limit->check();
+}
+
+// Visits the combinations of one possible value per fluent of `vars`, the last fluent
+// varying fastest, until `visit` returns true (then true) or they run out (false).
+// With `from` (one position per fluent), only the combinations that take at least one
+// value at or past its fluent's position are visited, in the same order: the others
+// were all visited before, and none of them stopped the enumeration or failed.
 template <class Visit>
-bool HMaxExplicit::Impl::enumerate(const FlatExpr& e, const std::vector<std::uint64_t>& vars, Scratch& s,
-                                   Visit&& visit) const {
+bool HMaxExplicit::Impl::enumerate(const FlatExpr& e, const std::vector<std::uint64_t>& vars,
+                                   const std::size_t* from, Scratch& s, Visit&& visit) const {
     for (std::uint64_t f : vars) {
         QV_REQUIRE(f < num_fluents, "a condition or effect reads a fluent beyond the heuristic's fluents");
         if (s.possible[f].items.empty()) return false;
     }
-    s.odometer.assign(vars.size(), 0);
     const BorrowedValues source{&s.assumed};
-    for (;;) {
-        for (std::size_t i = 0; i < vars.size(); ++i) s.assumed[vars[i]] = &s.possible[vars[i]].items[s.odometer[i]];
+    auto evaluate = [&]() {
+        tick(s);
         ExpressionNode value = [&] {
             try {
                 return internal_evaluate(e, source);
@@ -184,16 +289,48 @@ bool HMaxExplicit::Impl::enumerate(const FlatExpr& e, const std::vector<std::uin
                 internal_error(std::string("explicit hmax: evaluation failed: ") + err.what());
             }
         }();
-        if (visit(value)) return true;
-        // Last fluent varies fastest.
-        std::size_t i = vars.size();
-        while (i > 0) {
-            --i;
-            if (++s.odometer[i] < s.possible[vars[i]].items.size()) break;
-            s.odometer[i] = 0;
-            if (i == 0) return false;
+        return visit(value);
+    };
+    const std::size_t k = vars.size();
+    if (k == 0) return !from && evaluate();
+    if (k == 1) {
+        const std::vector<ExpressionNode>& items = s.possible[vars[0]].items;
+        for (std::size_t i = from ? from[0] : 0; i < items.size(); ++i) {
+            s.assumed[vars[0]] = &items[i];
+            if (evaluate()) return true;
         }
-        if (vars.empty()) return false;
+        return false;
+    }
+
+    // An odometer over positions. prefix_new[i]: one of the positions before i is new;
+    // suffix_new[i]: a fluent from i on has new values. A position may stay below its
+    // `from` only while a later one can still be new.
+    auto start = [from](std::size_t i) { return from ? from[i] : std::size_t{0}; };
+    auto size = [&](std::size_t i) { return s.possible[vars[i]].items.size(); };
+    s.odometer.assign(k, 0);
+    s.prefix_new.assign(k + 1, 0);
+    s.suffix_new.assign(k + 1, 0);
+    for (std::size_t i = k; i-- > 0;) s.suffix_new[i] = s.suffix_new[i + 1] || start(i) < size(i);
+    if (!s.suffix_new[0]) return false;
+    auto set = [&](std::size_t i, std::size_t position) {
+        s.odometer[i] = position;
+        s.prefix_new[i + 1] = s.prefix_new[i] || position >= start(i);
+        s.assumed[vars[i]] = &s.possible[vars[i]].items[position];
+    };
+    auto reset_from = [&](std::size_t first) {
+        for (std::size_t i = first; i < k; ++i) set(i, s.prefix_new[i] || s.suffix_new[i + 1] ? 0 : start(i));
+    };
+    reset_from(0);
+    for (;;) {
+        if (evaluate()) return true;
+        std::size_t i = k;
+        for (;;) {
+            if (i == 0) return false;
+            --i;
+            if (s.odometer[i] + 1 < size(i)) break;
+        }
+        set(i, s.odometer[i] + 1);
+        reset_from(i + 1);
     }
 }
 
@@ -201,16 +338,24 @@ bool HMaxExplicit::Impl::can_be_true(const std::vector<FlatExpr>& conditions, co
                                      const std::vector<std::vector<std::uint64_t>>& vars, Scratch& s) const {
     QV_REQUIRE(handles.size() >= conditions.size(), "conditions without handles");
     for (std::size_t i = 0; i < conditions.size(); ++i) {
-        std::int8_t& known = s.condition[handles[i].index];
+        const std::uint64_t h = handles[i].index;
+        std::int8_t& known = s.condition[h];
         if (known == kTrue) continue;
+        std::size_t* tested = s.tested.data() + tested_offset[h];
+        const std::size_t* from = nullptr;
         if (known == kFalse) {
             bool moved = false;
             for (std::uint64_t f : vars[i]) moved = moved || (f < num_fluents && s.changed[f]);
             if (!moved) return false;
+            from = tested;
         }
-        const bool holds = enumerate(conditions[i], vars[i], s, [](const ExpressionNode& v) { return v.is_true(); });
+        const bool holds =
+            enumerate(conditions[i], vars[i], from, s, [](const ExpressionNode& v) { return v.is_true(); });
         known = holds ? kTrue : kFalse;
-        if (!holds) return false;
+        if (!holds) {
+            for (std::size_t j = 0; j < vars[i].size(); ++j) tested[j] = s.possible[vars[i][j]].items.size();
+            return false;
+        }
     }
     return true;
 }
@@ -227,6 +372,10 @@ std::optional<double> HMaxExplicit::Impl::compute(const State& state, Scratch& s
     s.changed_list.clear();
     s.enabled.assign(operators.size(), 0);
     s.condition.assign(num_handles, kUnknown);
+    s.tested.assign(tested_slots, 0);
+    s.work = 0;
+    s.memory_ceiling = 0;
+    s.next_memory_lookup = 0;
 
     std::uint64_t i = 0;
     for (const ExpressionNode& v : state.values) s.possible[i++].insert(v);
@@ -241,10 +390,21 @@ std::optional<double> HMaxExplicit::Impl::compute(const State& state, Scratch& s
             set.insert(ExpressionNode::boolean(static_cast<std::int64_t>(p) == last));
         }
     }
+    s.before_merge.resize(num_fluents);
+    s.values_held = 0;
+    for (std::size_t f = 0; f < num_fluents; ++f) {
+        s.before_merge[f] = s.possible[f].items.size();
+        s.values_held += s.possible[f].items.size();
+    }
 
+    // A round looks only at what the last merge added: an enabled operator whose
+    // inputs grew evaluates its effects over the combinations that take a new value,
+    // and a condition found false before is tested again over the combinations that
+    // take a value added since. Everything else was evaluated in an earlier round.
     std::uint32_t round = 0;
     bool any_changed = num_fluents > 0;
     while (any_changed) {
+        if (round > 0 && s.limit) s.limit->check();
         if (can_be_true(goal_conditions, goal_expressions, goal_vars, s)) return static_cast<double>(round);
 
         for (std::size_t o = 0; o < operators.size(); ++o) {
@@ -254,7 +414,8 @@ std::optional<double> HMaxExplicit::Impl::compute(const State& state, Scratch& s
                     if (f < num_fluents && s.changed[f]) return true;
                 return false;
             };
-            if (s.enabled[o]) {
+            const bool was_enabled = s.enabled[o];
+            if (was_enabled) {
                 if (!touches(effect_fluents[o])) continue;
             } else {
                 if (!touches(precondition_fluents[o])) continue;
@@ -264,38 +425,67 @@ std::optional<double> HMaxExplicit::Impl::compute(const State& state, Scratch& s
             for (std::size_t j = 0; j < op.effects.size(); ++j) {
                 const std::uint64_t f = op.effects[j].fluent;
                 QV_REQUIRE(f < num_fluents, "an effect on a fluent beyond the heuristic's fluents");
+                const std::vector<std::uint64_t>& vars = op.effect_vars[j];
+                const std::size_t* from = nullptr;
+                if (was_enabled) {
+                    // It fired over every combination of the values before the last
+                    // merge: in the round it was enabled, or since then whenever its
+                    // inputs grew.
+                    if (!touches(vars)) continue;
+                    s.from.resize(vars.size());
+                    for (std::size_t v = 0; v < vars.size(); ++v) s.from[v] = s.before_merge[vars[v]];
+                    from = s.from.data();
+                }
                 ValueSet& out = s.round_values[f];
                 if (out.items.empty()) s.round_touched.push_back(f);
-                enumerate(op.effects[j].value, op.effect_vars[j], s, [&out](const ExpressionNode& v) {
+                enumerate(op.effects[j].value, vars, from, s, [&out](const ExpressionNode& v) {
                     out.insert(v);
                     return false;
                 });
             }
         }
 
-        for (std::uint64_t f : s.changed_list) s.changed[f] = 0;
+        for (std::uint64_t f : s.changed_list) {
+            s.changed[f] = 0;
+            s.before_merge[f] = s.possible[f].items.size();
+        }
         if (round == 0) std::fill(s.changed.begin(), s.changed.end(), 0);
         s.changed_list.clear();
         bool relevant = false;
         for (std::uint64_t f : s.round_touched) {
-            bool grew = false;
-            for (const ExpressionNode& v : s.round_values[f].items) grew = s.possible[f].insert(v) || grew;
+            ValueSet& set = s.possible[f];
+            const std::size_t before = set.items.size();
+            for (const ExpressionNode& v : s.round_values[f].items) set.insert(v);
             s.round_values[f].clear();
-            // A goal that depends on an unbounded fluent and can never hold would make
-            // the rounds go on forever, each one enumerating every value found so far.
-            // No finite round bound is sound there (a reachable goal may need that many
-            // rounds), so past this size the evaluation fails instead of returning a value.
-            if (s.possible[f].items.size() > kMaxPossibleValues)
-                raise(ErrorKind::Exception, "hmax_explicit: fluent " + std::to_string(f) + " has more than " +
-                                                std::to_string(kMaxPossibleValues) +
-                                                " possible values; its values look unbounded");
-            if (grew) {
+            if (set.items.size() != before) {
+                s.before_merge[f] = before;
+                s.values_held += set.items.size() - before;
                 s.changed[f] = 1;
                 s.changed_list.push_back(f);
                 relevant = relevant || goal_relevant[f];
             }
         }
         s.round_touched.clear();
+        // The sets only grow, and no evaluation that ends can hold more than this
+        // process can ever have; past that, a goal that depends on a fluent whose
+        // values never stop growing would keep the rounds going until memory ran out.
+        if (s.values_held > kMemoryLookupFloor / kBytesPerValue) {
+            if (!s.memory_ceiling) s.memory_ceiling = process_memory_ceiling();
+            if (s.values_held > s.memory_ceiling / kBytesPerValue) throw std::bad_alloc();
+            // The ceiling counts each value at its least size and is rarely reached before
+            // the kernel ends the process for want of memory: the sets grow their tables by
+            // doubling, and one doubling asks for as much again as they hold. So, each time
+            // they have grown by another floor's worth, ask the machine what it has left;
+            // when that would not cover the next doubling (and a small reserve), the
+            // growth cannot go on.
+            if (s.values_held >= s.next_memory_lookup) {
+                s.next_memory_lookup = s.values_held + kMemoryLookupFloor / kBytesPerValue;
+                const std::size_t doubling = s.values_held * kBytesPerValue;
+                if (auto available = machine_memory_available();
+                    available && *available < memory_reserve() + doubling)
+                    throw std::bad_alloc();
+            }
+        }
         ++round;
         any_changed = !s.changed_list.empty();
         // Once no goal-relevant set grew, none ever grows again and every later goal
@@ -364,6 +554,9 @@ HMaxExplicit::HMaxExplicit(const std::vector<Action>& actions, const std::vector
     }
     h.num_fluents = n;
     h.num_handles = manager.size();
+    h.tested_offset.assign(h.num_handles, std::numeric_limits<std::size_t>::max());
+    h.give_tested_slots(h.goal_expressions, h.goal_vars);
+    for (const OperatorHmax& op : h.operators) h.give_tested_slots(op.precondition_expressions, op.precondition_vars);
     h.find_goal_relevant();
     h.cache = std::make_shared<CacheHolder>();
     if (internal_caching) h.cache->map.emplace();
@@ -373,13 +566,29 @@ HMaxExplicit::HMaxExplicit(const HMaxExplicit& o) : impl_(std::make_unique<Impl>
 
 HMaxExplicit::~HMaxExplicit() = default;
 
-std::optional<double> HMaxExplicit::eval(const State& state) const {
+std::optional<double> HMaxExplicit::eval(const State& state, const TimeLimit* limit) const {
     CacheHolder& cache = *impl_->cache;
     std::lock_guard<std::mutex> lock(cache.mutex);
     Scratch& s = cache.scratch;
-    if (!cache.map) return impl_->compute(state, s);
-    return heuristics_detail::cached_value(*cache.map, impl_->actions, state, s.progress,
-                                           [&] { return impl_->compute(state, s); });
+    s.limit = limit;
+    std::optional<double> value;
+    try {
+        auto compute = [&] { return impl_->compute(state, s); };
+        value = cache.map ? heuristics_detail::cached_value(*cache.map, impl_->actions, state, s.progress, compute)
+                          : compute();
+    } catch (...) {
+        // A failed evaluation may have grown the tables without bound (up to exhausted
+        // memory): let that memory go at once.
+        cache.scratch = Scratch{};
+        throw;
+    }
+    // Tables grown far beyond the usual are not kept for the next evaluation either.
+    if (s.values_held > kMemoryLookupFloor / kBytesPerValue) cache.scratch = Scratch{};
+    return value;
+}
+
+void HMaxExplicit::set_memory_probe_for_testing(MemoryProbe probe) noexcept {
+    memory_probe.store(probe, std::memory_order_release);
 }
 
 }  // namespace quorvane

@@ -1,6 +1,7 @@
 // hmax over explicit sets of possible fluent values.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -8,6 +9,7 @@
 
 #include "engine/search_state.hpp"
 #include "engine/structures.hpp"
+#include "engine/time_limit.hpp"
 
 namespace quorvane {
 
@@ -19,8 +21,17 @@ class HMaxExplicit {
     HMaxExplicit(const HMaxExplicit&);
     ~HMaxExplicit();
 
-    // The heuristic value, or nullopt for a dead end. Thread-safe.
-    std::optional<double> eval(const State& state) const;
+    // The heuristic value, or nullopt for a dead end. Thread-safe. With a limit, a long
+    // evaluation checks it now and then and ends with its TimeoutError once past it. An
+    // evaluation whose possible-value sets outgrow the memory this process can ever have
+    // throws std::bad_alloc: such an evaluation could never finish.
+    std::optional<double> eval(const State& state, const TimeLimit* limit = nullptr) const;
+
+    // What the machine can still hand out, in bytes (nullopt: unknown). Evaluations whose
+    // sets keep growing ask it now and then; tests put a probe of their own in its place
+    // (null puts the machine's back).
+    using MemoryProbe = std::optional<std::size_t> (*)();
+    static void set_memory_probe_for_testing(MemoryProbe probe) noexcept;
 
   private:
     struct Impl;

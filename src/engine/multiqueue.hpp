@@ -142,7 +142,8 @@ search::SearchResult _multiqueue_search(const S& space, std::vector<std::pair<H,
         }
         for (std::size_t i = 0; i < pairs.size(); ++i) {
             const double w = pairs[i].second;
-            auto values = eval_gen_container(pairs[i].first, std::span<const StateContainer>(fresh), space);
+            auto values =
+                eval_gen_container(pairs[i].first, std::span<const StateContainer>(fresh), space, &limit);
             while (auto item = values.next()) {
                 if (!item->second) continue;
                 const StateContainer& c = fresh[item->first];

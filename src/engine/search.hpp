@@ -30,6 +30,7 @@
 #include "engine/support/bloom_filter.hpp"
 #include "engine/support/log.hpp"
 #include "engine/support/minmax_heap.hpp"
+#include "engine/time_limit.hpp"
 
 namespace quorvane {
 
@@ -79,44 +80,11 @@ inline void bump(std::uint64_t& n) noexcept { ++n; }
 
 // --- time-out -----------------------------------------------------------------------
 
-// Elapsed seconds as whole seconds in a 32-bit float plus the nanosecond remainder in
-// a 32-bit float divided by 1e9, all in 32-bit arithmetic.
-float elapsed_seconds_f32(std::uint64_t whole_seconds, std::uint32_t nanoseconds) noexcept;
-// Strictly greater than the limit; a NaN limit is never exceeded.
-inline bool exceeds(float elapsed, float limit) noexcept { return elapsed > limit; }
-
-class TimeLimit {
-  public:
-    using Clock = std::chrono::system_clock;
-    using TimeSource = Clock::time_point (*)();
-
-    // Reads the wall clock: the origin of the time-out.
-    explicit TimeLimit(std::optional<float> timeout) : timeout_(timeout), start_(now()) {}
-    TimeLimit(std::optional<float> timeout, Clock::time_point start) : timeout_(timeout), start_(start) {}
-
-    // Throws TimeoutError "Timeout" once past the limit. A clock that reads earlier than
-    // the start time is a broken invariant.
-    void check() const {
-        if (timeout_) check_at(now());
-    }
-    void check_at(Clock::time_point now) const;
-
-    // The time the searches read: the wall clock, unless a test has put a clock of its
-    // own in its place (null puts the wall clock back), so that what a test sees does
-    // not depend on how fast the machine runs it.
-    static Clock::time_point now() {
-        TimeSource source = time_source_.load(std::memory_order_acquire);
-        return source ? source() : Clock::now();
-    }
-    static void set_time_source_for_testing(TimeSource source) noexcept {
-        time_source_.store(source, std::memory_order_release);
-    }
-
-  private:
-    std::optional<float> timeout_;
-    Clock::time_point start_;
-    static inline std::atomic<TimeSource> time_source_{nullptr};
-};
+// The time limit lives in its own header so that heuristics can check it too; the
+// searches keep their names for it.
+using quorvane::elapsed_seconds_f32;
+using quorvane::exceeds;
+using quorvane::TimeLimit;
 
 // --- duplicate detection ------------------------------------------------------------
 
@@ -477,7 +445,7 @@ SearchResult wastar_search(const S& space, const H& heuristic, double weight, st
 
     SeenSet seen(seen_policy(space.is_temporal(), weak_equality));
     seen.insert(initial);
-    std::optional<double> h0 = heuristic.eval(*initial, space);
+    std::optional<double> h0 = eval_within(heuristic, *initial, space, &limit);
     if (!h0) return no_plan(0);
 
     BinaryHeap<PrioritizedItem, Worse> open;
@@ -485,7 +453,7 @@ SearchResult wastar_search(const S& space, const H& heuristic, double weight, st
     // The seen set keeps a reference to every successor it records.
     return weighted_best_first_loop(space, name, weight, limit, early_termination, open, [&](StatePtr state) {
         auto keep = [&seen](const StatePtr& s) { return seen.insert(s); };
-        return eval_gen(heuristic, successor_stream(space, std::move(state), keep), space);
+        return eval_gen(heuristic, successor_stream(space, std::move(state), keep), space, &limit);
     });
 }
 
@@ -509,7 +477,7 @@ SearchResult wastar_search_memory_bounded(const S& space, const H& heuristic, do
         filter = std::make_unique<StateBloomFilter>(space.is_temporal());
         filter->check_and_set(*initial);
     }
-    std::optional<double> h0 = heuristic.eval(*initial, space);
+    std::optional<double> h0 = eval_within(heuristic, *initial, space, &limit);
     if (!h0) return no_plan(0);
 
     BoundedPriorityQueue<PrioritizedItem, Worse> open(capacity);
@@ -518,7 +486,7 @@ SearchResult wastar_search_memory_bounded(const S& space, const H& heuristic, do
     StateBloomFilter* seen = filter.get();
     return weighted_best_first_loop(space, name, weight, limit, early_termination, open, [&](StatePtr state) {
         auto keep = [seen](const StatePtr& s) { return !seen || !seen->check_and_set(*s); };
-        return eval_gen_owned(heuristic, successor_stream(space, std::move(state), keep), space);
+        return eval_gen_owned(heuristic, successor_stream(space, std::move(state), keep), space, &limit);
     });
 }
 
@@ -536,7 +504,7 @@ SearchResult ehc_search(const S& space, const H& heuristic, std::optional<float>
     StatePtr initial = space.initial_state(nullptr);
     if (early_termination && space.goal_reached(*initial, nullptr)) return plan_of(*initial, 0);
 
-    std::optional<double> h0 = heuristic.eval(*initial, space);
+    std::optional<double> h0 = eval_within(heuristic, *initial, space, &limit);
     if (!h0) return no_plan(0);
     double best = *h0;
     QV_LOG(log::Level::Debug, kTarget, name + ": initial h=" + format_fixed4(best));
@@ -559,7 +527,7 @@ SearchResult ehc_search(const S& space, const H& heuristic, std::optional<float>
         seen.insert(state);
         auto stream = eval_gen(
             heuristic, successor_stream(space, state, [&seen](const StatePtr& s) { return !seen.contains(s); }),
-            space);
+            space, &limit);
         while (std::optional<EvaluatedState> item = stream.next()) {
             bump(generated);
             if (early_termination && space.goal_reached(*item->state, nullptr)) {

@@ -1,13 +1,21 @@
 // Delete-relaxation heuristics (hff, hadd, hmax) and explicit-value hmax.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/errors.hpp"
 #include "engine/expressions.hpp"
+#include "engine/expressions_utils.hpp"
+#include "engine/heuristics.hpp"
+#include "engine/heuristics_common.hpp"
 #include "engine/heuristics_explicit.hpp"
 #include "engine/heuristics_relaxation.hpp"
 #include "engine/search_state.hpp"
@@ -728,6 +736,443 @@ TEST(ExplicitHmax, EvaluationFailuresAreInternalErrors) {
     // An empty goal fails at its first goal test.
     Task empty_goal{{"bool"}, {}, {}, {}, {}};
     EXPECT_THROW(explicit_hmax(empty_goal).eval(*make_state({B(true)})), InternalError);
+}
+
+TEST(ExplicitHmax, StopsOnAnExpiredTimeLimitWhereTheOtherEnginesFinish) {
+    // x := x + 1 with the goal x <= -1: the explicit rounds never end.
+    Task t{{"int"},
+           {},
+           {action_events(0, {event({}, {Effect{0, {F(0), I(1), Op("+", {0, 1})}}})})},
+           {F(0), I(-1), Op("<=", {0, 1})},
+           {}};
+    struct Zero final : CustomCallable {
+        std::optional<double> call(StatePtr) const override { return 0.0; }
+        std::unique_ptr<CustomCallable> clone() const override { return std::make_unique<Zero>(); }
+    };
+    Heuristic explicit_h, relaxed, custom;
+    explicit_h.hmax_explicit.emplace(explicit_hmax(t));
+    relaxed.hdr.emplace(relaxation(t, RelaxationKind::HMAX));
+    custom.hcustom.emplace(std::make_unique<Zero>());
+    const auto state = make_state({I(0)});
+    const TimeLimit expired(0.0f, TimeLimit::Clock::now() - std::chrono::seconds(1));
+
+    try {
+        explicit_h.eval_state(*state, &expired);
+        ADD_FAILURE() << "no time-out";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.kind(), ErrorKind::TimeoutError);
+        EXPECT_STREQ(e.what(), "Timeout");
+    }
+    EXPECT_EQ(relaxed.eval_state(*state, &expired), relaxed.eval_state(*state));
+    EXPECT_EQ(custom.eval_state(*state, &expired), 0.0);
+}
+
+TEST(ExplicitHmax, EndlessGrowthStopsWhenTheMachineCannotCoverTheNextDoubling) {
+    // x := x + 1 with the goal x <= -1 and no time limit: the sets grow until the
+    // machine has no room left, which the probe says at once.
+    Task t{{"int"},
+           {},
+           {action_events(0, {event({}, {Effect{0, {F(0), I(1), Op("+", {0, 1})}}})})},
+           {F(0), I(-1), Op("<=", {0, 1})},
+           {}};
+    struct ProbeGuard {
+        ProbeGuard() {
+            HMaxExplicit::set_memory_probe_for_testing([]() -> std::optional<std::size_t> { return 0; });
+        }
+        ~ProbeGuard() { HMaxExplicit::set_memory_probe_for_testing(nullptr); }
+    } guard;
+    const HMaxExplicit h = explicit_hmax(t);
+    const auto state = make_state({I(0)});
+    EXPECT_THROW(h.eval(*state), std::bad_alloc);
+    // A failed evaluation leaves the heuristic sound: the next one fails the same way.
+    EXPECT_THROW(h.eval(*state), std::bad_alloc);
+}
+
+// ---------------------------------------------------------------------------
+// Explicit-value hmax against a plain evaluation that enumerates every combination
+// of possible values again in every round.
+
+// What an evaluation gave: a value, a dead end, or an error's kind and text; or, from
+// the plain evaluation alone, nothing because it ran out of rounds.
+struct Outcome {
+    bool finished = true;
+    std::optional<double> value;
+    std::string error;
+    bool operator==(const Outcome&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Outcome& o) {
+    if (!o.finished) return out << "unfinished";
+    if (!o.error.empty()) return out << "error " << o.error;
+    if (!o.value) return out << "dead end";
+    return out << *o.value;
+}
+
+template <class F>
+Outcome outcome_of(F&& evaluate) {
+    Outcome o;
+    try {
+        o.value = evaluate();
+    } catch (const InternalError& e) {
+        o.error = std::string("internal: ") + e.what();
+    } catch (const Error& e) {
+        o.error = "error " + std::to_string(static_cast<int>(e.kind())) + ": " + e.what();
+    }
+    return o;
+}
+
+class PlainExplicitHmax {
+  public:
+    explicit PlainExplicitHmax(const Task& t) {
+        ExpressionManager manager;
+        n_ = t.types.size();
+        std::vector<FlatExpr> idle;
+        for (const auto& [a, list] : t.events) {
+            const std::uint64_t k = list.size();
+            progress_.push_back({a, n_, k});
+            idle.push_back({F(n_ + k - 1)});
+            FlatExpr previous{F(n_ + k - 1)};
+            for (std::uint64_t i = 0; i < k; ++i) {
+                Op op;
+                op.pre.push_back(previous);
+                for (FlatExpr& c : heuristics_detail::distinct_event_conditions(list[i].second, manager)) {
+                    if (c.empty() || (c.size() == 1 && c[0].is_true())) continue;
+                    for (FlatExpr& part : split_expression(c)) op.pre.push_back(std::move(part));
+                }
+                op.effects.push_back(Effect{n_ + i, {B(true)}});
+                for (const Effect& e : list[i].second.effects) op.effects.push_back(e);
+                const bool never = std::any_of(op.pre.begin(), op.pre.end(),
+                                               [](const FlatExpr& c) { return c.size() == 1 && c[0].is_false(); });
+                if (!never) ops_.push_back(std::move(op));
+                previous = {F(n_ + i)};
+            }
+            n_ += k;
+        }
+        goal_ = split_expression(t.goal);
+        goal_.insert(goal_.end(), idle.begin(), idle.end());
+        find_goal_relevant();
+    }
+
+    // Gives up after `max_rounds` rounds, or when a fluent has too many values.
+    Outcome eval(const State& state, std::uint32_t max_rounds) const {
+        return outcome_of([&] { return run(state, max_rounds); });
+    }
+
+  private:
+    struct Op {
+        std::vector<FlatExpr> pre;
+        std::vector<Effect> effects;
+    };
+    struct Progress {
+        Action action;
+        std::uint64_t first, count;
+    };
+    using Sets = std::vector<std::vector<ExpressionNode>>;
+    struct GaveUp {};
+
+    static std::vector<std::uint64_t> fluents_of(const FlatExpr& e) {
+        std::vector<std::uint64_t> out;
+        for (std::uint64_t f : get_fluents(e))
+            if (std::find(out.begin(), out.end(), f) == out.end()) out.push_back(f);
+        return out;
+    }
+    // Small tasks only: the plain evaluation gives up on large value sets.
+    static constexpr std::size_t kMaxValues = 200;
+    static bool add(std::vector<ExpressionNode>& set, const ExpressionNode& v) {
+        if (std::find(set.begin(), set.end(), v) != set.end()) return false;
+        if (set.size() == kMaxValues) throw GaveUp{};
+        set.push_back(v);
+        return true;
+    }
+
+    // The goal's fluents, and those that feed an effect on one of them.
+    void find_goal_relevant() {
+        relevant_.assign(n_, false);
+        for (const FlatExpr& c : goal_)
+            for (std::uint64_t f : fluents_of(c)) relevant_[f] = true;
+        for (bool grew = true; grew;) {
+            grew = false;
+            for (const Op& op : ops_) {
+                std::vector<std::uint64_t> feeders;
+                for (const Effect& e : op.effects) {
+                    if (!relevant_[e.fluent]) continue;
+                    for (std::uint64_t f : fluents_of(e.value)) feeders.push_back(f);
+                    for (const FlatExpr& c : op.pre)
+                        for (std::uint64_t f : fluents_of(c)) feeders.push_back(f);
+                }
+                for (std::uint64_t f : feeders) {
+                    grew = grew || !relevant_[f];
+                    relevant_[f] = true;
+                }
+            }
+        }
+    }
+
+    // Every combination of one possible value per fluent of e, the last fluent
+    // varying fastest, until visit returns true.
+    template <class Visit>
+    static bool each_value(const FlatExpr& e, const Sets& possible, Visit&& visit) {
+        const std::vector<std::uint64_t> vars = fluents_of(e);
+        for (std::uint64_t f : vars)
+            if (possible[f].empty()) return false;
+        std::vector<std::size_t> at(vars.size(), 0);
+        for (;;) {
+            FluentAssignments source;
+            for (std::size_t i = 0; i < vars.size(); ++i) source.assign(vars[i], possible[vars[i]][at[i]]);
+            ExpressionNode value = ExpressionNode::boolean(false);
+            try {
+                value = internal_evaluate(e, source);
+            } catch (const Error& err) {
+                internal_error(std::string("explicit hmax: evaluation failed: ") + err.what());
+            }
+            if (visit(value)) return true;
+            std::size_t i = vars.size();
+            for (;;) {
+                if (i == 0) return false;
+                --i;
+                if (++at[i] < possible[vars[i]].size()) break;
+                at[i] = 0;
+            }
+        }
+    }
+
+    using Known = std::vector<std::pair<FlatExpr, bool>>;
+    static bool can_be_true(const std::vector<FlatExpr>& conditions, const Sets& possible,
+                            const std::vector<bool>& changed, Known& known) {
+        for (const FlatExpr& c : conditions) {
+            auto it = std::find_if(known.begin(), known.end(), [&](const auto& k) { return k.first == c; });
+            if (it != known.end() && it->second) continue;
+            if (it != known.end()) {
+                const std::vector<std::uint64_t> vars = fluents_of(c);
+                if (std::none_of(vars.begin(), vars.end(), [&](std::uint64_t f) { return changed[f]; }))
+                    return false;
+            }
+            const bool holds = each_value(c, possible, [](const ExpressionNode& v) { return v.is_true(); });
+            if (it != known.end()) it->second = holds;
+            else known.emplace_back(c, holds);
+            if (!holds) return false;
+        }
+        return true;
+    }
+
+    std::optional<double> run(const State& state, std::uint32_t max_rounds) const {
+        Sets possible(n_);
+        std::uint64_t i = 0;
+        for (const ExpressionNode& v : state.values) possible[i++] = {v};
+        for (const Progress& p : progress_) {
+            auto it = state.todo.find(p.action);
+            const std::uint64_t last = it != state.todo.end() ? it->second.next_event - 1 : p.count - 1;
+            for (std::uint64_t q = 0; q < p.count; ++q) possible[p.first + q] = {B(q == last)};
+        }
+        std::vector<bool> changed(n_, true), enabled(ops_.size(), false);
+        Known known;
+        for (std::uint32_t round = 0; std::find(changed.begin(), changed.end(), true) != changed.end(); ++round) {
+            if (round == max_rounds) throw GaveUp{};
+            if (can_be_true(goal_, possible, changed, known)) return round;
+            Sets made(n_);
+            for (std::size_t o = 0; o < ops_.size(); ++o) {
+                const Op& op = ops_[o];
+                auto touches = [&](const auto& exprs, auto&& expr_of) {
+                    for (const auto& x : exprs)
+                        for (std::uint64_t f : fluents_of(expr_of(x)))
+                            if (changed[f]) return true;
+                    return false;
+                };
+                if (enabled[o]) {
+                    if (!touches(op.effects, [](const Effect& e) -> const FlatExpr& { return e.value; })) continue;
+                } else {
+                    if (!touches(op.pre, [](const FlatExpr& c) -> const FlatExpr& { return c; })) continue;
+                    if (!can_be_true(op.pre, possible, changed, known)) continue;
+                    enabled[o] = true;
+                }
+                for (const Effect& e : op.effects)
+                    each_value(e.value, possible, [&](const ExpressionNode& v) {
+                        add(made[e.fluent], v);
+                        return false;
+                    });
+            }
+            bool relevant = false;
+            for (std::uint64_t f = 0; f < n_; ++f) {
+                changed[f] = false;
+                for (const ExpressionNode& v : made[f]) changed[f] = add(possible[f], v) || changed[f];
+                relevant = relevant || (changed[f] && relevant_[f]);
+            }
+            if (!relevant && std::find(changed.begin(), changed.end(), true) != changed.end()) return std::nullopt;
+        }
+        return std::nullopt;
+    }
+
+  public:
+    Outcome eval_or_give_up(const State& state, std::uint32_t max_rounds) const {
+        try {
+            return eval(state, max_rounds);
+        } catch (const GaveUp&) {
+            return Outcome{false, std::nullopt, ""};
+        }
+    }
+
+  private:
+    std::uint64_t n_ = 0;
+    std::vector<Progress> progress_;
+    std::vector<FlatExpr> goal_;
+    std::vector<Op> ops_;
+    std::vector<bool> relevant_;
+};
+
+// Random small tasks: a few int and bool fluents, actions of one or two events with
+// random conditions and effects (counters, sums and products of fluents, divisions
+// that may meet 0, the odd arithmetic on a bool), and a random goal.
+class RandomTasks {
+  public:
+    explicit RandomTasks(std::uint32_t seed) : rng_(seed) {}
+
+    Task task() {
+        Task t;
+        numeric_.clear();
+        const int fluents = pick(1, 4);
+        for (int f = 0; f < fluents; ++f) {
+            numeric_.push_back(chance(0.6));
+            t.types.push_back(numeric_.back() ? "int" : "bool");
+        }
+        const int actions = pick(1, 3);
+        for (int a = 0; a < actions; ++a) {
+            std::vector<Event> events;
+            const int count = chance(0.3) ? 2 : 1;
+            for (int e = 0; e < count; ++e) {
+                Event ev;
+                if (chance(0.6)) ev.conditions = condition(1);
+                if (chance(0.15)) ev.end_conditions.push_back(condition(0));
+                const int effects = pick(0, 2);
+                for (int k = 0; k < effects; ++k) {
+                    const std::uint64_t f = pick(0, fluents - 1);
+                    FlatExpr value = !numeric_[f] ? condition(1) : chance(0.4) ? step(f) : number(2);
+                    ev.effects.push_back(Effect{f, std::move(value)});
+                }
+                events.push_back(std::move(ev));
+            }
+            t.events.push_back(action_events(a, std::move(events)));
+        }
+        t.goal = chance(0.5) ? conjunction() : condition(2);
+        return t;
+    }
+
+    std::unique_ptr<State> state(const Task& t) {
+        std::vector<ExpressionNode> values;
+        for (bool numeric : numeric_)
+            values.push_back(numeric ? (chance(0.1) ? R(1, 2) : I(pick(-1, 3))) : B(chance(0.5)));
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> running;
+        for (const auto& [a, list] : t.events)
+            if (list.size() > 1 && chance(0.4)) running.emplace_back(a.idx, 1);
+        return make_state(std::move(values), running);
+    }
+
+  private:
+    int pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
+    bool chance(double p) { return std::bernoulli_distribution(p)(rng_); }
+    std::uint64_t fluent(bool numeric) {
+        std::vector<std::uint64_t> kind;
+        for (std::uint64_t f = 0; f < numeric_.size(); ++f)
+            if (numeric_[f] == numeric || chance(0.05)) kind.push_back(f);
+        if (kind.empty()) return pick(0, static_cast<int>(numeric_.size()) - 1);
+        return kind[pick(0, static_cast<int>(kind.size()) - 1)];
+    }
+
+    struct Builder {
+        FlatExpr nodes;
+        NodeIndex add(ExpressionNode n) {
+            nodes.push_back(std::move(n));
+            return nodes.size() - 1;
+        }
+    };
+    NodeIndex number(Builder& b, int depth) {
+        const int choice = pick(0, depth > 0 ? 19 : 11);
+        if (choice < 5) return b.add(I(pick(-1, 3)));
+        if (choice < 12) return b.add(F(fluent(true)));
+        static const char* const kinds[] = {"+", "+", "+", "-", "-", "*", "*", "/"};
+        const NodeIndex l = number(b, depth - 1);
+        const NodeIndex r = number(b, depth - 1);
+        return b.add(Op(kinds[choice - 12], {l, r}));
+    }
+    // f + 1 or f + 2: a counter.
+    FlatExpr step(std::uint64_t f) { return {F(f), I(pick(1, 2)), Op("+", {0, 1})}; }
+    NodeIndex boolean(Builder& b, int depth) {
+        const int choice = pick(0, depth > 0 ? 5 : 2);
+        if (choice == 0) return b.add(B(chance(0.7)));
+        if (choice == 1) return b.add(F(fluent(false)));
+        if (choice == 2 || choice == 3) {
+            static const char* const kinds[] = {"<=", "<", "=="};
+            const NodeIndex l = number(b, 1);
+            const NodeIndex r = number(b, 1);
+            return b.add(Op(kinds[pick(0, 2)], {l, r}));
+        }
+        if (choice == 4) {
+            const NodeIndex x = boolean(b, depth - 1);
+            return b.add(Op("not", {x}));
+        }
+        const NodeIndex l = boolean(b, depth - 1);
+        const NodeIndex r = boolean(b, depth - 1);
+        return b.add(Op(chance(0.5) ? "and" : "or", {l, r}));
+    }
+    FlatExpr number(int depth) {
+        Builder b;
+        number(b, depth);
+        return b.nodes;
+    }
+    FlatExpr condition(int depth) {
+        Builder b;
+        boolean(b, depth);
+        return b.nodes;
+    }
+    FlatExpr conjunction() {
+        Builder b;
+        std::vector<NodeIndex> parts;
+        for (int i = pick(2, 3); i > 0; --i) {
+            if (chance(0.5)) {
+                // A threshold on a numeric fluent: c <= x.
+                const NodeIndex c = b.add(I(pick(2, 6)));
+                const NodeIndex x = b.add(F(fluent(true)));
+                parts.push_back(b.add(Op("<=", {c, x})));
+            } else {
+                parts.push_back(boolean(b, 1));
+            }
+        }
+        b.add(Op("and", parts));
+        return b.nodes;
+    }
+
+    std::mt19937 rng_;
+    std::vector<bool> numeric_;
+};
+
+TEST(ExplicitHmax, AgreesWithAPlainEvaluationOnRandomTasks) {
+    RandomTasks random(20240611);
+    int compared = 0, values = 0, long_values = 0, dead_ends = 0, zero_divisions = 0, non_numbers = 0;
+    for (int n = 0; n < 3000; ++n) {
+        const Task t = random.task();
+        const PlainExplicitHmax plain(t);
+        // One heuristic for both states, so that the second evaluation reuses what
+        // the first left behind (after an error too).
+        const HMaxExplicit h = explicit_hmax(t);
+        for (int k = 0; k < 2; ++k) {
+            const auto state = random.state(t);
+            const Outcome expected = plain.eval_or_give_up(*state, 14);
+            if (!expected.finished) continue;
+            ++compared;
+            values += expected.value.has_value();
+            long_values += expected.value.value_or(0) >= 3;
+            dead_ends += expected.error.empty() && !expected.value;
+            zero_divisions += expected.error.find("division by zero") != std::string::npos;
+            non_numbers += expected.error.find("Expected a number!") != std::string::npos;
+            ASSERT_EQ(outcome_of([&] { return h.eval(*state); }), expected) << "task " << n << ", state " << k;
+        }
+    }
+    // The tasks cover every kind of outcome.
+    EXPECT_GT(compared, 4000);
+    EXPECT_GT(long_values, 50);
+    EXPECT_GT(values, 500);
+    EXPECT_GT(dead_ends, 500);
+    EXPECT_GT(zero_divisions, 20);
+    EXPECT_GT(non_numbers, 20);
 }
 
 }  // namespace
