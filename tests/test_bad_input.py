@@ -8,6 +8,7 @@ import pytest
 
 import quorvane as qv
 from childcall import run_call
+from conftest import not_under_asan
 
 F = qv.make_fluent_node
 I = qv.make_int_constant_node
@@ -196,12 +197,7 @@ def test_a_sequence_with_a_huge_length_gives_an_ordinary_exception(call, arg):
     assert f"argument '{arg}'" in outcome.notes, outcome
 
 
-def _sanitized():
-    with open("/proc/self/maps") as f:
-        return "libasan" in f.read()
-
-
-@pytest.mark.skipif(_sanitized(), reason="the sanitizer's allocator aborts when memory runs out")
+@not_under_asan
 def test_running_out_of_memory_in_a_conversion_is_a_memory_error():
     # Six million nodes are a small Python list but need far more room as a flat
     # expression than the child is allowed to grow by.

@@ -9,6 +9,7 @@ import time
 import pytest
 
 import quorvane as qv
+from conftest import not_under_asan
 
 F = qv.make_fluent_node
 I = qv.make_int_constant_node
@@ -262,6 +263,7 @@ def test_explicit_hmax_stops_on_the_search_timeout(search, make):
 
 
 @needs_heuristic
+@not_under_asan
 def test_explicit_hmax_without_an_end_runs_out_of_memory_and_the_interpreter_goes_on():
     # No time-out outside a search: the possible values of x grow until memory runs out,
     # here a little above what the interpreter holds already, so that it ends soon.
