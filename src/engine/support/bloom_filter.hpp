@@ -4,8 +4,10 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <new>
 #include <random>
-#include <vector>
 
 #include "engine/errors.hpp"
 
@@ -28,7 +30,10 @@ class BloomFilter {
         if (bits_ < 64) bits_ = 64;
         hashes_ = static_cast<unsigned>(std::lround(static_cast<double>(bits_) / n * ln2));
         if (hashes_ < 1) hashes_ = 1;
-        words_.assign((bits_ + 63) / 64, 0);
+        // Zeroed memory straight from the system: a large filter is mapped on demand, so
+        // only the pages its bits land on ever cost anything, and making it is immediate.
+        words_.reset(static_cast<std::uint64_t*>(std::calloc((bits_ + 63) / 64, sizeof(std::uint64_t))));
+        if (!words_) throw std::bad_alloc();
     }
 
     // Inserts the key and reports whether it was (possibly falsely) present already.
@@ -63,10 +68,14 @@ class BloomFilter {
         return z ^ (z >> 31);
     }
 
+    struct Free {
+        void operator()(std::uint64_t* p) const noexcept { std::free(p); }
+    };
+
     std::uint64_t seed_;
     std::uint64_t bits_ = 0;
     unsigned hashes_ = 1;
-    std::vector<std::uint64_t> words_;
+    std::unique_ptr<std::uint64_t[], Free> words_;
 };
 
 }  // namespace quorvane::support
