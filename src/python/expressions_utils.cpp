@@ -4,6 +4,7 @@
 
 #include "engine/expressions_utils.hpp"
 #include "python/convert.hpp"
+#include "python/docs.hpp"
 #include "python/state.hpp"
 
 namespace quorvane::python {
@@ -16,7 +17,7 @@ void add_shift_expression(ModuleBuilder& b) {
             std::uint64_t off = to_u64(offset, "offset");
             return expr_to_py(shift_expression(e, off, ShiftDirection::Add));
         },
-        "shift_expression(exp, offset)\n--\n\n", py::arg("exp"), py::arg("offset"));
+        docs::kShiftExpression, py::arg("exp"), py::arg("offset"));
 }
 
 void add_evaluate(ModuleBuilder& b) {
@@ -27,7 +28,7 @@ void add_evaluate(ModuleBuilder& b) {
             StatePtr s = to_state(state, "state");
             return node_to_py(internal_evaluate(e, *s));
         },
-        "evaluate(exp, state)\n--\n\n", py::arg("exp"), py::arg("state"));
+        docs::kEvaluate, py::arg("exp"), py::arg("state"));
 }
 
 void add_simplify(ModuleBuilder& b) {
@@ -44,7 +45,7 @@ void add_simplify(ModuleBuilder& b) {
             }
             return expr_to_py(simplify(e, values));
         },
-        "simplify(exp, assignments)\n--\n\n", py::arg("exp"), py::arg("assignments"));
+        docs::kSimplify, py::arg("exp"), py::arg("assignments"));
 }
 
 void add_get_fluents(ModuleBuilder& b) {
@@ -57,7 +58,7 @@ void add_get_fluents(ModuleBuilder& b) {
             for (std::size_t i = 0; i < fluents.size(); ++i) out[i] = py::int_(fluents[i]);
             return out;
         },
-        "get_fluents(expr)\n--\n\n", py::arg("expr"));
+        docs::kGetFluents, py::arg("expr"));
 }
 
 }  // namespace quorvane::python

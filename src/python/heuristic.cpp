@@ -10,6 +10,7 @@
 
 #include "python/attachment.hpp"
 #include "python/convert.hpp"
+#include "python/docs.hpp"
 #include "python/search_space.hpp"
 #include "python/state.hpp"
 
@@ -95,13 +96,13 @@ auto relaxation_constructor(RelaxationKind kind) {
     };
 }
 
-const char* relaxation_signature(const char* name) {
-    static const std::string tail =
-        "(actions, fluent_types, objects, events, goals, internal_caching, cache_value_in_state, "
-        "inadmissible_numeric_heuristic_variant, disable_numeric_reasoning=False)\n--\n\n";
-    static const std::string hff = "hff" + tail, hadd = "hadd" + tail, hmax = "hmax" + tail;
-    std::string_view n = name;
-    return n == "hff" ? hff.c_str() : n == "hadd" ? hadd.c_str() : hmax.c_str();
+const char* relaxation_doc(RelaxationKind kind) {
+    switch (kind) {
+        case RelaxationKind::HFF: return docs::kHeuristicHff;
+        case RelaxationKind::HADD: return docs::kHeuristicHadd;
+        case RelaxationKind::HMAX: return docs::kHeuristicHmax;
+    }
+    return docs::kHeuristicHmax;
 }
 
 }  // namespace
@@ -117,8 +118,7 @@ std::pair<Heuristic, double> to_heuristic_pair(py::handle obj, const char* arg) 
 
 void register_heuristic(ModuleBuilder& b) {
     b.announce("Heuristic");
-    py::class_<Heuristic> cls(b.module(), "Heuristic",
-                              "A heuristic evaluator of states. Made by its static constructors.");
+    py::class_<Heuristic> cls(b.module(), "Heuristic", docs::kHeuristic);
     refuse_direct_construction(cls);
     cls.def_static(
            "custom",
@@ -129,11 +129,11 @@ void register_heuristic(ModuleBuilder& b) {
                h->cache_value_in_state = cache;
                return h;
            },
-           "custom(callable, cache_value_in_state)\n--\n\n", py::arg("callable"), py::arg("cache_value_in_state"));
+           docs::kHeuristicCustom, py::arg("callable"), py::arg("cache_value_in_state"));
     const std::pair<const char*, RelaxationKind> relaxations[] = {
         {"hff", RelaxationKind::HFF}, {"hadd", RelaxationKind::HADD}, {"hmax", RelaxationKind::HMAX}};
     for (const auto& [name, kind] : relaxations)
-        cls.def_static(name, relaxation_constructor(kind), relaxation_signature(name), py::arg("actions"),
+        cls.def_static(name, relaxation_constructor(kind), relaxation_doc(kind), py::arg("actions"),
                        py::arg("fluent_types"), py::arg("objects"), py::arg("events"), py::arg("goals"),
                        py::arg("internal_caching"), py::arg("cache_value_in_state"),
                        py::arg("inadmissible_numeric_heuristic_variant"), py::arg("disable_numeric_reasoning") = false);
@@ -149,12 +149,12 @@ void register_heuristic(ModuleBuilder& b) {
                h->cache_value_in_state = a.cache_value_in_state;
                return h;
            },
-           "hmax_explicit(actions, fluent_types, objects, events, goals, internal_caching, cache_value_in_state, "
-           "inadmissible_numeric_heuristic_variant)\n--\n\n",
+           docs::kHeuristicHmaxExplicit,
            py::arg("actions"), py::arg("fluent_types"), py::arg("objects"), py::arg("events"), py::arg("goals"),
            py::arg("internal_caching"), py::arg("cache_value_in_state"),
            py::arg("inadmissible_numeric_heuristic_variant"))
-        .def_property_readonly("name", [](py::handle self) { return py::str(to_heuristic(self, "self").name()); })
+        .def_property_readonly(
+            "name", [](py::handle self) { return py::str(to_heuristic(self, "self").name()); }, docs::kHeuristicName)
         .def(
             "eval",
             [](py::handle self, py::handle state, py::handle ss) -> py::object {
@@ -165,7 +165,7 @@ void register_heuristic(ModuleBuilder& b) {
                 if (!value) return py::none();
                 return py::float_(*value);
             },
-            "eval(self, state, ss)\n--\n\n", py::arg("state"), py::arg("ss"))
+            docs::kHeuristicEval, py::arg("state"), py::arg("ss"))
         .def(
             "reachable_actions",
             [](py::handle self, py::handle state) {
@@ -177,7 +177,7 @@ void register_heuristic(ModuleBuilder& b) {
                 for (Action a : actions) out.add(action_to_py(a));
                 return out;
             },
-            "reachable_actions(self, state)\n--\n\n", py::arg("state"));
+            docs::kHeuristicReachableActions, py::arg("state"));
     b.finish_class(cls);
 }
 

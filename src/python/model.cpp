@@ -4,6 +4,7 @@
 
 #include "engine/utils.hpp"
 #include "python/convert.hpp"
+#include "python/docs.hpp"
 #include "python/module.hpp"
 
 namespace quorvane::python {
@@ -28,19 +29,18 @@ py::list expr_list_to_py(const std::vector<FlatExpr>& list) {
 
 void register_expression_node(ModuleBuilder& b) {
     b.announce("ExpressionNode");
-    py::class_<ExpressionNode> cls(b.module(), "ExpressionNode",
-                                   "One node of a flat expression. Made by the make_*_node functions.");
+    py::class_<ExpressionNode> cls(b.module(), "ExpressionNode", docs::kExpressionNode);
     refuse_direct_construction(cls);
     cls.def_property_readonly("fluent", [](py::handle self) -> py::object {
            const ExpressionNode& n = node_self(self);
            if (n.kind() != NodeKind::Fluent) return none();
            return py::int_(n.fluent_index());
-       })
+       }, docs::kExpressionNodeFluent)
         .def_property_readonly("object", [](py::handle self) -> py::object {
             const ExpressionNode& n = node_self(self);
             if (n.kind() != NodeKind::Object) return none();
             return py::str(n.object_name());
-        })
+        }, docs::kExpressionNodeObject)
         .def_property_readonly("int_constant", [](py::handle self) -> py::object {
             const ExpressionNode& n = node_self(self);
             if (n.kind() != NodeKind::Int) return none();
@@ -48,37 +48,38 @@ void register_expression_node(ModuleBuilder& b) {
             QV_REQUIRE(v.has_value(), "int_constant: the value " + n.as_int().to_string() +
                                           " does not fit a signed 32-bit integer");
             return py::int_(*v);
-        })
+        }, docs::kExpressionNodeIntConstant)
         .def_property_readonly("bool_constant", [](py::handle self) -> py::object {
             const ExpressionNode& n = node_self(self);
             if (n.kind() != NodeKind::Bool) return none();
             return py::bool_(n.as_bool());
-        })
+        }, docs::kExpressionNodeBoolConstant)
         .def_property_readonly("real_constant", [](py::handle self) -> py::object {
             const ExpressionNode& n = node_self(self);
             if (n.kind() != NodeKind::Rational) return none();
             return big_rational_to_py_fraction(n.as_rational());
-        })
-        .def("__repr__", [](py::handle self) { return node_self(self).debug(); });
+        }, docs::kExpressionNodeRealConstant)
+        .def("__repr__", [](py::handle self) { return node_self(self).debug(); }, docs::kExpressionNodeRepr);
     b.finish_class(cls);
 }
 
 void register_effect(ModuleBuilder& b) {
     b.announce("Effect");
-    py::class_<Effect> cls(b.module(), "Effect", "Effect(fluent, value)\n--\n\n");
+    py::class_<Effect> cls(b.module(), "Effect", docs::kEffect);
     cls.def(py::init([](py::handle fluent, py::handle value) {
                 return Effect{to_u64(fluent, "fluent"), to_expr(value, "value")};
             }),
-            py::arg("fluent"), py::arg("value"), "__init__(self, fluent, value)\n--\n\n")
-        .def_property_readonly("fluent", [](py::handle self) { return effect_self(self).fluent; })
-        .def_property_readonly("value", [](py::handle self) { return expr_to_py(effect_self(self).value); })
-        .def("__repr__", [](py::handle self) { return effect_self(self).debug(); });
+            py::arg("fluent"), py::arg("value"), docs::kEffectInit)
+        .def_property_readonly("fluent", [](py::handle self) { return effect_self(self).fluent; }, docs::kEffectFluent)
+        .def_property_readonly(
+            "value", [](py::handle self) { return expr_to_py(effect_self(self).value); }, docs::kEffectValue)
+        .def("__repr__", [](py::handle self) { return effect_self(self).debug(); }, docs::kEffectRepr);
     b.finish_class(cls);
 }
 
 void register_timing(ModuleBuilder& b) {
     b.announce("Timing");
-    py::class_<Timing> cls(b.module(), "Timing", "Timing(start, delay)\n--\n\n");
+    py::class_<Timing> cls(b.module(), "Timing", docs::kTiming);
     cls.def(py::init([](py::handle start, py::handle delay) {
                 bool s = to_bool(start, "start");
                 Rational d;
@@ -89,23 +90,23 @@ void register_timing(ModuleBuilder& b) {
                 }
                 return Timing{s, std::move(d)};
             }),
-            py::arg("start"), py::arg("delay"), "__init__(self, start, delay)\n--\n\n")
+            py::arg("start"), py::arg("delay"), docs::kTimingInit)
         .def(
             "is_from_start", [](py::handle self) { return timing_self(self).is_from_start(); },
-            "is_from_start(self)\n--\n\n")
+            docs::kTimingIsFromStart)
         .def(
             "is_from_end", [](py::handle self) { return timing_self(self).is_from_end(); },
-            "is_from_end(self)\n--\n\n")
+            docs::kTimingIsFromEnd)
         .def_property_readonly("delay",
-                               [](py::handle self) { return big_rational_to_py_fraction(timing_self(self).delay); })
-        .def("__repr__", [](py::handle self) { return timing_self(self).debug(); });
+                               [](py::handle self) { return big_rational_to_py_fraction(timing_self(self).delay); },
+                               docs::kTimingDelay)
+        .def("__repr__", [](py::handle self) { return timing_self(self).debug(); }, docs::kTimingRepr);
     b.finish_class(cls);
 }
 
 void register_event(ModuleBuilder& b) {
     b.announce("Event");
-    py::class_<Event> cls(b.module(), "Event",
-                          "Event(action, pos, conditions, start_conditions, end_conditions, effects)\n--\n\n");
+    py::class_<Event> cls(b.module(), "Event", docs::kEvent);
     cls.def(py::init([](py::handle action, py::handle pos, py::handle conditions, py::handle start_conditions,
                         py::handle end_conditions, py::handle effects) {
                 Event e;
@@ -120,30 +121,35 @@ void register_event(ModuleBuilder& b) {
             }),
             py::arg("action"), py::arg("pos"), py::arg("conditions"), py::arg("start_conditions"),
             py::arg("end_conditions"), py::arg("effects"),
-            "__init__(self, action, pos, conditions, start_conditions, end_conditions, effects)\n--\n\n")
-        .def_property_readonly("action", [](py::handle self) { return event_self(self).action; })
-        .def_property_readonly("pos", [](py::handle self) { return event_self(self).pos; })
-        .def_property_readonly("conditions", [](py::handle self) { return expr_to_py(event_self(self).conditions); })
+            docs::kEventInit)
+        .def_property_readonly("action", [](py::handle self) { return event_self(self).action; }, docs::kEventAction)
+        .def_property_readonly("pos", [](py::handle self) { return event_self(self).pos; }, docs::kEventPos)
+        .def_property_readonly(
+            "conditions", [](py::handle self) { return expr_to_py(event_self(self).conditions); },
+            docs::kEventConditions)
         .def_property_readonly("start_conditions",
-                               [](py::handle self) { return expr_list_to_py(event_self(self).start_conditions); })
+                               [](py::handle self) { return expr_list_to_py(event_self(self).start_conditions); },
+                               docs::kEventStartConditions)
         .def_property_readonly("end_conditions",
-                               [](py::handle self) { return expr_list_to_py(event_self(self).end_conditions); })
+                               [](py::handle self) { return expr_list_to_py(event_self(self).end_conditions); },
+                               docs::kEventEndConditions)
         .def_property_readonly("effects",
                                [](py::handle self) {
                                    const Event& e = event_self(self);
                                    py::list out(e.effects.size());
                                    for (std::size_t i = 0; i < e.effects.size(); ++i) out[i] = py::cast(e.effects[i]);
                                    return out;
-                               })
-        .def("__repr__", [](py::handle self) { return event_self(self).debug(); });
+                               },
+                               docs::kEventEffects)
+        .def("__repr__", [](py::handle self) { return event_self(self).debug(); }, docs::kEventRepr);
     b.finish_class(cls);
 }
 
 void register_action(ModuleBuilder& b) {
     b.announce("Action");
-    py::class_<Action> cls(b.module(), "Action", "Action(idx)\n--\n\n");
-    cls.def(py::init([](py::handle idx) { return Action{to_u64(idx, "idx")}; }), py::arg("idx"), "__init__(self, idx)\n--\n\n")
-        .def_property_readonly("idx", [](py::handle self) { return to_action(self, "self").idx; });
+    py::class_<Action> cls(b.module(), "Action", docs::kAction);
+    cls.def(py::init([](py::handle idx) { return Action{to_u64(idx, "idx")}; }), py::arg("idx"), docs::kActionInit)
+        .def_property_readonly("idx", [](py::handle self) { return to_action(self, "self").idx; }, docs::kActionIdx);
     b.finish_class(cls);
 }
 
@@ -154,13 +160,13 @@ void add_node_functions(ModuleBuilder& b) {
             std::string k = to_str(kind, "kind");
             return make_operator(k, to_index_list(operands, "operands"));
         },
-        "make_operator_node(kind, operands)\n--\n\n", py::arg("kind"), py::arg("operands"));
+        docs::kMakeOperatorNode, py::arg("kind"), py::arg("operands"));
     b.def(
         "make_bool_constant_node", [](py::handle v) { return ExpressionNode::boolean(to_bool(v, "v")); },
-        "make_bool_constant_node(v)\n--\n\n", py::arg("v"));
+        docs::kMakeBoolConstantNode, py::arg("v"));
     b.def(
         "make_int_constant_node", [](py::handle v) { return ExpressionNode::integer(Integer(to_i32(v, "v"))); },
-        "make_int_constant_node(v)\n--\n\n", py::arg("v"));
+        docs::kMakeIntConstantNode, py::arg("v"));
     b.def(
         "make_rational_constant_node",
         [](py::handle numerator, py::handle denominator) {
@@ -168,14 +174,14 @@ void add_node_functions(ModuleBuilder& b) {
             std::int32_t d = to_i32(denominator, "denominator");
             return ExpressionNode::rational(mk_rational(n, d));
         },
-        "make_rational_constant_node(numerator, denominator)\n--\n\n", py::arg("numerator"),
+        docs::kMakeRationalConstantNode, py::arg("numerator"),
         py::arg("denominator"));
     b.def(
         "make_object_node", [](py::handle name) { return ExpressionNode::object(to_str(name, "name")); },
-        "make_object_node(name)\n--\n\n", py::arg("name"));
+        docs::kMakeObjectNode, py::arg("name"));
     b.def(
         "make_fluent_node", [](py::handle fluent) { return ExpressionNode::fluent(to_u64(fluent, "fluent")); },
-        "make_fluent_node(fluent)\n--\n\n", py::arg("fluent"));
+        docs::kMakeFluentNode, py::arg("fluent"));
 }
 
 }  // namespace quorvane::python

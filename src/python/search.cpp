@@ -15,6 +15,7 @@
 #include "engine/search.hpp"
 #include "python/attachment.hpp"
 #include "python/convert.hpp"
+#include "python/docs.hpp"
 #include "python/heuristic.hpp"
 #include "python/search_space.hpp"
 
@@ -121,51 +122,48 @@ void add_search_functions(ModuleBuilder& b) {
         [](py::handle ss, py::handle timeout, py::handle early_termination) {
             return basic(false, ss, timeout, early_termination);
         },
-        "dfs_search(ss, timeout=None, early_termination=False)\n--\n\n", py::arg("ss"),
+        docs::kDfsSearch, py::arg("ss"),
         py::arg("timeout") = py::none(), py::arg("early_termination") = false);
     b.def(
         "bfs_search",
         [](py::handle ss, py::handle timeout, py::handle early_termination) {
             return basic(true, ss, timeout, early_termination);
         },
-        "bfs_search(ss, timeout=None, early_termination=False)\n--\n\n", py::arg("ss"),
+        docs::kBfsSearch, py::arg("ss"),
         py::arg("timeout") = py::none(), py::arg("early_termination") = false);
     b.def("multiqueue_search", &multiqueue,
-          "multiqueue_search(ss, heuristics, timeout=None, early_termination=False, weak_equality=False)\n--\n\n",
+          docs::kMultiqueueSearch,
           py::arg("ss"), py::arg("heuristics"), py::arg("timeout") = py::none(),
           py::arg("early_termination") = false, py::arg("weak_equality") = false);
     b.def(
         "wastar_search",
         [](py::handle ss, py::handle heuristic, py::handle weight, py::handle timeout, py::handle et,
            py::handle weq) { return weighted<false>(std::nullopt, ss, heuristic, weight, timeout, et, weq); },
-        "wastar_search(ss, heuristic, weight, timeout=None, early_termination=False, weak_equality=False)\n--\n\n",
+        docs::kWastarSearch,
         py::arg("ss"), py::arg("heuristic"), py::arg("weight"), py::arg("timeout") = py::none(),
         py::arg("early_termination") = false, py::arg("weak_equality") = false);
     b.def(
         "wastar_search_memory_bounded",
         [](py::handle ss, py::handle heuristic, py::handle weight, py::handle timeout, py::handle et,
            py::handle weq) { return weighted<true>(std::nullopt, ss, heuristic, weight, timeout, et, weq); },
-        "wastar_search_memory_bounded(ss, heuristic, weight, timeout=None, early_termination=False, "
-        "weak_equality=False)\n--\n\n",
+        docs::kWastarSearchMemoryBounded,
         py::arg("ss"), py::arg("heuristic"), py::arg("weight"), py::arg("timeout") = py::none(),
         py::arg("early_termination") = false, py::arg("weak_equality") = false);
 
     b.def("astar_search", &fixed_weight<false, 1>,
-          "astar_search(ss, heuristic, timeout=None, early_termination=False, weak_equality=False)\n--\n\n",
+          docs::kAstarSearch,
           py::arg("ss"), py::arg("heuristic"), py::arg("timeout") = py::none(),
           py::arg("early_termination") = false, py::arg("weak_equality") = false);
     b.def("astar_search_memory_bounded", &fixed_weight<true, 1>,
-          "astar_search_memory_bounded(ss, heuristic, timeout=None, early_termination=False, "
-          "weak_equality=False)\n--\n\n",
+          docs::kAstarSearchMemoryBounded,
           py::arg("ss"), py::arg("heuristic"), py::arg("timeout") = py::none(),
           py::arg("early_termination") = false, py::arg("weak_equality") = false);
     b.def("gbfs_search", &fixed_weight<false, 2>,
-          "gbfs_search(ss, heuristic, timeout=None, early_termination=False, weak_equality=False)\n--\n\n",
+          docs::kGbfsSearch,
           py::arg("ss"), py::arg("heuristic"), py::arg("timeout") = py::none(),
           py::arg("early_termination") = false, py::arg("weak_equality") = false);
     b.def("gbfs_search_memory_bounded", &fixed_weight<true, 2>,
-          "gbfs_search_memory_bounded(ss, heuristic, timeout=None, early_termination=False, "
-          "weak_equality=False)\n--\n\n",
+          docs::kGbfsSearchMemoryBounded,
           py::arg("ss"), py::arg("heuristic"), py::arg("timeout") = py::none(),
           py::arg("early_termination") = false, py::arg("weak_equality") = false);
     b.def(
@@ -179,7 +177,7 @@ void add_search_functions(ModuleBuilder& b) {
             bool weq = to_bool(weak_equality, "weak_equality");
             return run_released([&] { return search::ehc_search(space.get(), h, t, et, weq); });
         },
-        "ehc_search(ss, heuristic, timeout=None, early_termination=False, weak_equality=False)\n--\n\n",
+        docs::kEhcSearch,
         py::arg("ss"), py::arg("heuristic"), py::arg("timeout") = py::none(), py::arg("early_termination") = false,
         py::arg("weak_equality") = false);
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "python/convert.hpp"
+#include "python/docs.hpp"
 #include "python/state.hpp"
 
 namespace quorvane::python {
@@ -122,13 +123,9 @@ void SearchSpaceBorrow::acquire() {
 
 SearchSpaceBorrow::~SearchSpaceBorrow() { holder_->borrow_flag.fetch_sub(1, std::memory_order_release); }
 
-#define QV_SEARCH_SPACE_PARAMS                                                                              \
-    "actions_duration, events, actions, compression_safe_actions, action_objects, obj_to_prev_actions_map, " \
-    "initial_state=None, goal=None, relevant_actions=None, deadline=None, epsilon=None)\n--\n\n"
-
 void register_search_space(ModuleBuilder& b) {
     b.announce("SearchSpace");
-    py::class_<PySearchSpace> cls(b.module(), "SearchSpace", "SearchSpace(" QV_SEARCH_SPACE_PARAMS);
+    py::class_<PySearchSpace> cls(b.module(), "SearchSpace", docs::kSearchSpace);
     cls.def(py::init([](py::handle actions_duration, py::handle events, py::handle actions,
                         py::handle compression_safe_actions, py::handle action_objects,
                         py::handle obj_to_prev_actions_map, py::handle initial_state, py::handle goal,
@@ -147,14 +144,13 @@ void register_search_space(ModuleBuilder& b) {
                 in.epsilon = to_optional_rational(epsilon, "epsilon");
                 return std::make_unique<PySearchSpace>(std::move(in));
             }),
-            // inspect.signature(SearchSpace) reads the signature of __init__, not the class text.
-            "__init__(self, " QV_SEARCH_SPACE_PARAMS, py::arg("actions_duration"), py::arg("events"), py::arg("actions"), py::arg("compression_safe_actions"),
+            docs::kSearchSpaceInit, py::arg("actions_duration"), py::arg("events"), py::arg("actions"), py::arg("compression_safe_actions"),
             py::arg("action_objects"), py::arg("obj_to_prev_actions_map"), py::arg("initial_state") = py::none(),
             py::arg("goal") = py::none(), py::arg("relevant_actions") = py::none(), py::arg("deadline") = py::none(),
             py::arg("epsilon") = py::none());
 
     cls.def(
-        "reset", [](py::handle self) { SearchSpaceBorrow borrow(self, "self"); }, "reset(self)\n--\n\n");
+        "reset", [](py::handle self) { SearchSpaceBorrow borrow(self, "self"); }, docs::kSearchSpaceReset);
 
     cls.def(
         "build_plan",
@@ -168,7 +164,7 @@ void register_search_space(ModuleBuilder& b) {
                                         rational_text(plan[i].duration));
             return out;
         },
-        "build_plan(self, path)\n--\n\n", py::arg("path"));
+        docs::kSearchSpaceBuildPlan, py::arg("path"));
 
     cls.def(
         "goal_reached",
@@ -178,7 +174,7 @@ void register_search_space(ModuleBuilder& b) {
             std::optional<FlatExpr> g = to_optional_expr(goal, "goal");
             return borrow->goal_reached(*s, g ? &*g : nullptr);
         },
-        "goal_reached(self, state, goal=None)\n--\n\n", py::arg("state"), py::arg("goal") = py::none());
+        docs::kSearchSpaceGoalReached, py::arg("state"), py::arg("goal") = py::none());
 
     cls.def(
         "subgoals_sat",
@@ -191,7 +187,7 @@ void register_search_space(ModuleBuilder& b) {
             for (std::size_t i = 0; i < parts.size(); ++i) out[i] = expr_to_py(parts[i]);
             return out;
         },
-        "subgoals_sat(self, state, goal=None)\n--\n\n", py::arg("state"), py::arg("goal") = py::none());
+        docs::kSearchSpaceSubgoalsSat, py::arg("state"), py::arg("goal") = py::none());
 
     cls.def(
         "initial_state",
@@ -200,7 +196,7 @@ void register_search_space(ModuleBuilder& b) {
             std::optional<FlatExpr> init = to_optional_expr(initial_state, "initial_state");
             return state_to_py(borrow->initial_state(init ? &*init : nullptr));
         },
-        "initial_state(self, initial_state=None)\n--\n\n", py::arg("initial_state") = py::none());
+        docs::kSearchSpaceInitialState, py::arg("initial_state") = py::none());
 
     cls.def(
         "get_successor_state",
@@ -212,7 +208,7 @@ void register_search_space(ModuleBuilder& b) {
             if (!next) return py::none();
             return state_to_py(std::move(next));
         },
-        "get_successor_state(self, state, action)\n--\n\n", py::arg("state"), py::arg("action"));
+        docs::kSearchSpaceGetSuccessorState, py::arg("state"), py::arg("action"));
 
     cls.def(
         "get_successor_states",
@@ -226,12 +222,12 @@ void register_search_space(ModuleBuilder& b) {
             for (std::size_t i = 0; i < successors.size(); ++i) out[i] = state_to_py(std::move(successors[i]));
             return out;
         },
-        "get_successor_states(self, state)\n--\n\n", py::arg("state"));
+        docs::kSearchSpaceGetSuccessorStates, py::arg("state"));
 
     cls.def_property_readonly("is_temporal", [](py::handle self) {
         SearchSpaceBorrow borrow(self, "self");
         return borrow->is_temporal();
-    });
+    }, docs::kSearchSpaceIsTemporal);
 
     cls.def_property(
         "relevant_actions",
@@ -248,7 +244,8 @@ void register_search_space(ModuleBuilder& b) {
             std::vector<Action> actions = to_action_list(value, "relevant_actions");
             ExclusiveBorrow borrow(holder);
             holder.space.set_relevant_actions(std::move(actions));
-        });
+        },
+        docs::kSearchSpaceRelevantActions);
 
     b.finish_class(cls);
 }

@@ -1,6 +1,7 @@
 #include "python/state.hpp"
 
 #include "python/convert.hpp"
+#include "python/docs.hpp"
 
 namespace quorvane::python {
 
@@ -14,9 +15,9 @@ const State& state_self(py::handle self) { return *to_state(self, "self"); }
 
 void register_state(ModuleBuilder& b) {
     b.announce("State");
-    py::class_<PyState> cls(b.module(), "State", "A search state. Made by SearchSpace methods.");
+    py::class_<PyState> cls(b.module(), "State", docs::kState);
     refuse_direct_construction(cls);
-    cls.def_property_readonly("g", [](py::handle self) { return state_self(self).g; })
+    cls.def_property_readonly("g", [](py::handle self) { return state_self(self).g; }, docs::kStateG)
         .def_property_readonly("path",
                                [](py::handle self) {
                                    std::vector<PathEntry> entries;
@@ -27,7 +28,8 @@ void register_state(ModuleBuilder& b) {
                                        out[i++] = py::make_tuple(action_to_py(it->action), py::int_(it->pos),
                                                                  py::int_(it->instance));
                                    return out;
-                               })
+                               },
+                               docs::kStatePath)
         .def_property_readonly("todo",
                                [](py::handle self) {
                                    py::dict out;
@@ -35,7 +37,8 @@ void register_state(ModuleBuilder& b) {
                                        out[action_to_py(action)] =
                                            py::make_tuple(py::int_(entry.next_event), py::int_(entry.instance));
                                    return out;
-                               })
+                               },
+                               docs::kStateTodo)
         .def(
             "get_value",
             [](py::handle self, py::handle fluent) {
@@ -44,7 +47,7 @@ void register_state(ModuleBuilder& b) {
                 if (f >= s.values.size()) raise(ErrorKind::Exception, "Fluent not found!");
                 return s.values[f];
             },
-            "get_value(self, fluent)\n--\n\n", py::arg("fluent"));
+            docs::kStateGetValue, py::arg("fluent"));
     b.finish_class(cls);
 }
 
