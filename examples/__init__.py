@@ -5,6 +5,8 @@ Each generator returns a `GroundTask` holding the inputs of `SearchSpace` and of
 `TASKS` maps the command-line names to a function of one size parameter.
 """
 
+from collections.abc import Callable
+
 from .blocksworld import blocksworld
 from .gripper import gripper
 from .logistics import logistics
@@ -13,7 +15,7 @@ from .numeric import fuel_delivery
 from .temporal import matchcellar
 
 # name -> (task of size n, smallest size, what the size means)
-TASKS = {
+TASKS: dict[str, tuple[Callable[[int], GroundTask], int, str]] = {
     "blocksworld": (lambda n: blocksworld(n), 2, "blocks in one tower, to be reversed"),
     "blocksworld-random": (lambda n: blocksworld(n, seed=n), 2, "blocks in random towers (seed = size)"),
     "gripper": (lambda n: gripper(n), 1, "balls"),

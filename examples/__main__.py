@@ -10,12 +10,13 @@ from __future__ import annotations
 import argparse
 import logging
 import sys
+from collections.abc import Sequence
 
 from . import TASKS, make_task
 from .run import HEURISTICS, SEARCHES, format_plan, format_timed_plan, replay, show_search_progress, solve
 
 
-def main(argv=None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m examples", description=__doc__.split("\n\n")[1])
     parser.add_argument("task", choices=sorted(TASKS), help="task family")
     parser.add_argument("--size", type=int, default=None, help="size parameter (default: the family's smallest)")

@@ -4,13 +4,13 @@ from __future__ import annotations
 
 import random
 
-from .model import GroundTask, TaskBuilder, and_
+from .model import GroundTask, TaskBuilder, and_, fluent_index
 
 
-def _towers_random(n: int, rng: random.Random) -> list:
+def _towers_random(n: int, rng: random.Random) -> list[list[int]]:
     blocks = list(range(n))
     rng.shuffle(blocks)
-    towers: list = []
+    towers: list[list[int]] = []
     for b in blocks:
         # Start a new tower or put the block on one of the existing ones.
         k = rng.randrange(len(towers) + 1)
@@ -46,7 +46,7 @@ def blocksworld(n: int, seed: int | None = None) -> GroundTask:
     ontable = [t.fluent(f"ontable_{x}") for x in B]
     holding = [t.fluent(f"holding_{x}") for x in B]
     on = {(i, j): t.fluent(f"on_{B[i]}_{B[j]}") for i in range(n) for j in range(n) if i != j}
-    fl = lambda e: e.args[0]  # noqa: E731  (fluent index of a fluent expression)
+    fl = fluent_index
 
     for tower in init_towers:
         t.set_initial(f"ontable_{B[tower[0]]}", True)

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from .model import GroundTask, TaskBuilder, and_
+from .model import GroundTask, TaskBuilder, and_, fluent_index
 
 
 def gripper(n: int) -> GroundTask:
@@ -15,7 +15,7 @@ def gripper(n: int) -> GroundTask:
     at = {(b, r): t.fluent(f"at_{b}_{r}", initial=(r == "rooma")) for b in balls for r in rooms}
     free = {g: t.fluent(f"free_{g}", initial=True) for g in grippers}
     carry = {(b, g): t.fluent(f"carry_{b}_{g}") for b in balls for g in grippers}
-    fl = lambda e: e.args[0]  # noqa: E731
+    fl = fluent_index
 
     for r1 in rooms:
         for r2 in rooms:

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import random
 
-from .model import GroundTask, TaskBuilder, and_
+from .model import GroundTask, TaskBuilder, and_, fluent_index
 
 
 def logistics(trucks: int, packages: int, cities: int, seed: int = 0) -> GroundTask:
@@ -24,7 +24,7 @@ def logistics(trucks: int, packages: int, cities: int, seed: int = 0) -> GroundT
     at_t = {(x, c): t.fluent(f"at_{x}_{c}", initial=(truck_at[x] == c)) for x in T for c in C}
     at_p = {(p, c): t.fluent(f"at_{p}_{c}", initial=(origin[p] == c)) for p in P for c in C}
     inside = {(p, x): t.fluent(f"in_{p}_{x}") for p in P for x in T}
-    fl = lambda e: e.args[0]  # noqa: E731
+    fl = fluent_index
 
     for x in T:
         for c1 in C:

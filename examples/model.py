@@ -14,7 +14,8 @@ import os
 import re
 from dataclasses import dataclass, field
 from fractions import Fraction
-from typing import Union
+from collections.abc import Callable
+from typing import Any, Union
 
 import quorvane as qv
 
@@ -29,19 +30,20 @@ class Expr:
     the module ("and", "or", "not", "==", "<=", "<", "+", "-", "*", "/")."""
 
     kind: str
-    args: tuple = ()
+    args: tuple[Any, ...] = ()  # the operand Exprs, the fluent index or the constant
 
-    def __add__(self, other):
+    def __add__(self, other: Expr | Number) -> Expr:
         return Expr("+", (self, const(other)))
 
-    def __sub__(self, other):
+    def __sub__(self, other: Expr | Number) -> Expr:
         return Expr("-", (self, const(other)))
 
-    def __mul__(self, other):
+    def __mul__(self, other: Expr | Number) -> Expr:
         return Expr("*", (self, const(other)))
 
 
-def const(value) -> Expr:
+# A bool is an int, so Number covers the boolean constants too.
+def const(value: Expr | Number) -> Expr:
     if isinstance(value, Expr):
         return value
     if isinstance(value, bool):
@@ -55,44 +57,48 @@ def const(value) -> Expr:
 TRUE = const(True)
 
 
-def and_(*parts) -> Expr:
-    parts = [const(p) for p in parts]
-    return parts[0] if len(parts) == 1 else Expr("and", tuple(parts))
+def and_(*parts: Expr | Number) -> Expr:
+    exprs = [const(p) for p in parts]
+    return exprs[0] if len(exprs) == 1 else Expr("and", tuple(exprs))
 
 
-def or_(*parts) -> Expr:
-    parts = [const(p) for p in parts]
-    return parts[0] if len(parts) == 1 else Expr("or", tuple(parts))
+def or_(*parts: Expr | Number) -> Expr:
+    exprs = [const(p) for p in parts]
+    return exprs[0] if len(exprs) == 1 else Expr("or", tuple(exprs))
 
 
-def not_(e) -> Expr:
+def not_(e: Expr | Number) -> Expr:
     return Expr("not", (const(e),))
 
 
-def eq(a, b) -> Expr:
+def eq(a: Expr | Number, b: Expr | Number) -> Expr:
     return Expr("==", (const(a), const(b)))
 
 
-def le(a, b) -> Expr:
+def le(a: Expr | Number, b: Expr | Number) -> Expr:
     return Expr("<=", (const(a), const(b)))
 
 
-def lt(a, b) -> Expr:
+def lt(a: Expr | Number, b: Expr | Number) -> Expr:
     return Expr("<", (const(a), const(b)))
 
 
-def ge(a, b) -> Expr:
+def ge(a: Expr | Number, b: Expr | Number) -> Expr:
     # The module has no greater-than nodes: a >= b is b <= a.
     return le(b, a)
 
 
-def gt(a, b) -> Expr:
+def gt(a: Expr | Number, b: Expr | Number) -> Expr:
     return lt(b, a)
 
 
-def to_nodes(expr: Expr) -> list:
+# The fluent index of a fluent expression.
+fluent_index: Callable[[Expr], int] = lambda e: e.args[0]  # noqa: E731
+
+
+def to_nodes(expr: Expr) -> list[qv.ExpressionNode]:
     """Flattens a tree into the module's post-order node list (root last)."""
-    nodes: list = []
+    nodes: list[qv.ExpressionNode] = []
 
     def walk(e: Expr) -> int:
         if e.kind == "fluent":
@@ -122,15 +128,21 @@ def uses(expr: Expr, kind: str) -> bool:
 
 BOOL, INT, REAL = "bool", "int", "real"
 
+# (fluent index, value) of an effect
+EffectSpec = tuple[int, Union[Expr, Number]]
+NodeList = list[qv.ExpressionNode]
+DurationBounds = tuple[NodeList, NodeList, bool, bool]  # as SearchSpace takes them
+TimedEvents = list[tuple[qv.Timing, qv.Event]]
+
 
 @dataclass
 class EventSpec:
     """One event of an action: at `delay` after the action's start (from_start) or end."""
 
     condition: Expr = TRUE
-    effects: list = field(default_factory=list)  # (fluent index, Expr)
-    opens: list = field(default_factory=list)  # durative conditions that begin here
-    closes: list = field(default_factory=list)  # durative conditions that end here
+    effects: list[EffectSpec] = field(default_factory=list)
+    opens: list[Expr] = field(default_factory=list)  # durative conditions that begin here
+    closes: list[Expr] = field(default_factory=list)  # durative conditions that end here
     from_start: bool = True
     delay: Number = 0
 
@@ -138,8 +150,8 @@ class EventSpec:
 @dataclass
 class ActionSpec:
     name: str
-    events: list
-    duration: tuple | None = None  # (lower, upper) as Expr, closed bounds
+    events: list[EventSpec]
+    duration: tuple[Expr, Expr] | None = None  # (lower, upper), closed bounds
 
 
 @dataclass
@@ -147,20 +159,20 @@ class GroundTask:
     """Everything needed for SearchSpace and the Heuristic constructors, with names."""
 
     name: str
-    fluent_names: list
-    fluent_types: list
-    action_names: list
-    actions: list  # qv.Action, index = position
-    events: dict  # qv.Action -> [(qv.Timing, qv.Event)]
-    actions_duration: list  # None or (lower nodes, upper nodes, False, False)
-    initial_state: list  # one constant node per fluent
-    goal: list  # node list
-    objects: dict = field(default_factory=dict)
+    fluent_names: list[str]
+    fluent_types: list[str]
+    action_names: list[str]
+    actions: list[qv.Action]  # index = position
+    events: dict[qv.Action, TimedEvents]
+    actions_duration: list[DurationBounds | None]  # None or (lower nodes, upper nodes, False, False)
+    initial_state: NodeList  # one constant node per fluent
+    goal: NodeList
+    objects: dict[str, list[str]] = field(default_factory=dict)
     is_temporal: bool = False
     pddl_domain: str = ""
     pddl_problem: str = ""
 
-    def search_space(self, **kwargs) -> qv.SearchSpace:
+    def search_space(self, **kwargs: Any) -> qv.SearchSpace:
         return qv.SearchSpace(
             self.actions_duration,
             self.events,
@@ -173,14 +185,14 @@ class GroundTask:
             **kwargs,
         )
 
-    def heuristic(self, name: str, internal_caching: bool = False, cache_value_in_state: bool = False):
-        make = getattr(qv.Heuristic, name)
+    def heuristic(self, name: str, internal_caching: bool = False, cache_value_in_state: bool = False) -> qv.Heuristic:
+        make: Callable[..., qv.Heuristic] = getattr(qv.Heuristic, name)
         return make(
             self.actions, self.fluent_types, self.objects, self.events, self.goal,
             internal_caching, cache_value_in_state, False,
         )
 
-    def write_pddl(self, directory) -> tuple:
+    def write_pddl(self, directory: str | os.PathLike[str]) -> tuple[str, str]:
         """Writes <name>-domain.pddl and <name>-problem.pddl; returns both paths."""
         os.makedirs(directory, exist_ok=True)
         domain = os.path.join(directory, f"{self.name}-domain.pddl")
@@ -200,15 +212,15 @@ class TaskBuilder:
         if not _NAME.match(name):
             raise ValueError(f"not a PDDL name: {name!r}")
         self.name = name
-        self.fluent_names: list = []
-        self.fluent_types: list = []
-        self.initial: list = []
-        self._index: dict = {}
-        self.specs: list = []
+        self.fluent_names: list[str] = []
+        self.fluent_types: list[str] = []
+        self.initial: list[Number] = []
+        self._index: dict[str, int] = {}
+        self.specs: list[ActionSpec] = []
         self.goal: Expr | None = None
 
     # fluents
-    def fluent(self, name: str, type_: str = BOOL, initial=None) -> Expr:
+    def fluent(self, name: str, type_: str = BOOL, initial: Number | None = None) -> Expr:
         if name in self._index:
             raise ValueError(f"fluent {name} declared twice")
         if not _NAME.match(name):
@@ -221,19 +233,21 @@ class TaskBuilder:
         self.initial.append(initial)
         return Expr("fluent", (self._index[name],))
 
-    def set_initial(self, name: str, value):
+    def set_initial(self, name: str, value: Number) -> None:
         self.initial[self._index[name]] = value
 
-    def action(self, name: str, events: list, duration=None) -> int:
+    def action(self, name: str, events: list[EventSpec],
+               duration: tuple[Expr | Number, Expr | Number] | None = None) -> int:
         if not _NAME.match(name):
             raise ValueError(f"not a PDDL name: {name!r}")
+        bounds = None
         if duration is not None:
             lo, hi = duration
-            duration = (const(lo), const(hi))
-        self.specs.append(ActionSpec(name, events, duration))
+            bounds = (const(lo), const(hi))
+        self.specs.append(ActionSpec(name, events, bounds))
         return len(self.specs) - 1
 
-    def instant(self, name: str, condition: Expr, effects: list) -> int:
+    def instant(self, name: str, condition: Expr, effects: list[EffectSpec]) -> int:
         """A classical action: one event at its start."""
         return self.action(name, [EventSpec(condition, effects)])
 
@@ -242,10 +256,10 @@ class TaskBuilder:
         if self.goal is None:
             raise ValueError("the task has no goal")
         actions = [qv.Action(i) for i in range(len(self.specs))]
-        events = {}
-        durations = []
+        events: dict[qv.Action, TimedEvents] = {}
+        durations: list[DurationBounds | None] = []
         for i, spec in enumerate(self.specs):
-            pairs = []
+            pairs: TimedEvents = []
             for pos, ev in enumerate(spec.events):
                 event = qv.Event(
                     actions[i], pos, to_nodes(ev.condition),
@@ -271,7 +285,7 @@ class TaskBuilder:
             goal=to_nodes(self.goal),
             is_temporal=temporal,
         )
-        writer = _PddlWriter(self, temporal)
+        writer = _PddlWriter(self, self.goal, temporal)
         task.pddl_domain = writer.domain()
         task.pddl_problem = writer.problem()
         return task
@@ -280,7 +294,7 @@ class TaskBuilder:
 # --- PDDL -------------------------------------------------------------------------------------
 
 
-def _number(v) -> str:
+def _number(v: Number) -> str:
     """Exact decimal text: PDDL has no rational literals, so a value whose decimal
     expansion does not end is written as a division."""
     v = Fraction(v)
@@ -304,8 +318,9 @@ def _number(v) -> str:
 
 
 class _PddlWriter:
-    def __init__(self, builder: TaskBuilder, temporal: bool):
+    def __init__(self, builder: TaskBuilder, goal: Expr, temporal: bool):
         self.b = builder
+        self.goal = goal
         self.temporal = temporal
 
     def is_bool(self, idx: int) -> bool:
@@ -359,9 +374,9 @@ class _PddlWriter:
                 return f"(increase ({name}) {_number(c)})" if c >= 0 else f"(decrease ({name}) {_number(-c)})"
         return f"(assign ({name}) {self.term(value)})"
 
-    def requirements(self) -> list:
+    def requirements(self) -> list[str]:
         req = [":strips"]
-        exprs = [self.b.goal]
+        exprs = [self.goal]
         for s in self.b.specs:
             for ev in s.events:
                 exprs += [ev.condition, *ev.opens, *ev.closes]
@@ -376,14 +391,14 @@ class _PddlWriter:
         return req
 
     @staticmethod
-    def conj(parts: list) -> str:
+    def conj(parts: list[str]) -> str:
         parts = [p for p in parts if p != "(and)"]
         if not parts:
             return "(and)"
         return parts[0] if len(parts) == 1 else "(and " + " ".join(parts) + ")"
 
     @staticmethod
-    def effects(parts: list) -> str:
+    def effects(parts: list[str]) -> str:
         # Always a conjunction, even of one effect: validators refuse a bare effect.
         return "(and" + "".join(" " + p for p in parts) + ")"
 
@@ -454,6 +469,6 @@ class _PddlWriter:
             f"(define (problem {b.name}-problem)\n"
             f"  (:domain {b.name})\n"
             f"  (:init\n{''.join(init)}  )\n"
-            f"  (:goal {self.cond(b.goal)})\n"
+            f"  (:goal {self.cond(self.goal)})\n"
             f")\n"
         )

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from fractions import Fraction
 
-from .model import INT, REAL, GroundTask, TaskBuilder, and_, ge, lt
+from .model import INT, REAL, GroundTask, TaskBuilder, and_, ge, lt, fluent_index
 
 TANK = Fraction(5, 2)
 MOVE_COST = Fraction(3, 4)  # three moves per tank
@@ -23,7 +23,7 @@ def fuel_delivery(length: int, target: int = 2, capacity: int = 1) -> GroundTask
     fuel = t.fluent("fuel", REAL, initial=TANK)
     cargo = t.fluent("cargo", INT, initial=0)
     delivered = t.fluent("delivered", INT, initial=0)
-    fl = lambda e: e.args[0]  # noqa: E731
+    fl = fluent_index
 
     for i in range(length + 1):
         for j in (i - 1, i + 1):

@@ -19,6 +19,8 @@ show_search_progress()
 task = matchcellar(fuses=2)
 print(f"{task.name}: {len(task.fluent_names)} fluents, {len(task.actions)} durative actions")
 plan, stats, seconds = solve(task, "gbfs", "hff")
+if plan is None:  # the match cellar always has a plan
+    sys.exit("gbfs+hff found no plan")
 replay(task, plan)
 print(f"gbfs+hff found a plan in {seconds:.3f} s: {stats}")
 print(format_plan(task, plan))

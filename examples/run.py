@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import logging
 import time
+from collections.abc import Callable, Sequence
+from typing import Any
 
 import quorvane as qv
 
@@ -12,8 +14,12 @@ from .model import GroundTask
 HEURISTICS = ("hff", "hadd", "hmax", "hmax_explicit")
 UNINFORMED = ("bfs", "dfs")
 
-# name -> function(search space, heuristic, timeout) -> (plan, stats)
-SEARCHES = {
+# (plan, statistics), as the search functions return it
+SearchResult = tuple[list[qv.Action] | None, dict[str, str]]
+
+# name -> function(search space, heuristic, timeout) -> (plan, stats); the heuristic is
+# None for the uninformed searches.
+SEARCHES: dict[str, Callable[[qv.SearchSpace, Any, float | None], SearchResult]] = {
     "bfs": lambda ss, h, t: qv.bfs_search(ss, timeout=t),
     "dfs": lambda ss, h, t: qv.dfs_search(ss, timeout=t),
     "ehc": lambda ss, h, t: qv.ehc_search(ss, h, timeout=t),
@@ -29,7 +35,7 @@ SEARCHES = {
 SEARCH_LOGGERS = ("quorvane_base.search", "quorvane_base.multiqueue")
 
 
-def show_search_progress(level=logging.DEBUG):
+def show_search_progress(level: int = logging.DEBUG) -> None:
     """Sends the module's search records to stderr. The module reads a logger's level
     once, when it first logs to it, so this must run before the first search."""
     logging.basicConfig(format="%(asctime)s %(name)s %(levelname)s %(message)s", level=logging.WARNING)
@@ -37,7 +43,8 @@ def show_search_progress(level=logging.DEBUG):
         logging.getLogger(name).setLevel(level)
 
 
-def solve(task: GroundTask, search: str = "gbfs", heuristic: str = "hff", timeout: float | None = None):
+def solve(task: GroundTask, search: str = "gbfs", heuristic: str = "hff",
+          timeout: float | None = None) -> tuple[list[qv.Action] | None, dict[str, str], float]:
     """Returns (plan, stats, seconds); plan is None when the search found none."""
     if search not in SEARCHES:
         raise ValueError(f"unknown search {search!r}; known: {', '.join(SEARCHES)}")
@@ -50,7 +57,7 @@ def solve(task: GroundTask, search: str = "gbfs", heuristic: str = "hff", timeou
     return plan, stats, time.perf_counter() - began
 
 
-def replay(task: GroundTask, plan) -> list:
+def replay(task: GroundTask, plan: Sequence[qv.Action]) -> list[qv.State]:
     """The states along the plan, initial state first; raises when a step does not apply."""
     ss = task.search_space()
     states = [ss.initial_state()]
@@ -64,11 +71,11 @@ def replay(task: GroundTask, plan) -> list:
     return states
 
 
-def format_plan(task: GroundTask, plan) -> str:
+def format_plan(task: GroundTask, plan: Sequence[qv.Action]) -> str:
     return "\n".join(f"{i:4d}: {task.action_names[a.idx]}" for i, a in enumerate(plan))
 
 
-def format_timed_plan(task: GroundTask, plan) -> str:
+def format_timed_plan(task: GroundTask, plan: Sequence[qv.Action]) -> str:
     """Start times and durations are exact rationals, as build_plan gives them."""
     timed = task.search_space().build_plan(plan)
     lines = []

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from fractions import Fraction
 
-from .model import EventSpec, GroundTask, TaskBuilder, and_
+from .model import EventSpec, GroundTask, TaskBuilder, and_, fluent_index
 
 MATCH_BURNS = 6
 MEND_TAKES = Fraction(9, 2)
@@ -24,7 +24,7 @@ def matchcellar(fuses: int, matches: int | None = None) -> GroundTask:
     handfree = t.fluent("handfree", initial=True)
     unused = [t.fluent(f"unused_match{i}", initial=True) for i in range(matches)]
     mended = [t.fluent(f"mended_fuse{i}") for i in range(fuses)]
-    fl = lambda e: e.args[0]  # noqa: E731
+    fl = fluent_index
 
     for i in range(matches):
         t.action(
