@@ -245,7 +245,7 @@ class SearchSpace {
     // Applies `event` (position `pos` in its action's list, instance `instance`) to
     // `child`, a clone of `parent`. False when it does not fit: a durative condition
     // breaks or, in a temporal task, the network becomes inconsistent.
-    bool expand_event(const State& parent, State& child, const Event& event, std::size_t pos,
+    bool expand_event(const State& parent, StateBox& child, const Event& event, std::size_t pos,
                       std::uint32_t instance) const;
     // Truth value of `condition` over `state`; Error(Exception) for a non-boolean value.
     bool is_sat(const FlatExpr& condition, const State& state) const;
@@ -266,8 +266,12 @@ class SearchSpace {
     double epsilon_float() const noexcept { return epsilon_float_; }
     std::optional<double> deadline() const noexcept { return deadline_; }
     std::uint32_t instance_counter() const;
+    // The layout of this search space's states: null without a stored initial state.
+    const LayoutPtr& layout() const noexcept { return layout_; }
 
   private:
+    // Per fluent of the stored initial state: whether it only ever holds booleans.
+    std::vector<bool> boolean_fluents() const;
     bool passes_object_filter(const State& parent, Action action) const;
     // Posts the duration, origin/horizon and event pinning constraints of a start.
     // `counter` is advanced as the points are numbered.
@@ -291,6 +295,7 @@ class SearchSpace {
     double epsilon_float_ = 0.01;
     std::optional<double> deadline_;
     bool is_temporal_ = false;
+    LayoutPtr layout_;
 
     mutable std::mutex counter_mutex_;
     mutable std::uint32_t instance_counter_ = 0;  // guarded by counter_mutex_; wraps modulo 2^32
