@@ -99,6 +99,39 @@ SearchSpace::SearchSpace(SearchSpaceInput input)
     if (input.deadline) deadline_ = input.deadline->to_double();
     epsilon_float_ = epsilon_.to_double();
     if (initial_state_) layout_ = StateLayout::make(boolean_fluents());
+    if (layout_) {
+        compiled_events_.resize(fluent_sets_.size());
+        for (const auto& [action, list] : events_) {
+            auto& row = compiled_events_[action.idx];
+            row.reserve(list.size());
+            for (const TimedEvent& te : list) {
+                const Event& event = te.second;
+                CompiledEvent& c = row.emplace_back();
+                c.source = &event;
+                c.condition = CompiledCondition::compile(event.conditions, layout_);
+                c.effects.reserve(event.effects.size());
+                for (const Effect& e : event.effects)
+                    c.effects.push_back(e.fluent < layout_->num_fluents() ? CompiledValue::compile(e.value, layout_)
+                                                                          : CompiledValue());
+            }
+        }
+        if (goal_) compiled_goal_ = CompiledCondition::compile(*goal_, layout_);
+    }
+}
+
+const CompiledEvent* SearchSpace::compiled_event(const Event& event, std::size_t pos) const noexcept {
+    if (event.action.idx >= compiled_events_.size()) return nullptr;
+    const auto& row = compiled_events_[event.action.idx];
+    if (pos >= row.size() || row[pos].source != &event) return nullptr;
+    return &row[pos];
+}
+
+bool SearchSpace::event_condition_holds(const Event& event, std::size_t pos, const State& state) const {
+    if (const CompiledEvent* c = compiled_event(event, pos)) {
+        const CompiledCondition::Result r = c->condition.eval(state);
+        if (r != CompiledCondition::kUnknown) return r == CompiledCondition::kTrue;
+    }
+    return is_sat(event.conditions, state);
 }
 
 std::vector<bool> SearchSpace::boolean_fluents() const {
@@ -181,6 +214,10 @@ StatePtr SearchSpace::initial_state(const FlatExpr* initial) const {
 
 bool SearchSpace::goal_reached(const State& state, const FlatExpr* goal) const {
     if (!state.todo.empty()) return false;
+    if (!goal && compiled_goal_.ready()) {
+        const CompiledCondition::Result r = compiled_goal_.eval(state);
+        if (r != CompiledCondition::kUnknown) return r == CompiledCondition::kTrue;
+    }
     const FlatExpr& g = goal_or_fail(goal, goal_);
     ExpressionNode value = internal_evaluate(std::span<const ExpressionNode>(g), state);
     if (value.kind() != NodeKind::Bool) raise(ErrorKind::Exception, "The goal is not a boolean expression!");
@@ -274,7 +311,7 @@ StatePtr SearchSpace::get_successor_state_with_compression(const State& parent, 
         const TodoEntry entry = running->second;
         if (entry.next_event >= n) return nullptr;
         const Event& event = (*events)[entry.next_event].second;
-        if (!is_sat(event.conditions, parent)) return nullptr;
+        if (!event_condition_holds(event, entry.next_event, parent)) return nullptr;
         StateBox child = parent.clone_for_child();
         child->g += 1.0;
         if (entry.next_event + 1 < n) child->todo.insert_or_assign(action, TodoEntry{entry.next_event + 1, entry.instance + 1});
@@ -285,7 +322,7 @@ StatePtr SearchSpace::get_successor_state_with_compression(const State& parent, 
     }
 
     QV_REQUIRE(n > 0, "action " + std::to_string(action.idx) + " has an empty event list");
-    if (!is_sat((*events)[0].second.conditions, parent)) return nullptr;
+    if (!event_condition_holds((*events)[0].second, 0, parent)) return nullptr;
     // The filter reads only the parent, so it runs before the copy is made.
     if (!passes_object_filter(parent, action)) return nullptr;
     StateBox child = parent.clone_for_child();
@@ -339,7 +376,14 @@ bool SearchSpace::expand_event(const State& parent, StateBox& built, const Event
     if (!active_conditions_hold(*built, parent)) return false;
     for (const FlatExpr& c : event.end_conditions) built->active_conditions.remove_one(c);
     for (const FlatExpr& c : event.start_conditions) built->active_conditions.add(c);
-    for (const Effect& effect : event.effects) {
+    const CompiledEvent* compiled = compiled_event(event, pos);
+    for (std::size_t k = 0; k < event.effects.size(); ++k) {
+        const Effect& effect = event.effects[k];
+        Cell cell;
+        if (compiled && compiled->effects[k].eval(parent, cell)) {
+            built.set_cell(effect.fluent, cell);
+            continue;
+        }
         ExpressionNode value = internal_evaluate(std::span<const ExpressionNode>(effect.value), parent);
         write_value(built, effect.fluent, value);
     }

@@ -16,6 +16,7 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
 
+#include "engine/compiled_expressions.hpp"
 #include "engine/errors.hpp"
 #include "engine/expressions.hpp"
 #include "engine/search_state.hpp"
@@ -178,6 +179,13 @@ using TimedPlan = std::vector<TimedPlanEntry>;
 
 class SearchSpace;
 
+// The prepared forms of one event, for the states of its search space's layout.
+struct CompiledEvent {
+    const Event* source = nullptr;  // the event they were prepared from
+    CompiledCondition condition;
+    std::vector<CompiledValue> effects;  // one per effect, in order
+};
+
 // The successors of one state, one per applicable action of `relevant_actions`, in
 // list order, computed one per request. It borrows the search space and the state.
 class SuccessorSequence {
@@ -278,6 +286,10 @@ class SearchSpace {
     void post_start_constraints(const State& parent, State& child, Action action,
                                 const std::vector<TimedEvent>& events, std::uint32_t& counter) const;
     bool active_conditions_hold(const State& state, const State& over) const;
+    // The prepared forms of `event` at position `pos` of its action's list, or null.
+    const CompiledEvent* compiled_event(const Event& event, std::size_t pos) const noexcept;
+    // is_sat of the event's condition, decided by its prepared form where it can be.
+    bool event_condition_holds(const Event& event, std::size_t pos, const State& state) const;
 
     std::vector<std::optional<DurationBounds>> actions_duration_;
     boost::unordered_flat_map<Action, std::vector<TimedEvent>, support::FxHash<Action>> events_;
@@ -296,6 +308,8 @@ class SearchSpace {
     std::optional<double> deadline_;
     bool is_temporal_ = false;
     LayoutPtr layout_;
+    std::vector<std::vector<CompiledEvent>> compiled_events_;  // by action index, then position
+    CompiledCondition compiled_goal_;
 
     mutable std::mutex counter_mutex_;
     mutable std::uint32_t instance_counter_ = 0;  // guarded by counter_mutex_; wraps modulo 2^32
