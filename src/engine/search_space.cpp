@@ -96,6 +96,9 @@ SearchSpace::SearchSpace(SearchSpaceInput input)
     tn_interpreter_ = TNInterpreter(input.actions, events);
 
     for (auto& [action, list] : events) events_.insert_or_assign(action, std::move(list));
+    // The map no longer changes: its lists stay where they are.
+    events_by_index_.assign(fluent_sets_.size(), nullptr);
+    for (const auto& [action, list] : events_) events_by_index_[action.idx] = &list;
     if (input.deadline) deadline_ = input.deadline->to_double();
     epsilon_float_ = epsilon_.to_double();
     if (initial_state_) layout_ = StateLayout::make(boolean_fluents());
@@ -126,9 +129,9 @@ const CompiledEvent* SearchSpace::compiled_event(const Event& event, std::size_t
     return &row[pos];
 }
 
-bool SearchSpace::event_condition_holds(const Event& event, std::size_t pos, const State& state) const {
-    if (const CompiledEvent* c = compiled_event(event, pos)) {
-        const CompiledCondition::Result r = c->condition.eval(state);
+bool SearchSpace::event_condition_holds(const CompiledEvent* compiled, const Event& event, const State& state) const {
+    if (compiled) {
+        const CompiledCondition::Result r = compiled->condition.eval(state);
         if (r != CompiledCondition::kUnknown) return r == CompiledCondition::kTrue;
     }
     return is_sat(event.conditions, state);
@@ -171,8 +174,7 @@ std::vector<bool> SearchSpace::boolean_fluents() const {
 }
 
 const std::vector<TimedEvent>* SearchSpace::events_of(Action action) const noexcept {
-    auto it = events_.find(action);
-    return it == events_.end() ? nullptr : &it->second;
+    return action.idx < events_by_index_.size() ? events_by_index_[action.idx] : nullptr;
 }
 
 std::uint32_t SearchSpace::instance_counter() const {
@@ -306,12 +308,18 @@ StatePtr SearchSpace::get_successor_state_with_compression(const State& parent, 
     const std::vector<TimedEvent>* events = events_of(action);
     if (!events) return nullptr;
     const std::size_t n = events->size();
+    // Rows of prepared forms line up with the lists of events_of.
+    const CompiledEvent* compiled =
+        action.idx < compiled_events_.size() && compiled_events_[action.idx].size() == n
+            ? compiled_events_[action.idx].data()
+            : nullptr;
 
-    if (auto running = parent.todo.find(action); running != parent.todo.end()) {
+    if (auto running = parent.todo.empty() ? parent.todo.end() : parent.todo.find(action);
+        running != parent.todo.end()) {
         const TodoEntry entry = running->second;
         if (entry.next_event >= n) return nullptr;
         const Event& event = (*events)[entry.next_event].second;
-        if (!event_condition_holds(event, entry.next_event, parent)) return nullptr;
+        if (!event_condition_holds(compiled ? compiled + entry.next_event : nullptr, event, parent)) return nullptr;
         StateBox child = parent.clone_for_child();
         child->g += 1.0;
         if (entry.next_event + 1 < n) child->todo.insert_or_assign(action, TodoEntry{entry.next_event + 1, entry.instance + 1});
@@ -322,7 +330,7 @@ StatePtr SearchSpace::get_successor_state_with_compression(const State& parent, 
     }
 
     QV_REQUIRE(n > 0, "action " + std::to_string(action.idx) + " has an empty event list");
-    if (!event_condition_holds((*events)[0].second, 0, parent)) return nullptr;
+    if (!event_condition_holds(compiled, (*events)[0].second, parent)) return nullptr;
     // The filter reads only the parent, so it runs before the copy is made.
     if (!passes_object_filter(parent, action)) return nullptr;
     StateBox child = parent.clone_for_child();

@@ -288,8 +288,8 @@ class SearchSpace {
     bool active_conditions_hold(const State& state, const State& over) const;
     // The prepared forms of `event` at position `pos` of its action's list, or null.
     const CompiledEvent* compiled_event(const Event& event, std::size_t pos) const noexcept;
-    // is_sat of the event's condition, decided by its prepared form where it can be.
-    bool event_condition_holds(const Event& event, std::size_t pos, const State& state) const;
+    // is_sat of the event's condition, decided by its prepared form (when given) where it can be.
+    bool event_condition_holds(const CompiledEvent* compiled, const Event& event, const State& state) const;
 
     std::vector<std::optional<DurationBounds>> actions_duration_;
     boost::unordered_flat_map<Action, std::vector<TimedEvent>, support::FxHash<Action>> events_;
@@ -308,7 +308,8 @@ class SearchSpace {
     std::optional<double> deadline_;
     bool is_temporal_ = false;
     LayoutPtr layout_;
-    std::vector<std::vector<CompiledEvent>> compiled_events_;  // by action index, then position
+    std::vector<const std::vector<TimedEvent>*> events_by_index_;  // into events_, by action index
+    std::vector<std::vector<CompiledEvent>> compiled_events_;       // by action index, then position
     CompiledCondition compiled_goal_;
 
     mutable std::mutex counter_mutex_;
