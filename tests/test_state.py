@@ -1,4 +1,5 @@
 import inspect
+from fractions import Fraction
 
 import pytest
 
@@ -123,3 +124,47 @@ def test_state_is_frozen_and_has_no_constructor(space):
         qv.State()
     # No equality of its own: two states with equal values are different objects.
     assert space.initial_state() != space.initial_state()
+
+
+R = qv.make_rational_constant_node
+O = qv.make_object_node
+and_ = qv.make_operator_node("and", [0, 1])
+
+
+@pytest.mark.parametrize(
+    "node",
+    [B(True), B(False), I(0), I(-(2**31)), I(2**31 - 1), R(1, 2), R(-(2**31), 2**31 - 1), R(4, 2), R(-3, 536870912),
+     O("ball1"), O(""), O('say "hi"\n'), F(3), and_],
+    ids=repr,
+)
+def test_a_state_gives_back_every_value_it_was_given(node):
+    # Fluent 0 is boolean for the task and fluent 1 a number; the value under test sits
+    # in fluent 1 of the stored initial state and in fluent 0 of a caller's one.
+    space = qv.SearchSpace([None], {A(0): [(qv.Timing(True, 0), qv.Event(A(0), 0, [B(True)], [], [],
+                                                                            [qv.Effect(2, [B(True)])]))]},
+                           [A(0)], None, None, None, initial_state=[B(False), node, B(False)])
+    stored = space.initial_state()
+    given = space.initial_state([node, I(1), B(False)])
+    for state, fluent in [(stored, 1), (given, 0)]:
+        child = space.get_successor_state(state, A(0))
+        for s in (state, child):
+            assert repr(s.get_value(fluent)) == repr(node)
+            assert repr(qv.evaluate([F(fluent)], s)) == repr(node)
+        assert child.get_value(2).bool_constant is True
+        assert state.get_value(2).bool_constant is False
+
+
+def test_numbers_that_outgrow_machine_words_stay_exact():
+    # x := x * x - 1 from 2^31 - 1 leaves 64 bits behind after two steps.
+    square = [F(0), F(0), qv.make_operator_node("*", [0, 1]), I(1), qv.make_operator_node("-", [2, 3])]
+    space = qv.SearchSpace([None], {A(0): [(qv.Timing(True, 0), qv.Event(A(0), 0, [B(True)], [], [],
+                                                                          [qv.Effect(0, square)]))]},
+                           [A(0)], None, None, None, initial_state=[I(2**31 - 1)])
+    s, expected = space.initial_state(), 2**31 - 1
+    for _ in range(5):
+        s, expected = space.get_successor_state(s, A(0)), expected * expected - 1
+        assert repr(s.get_value(0)) == f"Int({expected})"
+    d = next(d for d in (3, 5, 7, 11, 13) if expected % d)
+    part = qv.evaluate([F(0), I(d), qv.make_operator_node("/", [0, 1])], s)
+    assert part.real_constant == Fraction(expected, d)
+    assert space.goal_reached(s, [F(0), F(0), qv.make_operator_node("==", [0, 1])])

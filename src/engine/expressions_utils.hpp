@@ -14,10 +14,11 @@
 
 namespace quorvane {
 
-// The one operation through which evaluation reads fluent values.
+// The one operation through which evaluation reads fluent values: the value node of a
+// fluent, by reference where the source holds nodes, or as a node made on the way.
 template <class S>
 concept FluentValueSource = requires(const S& s, std::uint64_t f) {
-    { s.fluent_value(f) } -> std::convertible_to<const ExpressionNode&>;
+    { s.fluent_value(f) } -> std::convertible_to<ExpressionNode>;
 };
 
 // Assumed values for some fluents; stands in for a State when evaluating.

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include <boost/container/small_vector.hpp>
@@ -34,7 +35,8 @@ ExpressionNode internal_evaluate(std::span<const ExpressionNode> expr, const S& 
     QV_REQUIRE(!expr.empty(), "cannot evaluate an empty expression");
     const std::size_t last = expr.size() - 1;
     // Operand values are read where they live (the expression's constants, the
-    // source's fluents); only operator results are made here. The root's value is
+    // source's fluents when it holds nodes); only operator results, and the values of a
+    // source that makes its nodes, are made here. The root's value is
     // returned, not stored, so neither list ever needs more room, and the results keep
     // their addresses. Conditions and effect values are mostly a handful of nodes:
     // those are evaluated without touching the heap.
@@ -45,9 +47,15 @@ ExpressionNode internal_evaluate(std::span<const ExpressionNode> expr, const S& 
     for (std::size_t i = 0;; ++i) {
         const ExpressionNode& node = expr[i];
         if (node.kind() == NodeKind::Fluent) {
-            const ExpressionNode& v = source.fluent_value(node.fluent_index());
-            if (i == last) return ExpressionNode(v);
-            values.push_back(&v);
+            if constexpr (std::is_reference_v<decltype(source.fluent_value(node.fluent_index()))>) {
+                const ExpressionNode& v = source.fluent_value(node.fluent_index());
+                if (i == last) return ExpressionNode(v);
+                values.push_back(&v);
+            } else {
+                if (i == last) return ExpressionNode(source.fluent_value(node.fluent_index()));
+                results.push_back(source.fluent_value(node.fluent_index()));
+                values.push_back(&results.back());
+            }
         } else if (!node.is_operator()) {
             if (i == last) return node;
             values.push_back(&node);

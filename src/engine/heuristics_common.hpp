@@ -1,11 +1,13 @@
 // What the explicit and the delete-relaxation heuristics share: the value cache, keyed
-// by a state's values and its actions' next events, and the distinct conditions of an
+// by a state's packed values and its actions' next events, and the distinct conditions of an
 // event. Internal to the two heuristics' sources.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -28,68 +30,133 @@ struct NodeHash {
     }
 };
 
-// The value-cache key: the state's values and each listed action's next event.
-struct CacheKey {
-    std::vector<ExpressionNode> values;
-    std::vector<std::uint64_t> event_progress;
-};
-// A state seen as a key, so that a lookup never copies the state's values.
-struct StateKeyView {
-    const State* state;
-    const std::vector<std::uint64_t>* event_progress;
-};
-struct CacheKeyHash {
-    using is_transparent = void;
-    template <class Values>
-    static std::size_t hash(const Values& values, const std::vector<std::uint64_t>& progress) noexcept {
+// The value-cache key: a state's values as its layout packs them, with the layout (keys
+// meet only when their layouts have the same shape: equal values packed differently at
+// worst miss the cache), and the next event of every listed action that is running, as
+// (position in the list, next event) pairs in list order: the same information as one
+// entry per listed action with 0 for those not running, in a few words.
+class CacheKey {
+  public:
+    CacheKey(const State& state, const std::vector<std::uint64_t>& progress)
+        : layout_(state.values.layout_ptr()),
+          words_(static_cast<std::uint32_t>(state.values.num_words())),
+          cell_begin_(static_cast<std::uint32_t>(state.values.layout().cell_begin())),
+          boxed_(state.has_boxed()) {
+        const std::uint64_t* w = state.values.words();
+        data_.reserve(words_ + progress.size());
+        data_.assign(w, w + words_);
+        data_.insert(data_.end(), progress.begin(), progress.end());
+        if (boxed_)
+            for (std::size_t i = cell_begin_; i < words_; ++i) Cell::retain(Cell::from_word(data_[i]));
+    }
+    CacheKey(CacheKey&& o) noexcept
+        : layout_(std::move(o.layout_)), words_(o.words_), cell_begin_(o.cell_begin_), boxed_(o.boxed_), data_(std::move(o.data_)) {
+        o.boxed_ = false;
+        o.data_.clear();
+    }
+    CacheKey(const CacheKey&) = delete;
+    CacheKey& operator=(const CacheKey&) = delete;
+    CacheKey& operator=(CacheKey&&) = delete;
+    ~CacheKey() {
+        if (boxed_)
+            for (std::size_t i = cell_begin_; i < words_ && i < data_.size(); ++i) Cell::release(Cell::from_word(data_[i]));
+    }
+
+    // Equal keys give equal hashes: boxed cells enter by their values' hashes.
+    static std::size_t hash(const StateLayout& layout, std::span<const std::uint64_t> words, bool boxed,
+                            std::span<const std::uint64_t> progress) noexcept {
+        const std::size_t cell_begin = layout.cell_begin();
         support::FxHasher h;
-        h.add(values.size());
-        for (const auto& v : values) v.hash_into(h);
+        h.add(layout.num_fluents());
+        for (std::size_t i = 0; i < words.size(); ++i)
+            h.add(boxed && i >= cell_begin ? Cell::from_word(words[i]).value_hash() : words[i]);
         h.add(progress.size());
         for (std::uint64_t p : progress) h.add(p);
         return h.finish();
     }
-    std::size_t operator()(const CacheKey& k) const noexcept { return hash(k.values, k.event_progress); }
-    std::size_t operator()(const StateKeyView& k) const noexcept { return hash(k.state->values, *k.event_progress); }
+    static bool same_words(std::span<const std::uint64_t> a, std::span<const std::uint64_t> b,
+                           std::size_t cell_begin) noexcept {
+        if (a.size() != b.size()) return false;
+        for (std::size_t i = 0; i < a.size(); ++i)
+            if (a[i] != b[i] && (i < cell_begin || !same_value(Cell::from_word(a[i]), Cell::from_word(b[i]))))
+                return false;
+        return true;
+    }
+
+    const StateLayout& layout() const noexcept { return *layout_; }
+    std::span<const std::uint64_t> words() const noexcept { return {data_.data(), words_}; }
+    std::span<const std::uint64_t> progress() const noexcept {
+        return {data_.data() + words_, data_.size() - words_};
+    }
+    std::size_t cell_begin() const noexcept { return cell_begin_; }
+    bool boxed() const noexcept { return boxed_; }
+
+  private:
+    LayoutPtr layout_;
+    std::uint32_t words_;
+    std::uint32_t cell_begin_;
+    bool boxed_;
+    // The words, then the progress pairs.
+    std::vector<std::uint64_t> data_;
+};
+
+// A state seen as a key, so that a lookup copies nothing.
+struct StateKeyView {
+    const State* state;
+    const std::vector<std::uint64_t>* event_progress;
+    std::span<const std::uint64_t> words() const noexcept {
+        return {state->values.words(), state->values.num_words()};
+    }
+};
+struct CacheKeyHash {
+    using is_transparent = void;
+    std::size_t operator()(const CacheKey& k) const noexcept {
+        return CacheKey::hash(k.layout(), k.words(), k.boxed(), k.progress());
+    }
+    std::size_t operator()(const StateKeyView& k) const noexcept {
+        return CacheKey::hash(k.state->values.layout(), k.words(), k.state->has_boxed(), *k.event_progress);
+    }
 };
 struct CacheKeyEq {
     using is_transparent = void;
-    static bool same(const CacheKey& a, const StateKeyView& b) {
-        if (a.event_progress != *b.event_progress) return false;
-        const auto& values = b.state->values;
-        if (a.values.size() != values.size()) return false;
-        std::size_t i = 0;
-        for (const auto& v : values)
-            if (!(a.values[i++] == v)) return false;
-        return true;
+    static bool same(const CacheKey& a, const StateKeyView& b) noexcept {
+        if (!a.layout().same_shape(b.state->values.layout())) return false;
+        const auto progress = a.progress();
+        if (!std::equal(progress.begin(), progress.end(), b.event_progress->begin(), b.event_progress->end()))
+            return false;
+        return CacheKey::same_words(a.words(), b.words(), a.cell_begin());
     }
-    bool operator()(const CacheKey& a, const CacheKey& b) const {
-        return a.values == b.values && a.event_progress == b.event_progress;
+    bool operator()(const CacheKey& a, const CacheKey& b) const noexcept {
+        if (!a.layout().same_shape(b.layout())) return false;
+        const auto pa = a.progress(), pb = b.progress();
+        if (!std::equal(pa.begin(), pa.end(), pb.begin(), pb.end())) return false;
+        return CacheKey::same_words(a.words(), b.words(), a.cell_begin());
     }
-    bool operator()(const CacheKey& a, const StateKeyView& b) const { return same(a, b); }
-    bool operator()(const StateKeyView& a, const CacheKey& b) const { return same(b, a); }
+    bool operator()(const CacheKey& a, const StateKeyView& b) const noexcept { return same(a, b); }
+    bool operator()(const StateKeyView& a, const CacheKey& b) const noexcept { return same(b, a); }
 };
 using ValueMap = boost::unordered_flat_map<CacheKey, std::optional<double>, CacheKeyHash, CacheKeyEq>;
 
 // The value of `state` from `map`, or compute() stored under the state's key. The key's
-// progress part lists, for every one of `actions`, its next event (0 when not running);
-// it is built in `progress`, kept by the caller so that a hit allocates nothing.
+// progress part lists, for every one of `actions` that is running at a next event other
+// than 0, its position in the list and that next event; it is built in `progress`, kept
+// by the caller so that a hit allocates nothing.
 template <class Compute>
 std::optional<double> cached_value(ValueMap& map, const std::vector<Action>& actions, const State& state,
                                    std::vector<std::uint64_t>& progress, Compute&& compute) {
     progress.clear();
-    for (const Action a : actions) {
-        auto it = state.todo.find(a);
-        progress.push_back(it == state.todo.end() ? 0 : it->second.next_event);
+    if (!state.todo.empty()) {
+        for (std::size_t i = 0; i < actions.size(); ++i) {
+            auto it = state.todo.find(actions[i]);
+            if (it == state.todo.end() || it->second.next_event == 0) continue;
+            progress.push_back(i);
+            progress.push_back(it->second.next_event);
+        }
     }
     const StateKeyView view{&state, &progress};
     if (auto it = map.find(view); it != map.end()) return it->second;
     const std::optional<double> value = compute();
-    CacheKey key;
-    key.values.reserve(state.values.size());
-    for (const ExpressionNode& v : state.values) key.values.push_back(v);
-    key.event_progress = progress;
-    map.emplace(std::move(key), value);
+    map.emplace(CacheKey(state, progress), value);
     return value;
 }
 

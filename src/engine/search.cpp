@@ -168,10 +168,11 @@ SeededStateHasher::SeededStateHasher(bool temporal) : temporal_(temporal) {
 }
 
 std::uint64_t SeededStateHasher::operator()(const State& state) const noexcept {
+    // The state's own hash covers its values and, in a task without a network, its
+    // progress once there is some: exactly the key. A temporal task's key is the values.
     support::FxHasher h;
     h.add(seed_);
-    for (const ExpressionNode& node : state.values) node.hash_into(h);
-    if (!temporal_ && (!state.todo.empty() || !state.active_conditions.empty())) state.hash_progress_into(h);
+    h.add(temporal_ ? state.values_hash() : state.hash());
     // Fx leaves the low bits weak; the filter derives its bit positions from all 64.
     std::uint64_t x = h.finish() ^ seed_;
     x ^= x >> 33;

@@ -103,22 +103,23 @@ class WeakEqState {
     std::uint64_t hash_;
 };
 
-// A seen-set key under State equality (or identity).
+// A seen-set key under State equality (or identity): one reference; the state keeps
+// its hash.
 class SharedStateKey {
   public:
-    explicit SharedStateKey(StatePtr state) : state_(std::move(state)), hash_(state_->hash()) {}
+    explicit SharedStateKey(StatePtr state) : state_(std::move(state)) {}
     const StatePtr& state() const noexcept { return state_; }
-    std::uint64_t hash() const noexcept { return hash_; }
+    std::uint64_t hash() const noexcept { return state_->hash(); }
     friend bool operator==(const SharedStateKey& a, const SharedStateKey& b) noexcept {
         // Equal states have equal hashes: the stored hashes turn away most other
         // candidates of a probe before any value is compared.
-        return a.state_ == b.state_ || (a.hash_ == b.hash_ && *a.state_ == *b.state_);
+        return a.state_ == b.state_ || (a.hash() == b.hash() && *a.state_ == *b.state_);
     }
 
   private:
     StatePtr state_;
-    std::uint64_t hash_;
 };
+static_assert(sizeof(SharedStateKey) == 8);
 
 struct CachedHash {
     template <class K>

@@ -96,13 +96,85 @@ SearchSpace::SearchSpace(SearchSpaceInput input)
     tn_interpreter_ = TNInterpreter(input.actions, events);
 
     for (auto& [action, list] : events) events_.insert_or_assign(action, std::move(list));
+    // The map no longer changes: its lists stay where they are.
+    events_by_index_.assign(fluent_sets_.size(), nullptr);
+    for (const auto& [action, list] : events_) events_by_index_[action.idx] = &list;
     if (input.deadline) deadline_ = input.deadline->to_double();
     epsilon_float_ = epsilon_.to_double();
+    if (initial_state_) layout_ = StateLayout::make(boolean_fluents());
+    if (layout_) {
+        compiled_events_.resize(fluent_sets_.size());
+        for (const auto& [action, list] : events_) {
+            auto& row = compiled_events_[action.idx];
+            row.reserve(list.size());
+            for (const TimedEvent& te : list) {
+                const Event& event = te.second;
+                CompiledEvent& c = row.emplace_back();
+                c.source = &event;
+                c.condition = CompiledCondition::compile(event.conditions, layout_);
+                c.effects.reserve(event.effects.size());
+                for (const Effect& e : event.effects)
+                    c.effects.push_back(e.fluent < layout_->num_fluents() ? CompiledValue::compile(e.value, layout_)
+                                                                          : CompiledValue());
+            }
+        }
+        if (goal_) compiled_goal_ = CompiledCondition::compile(*goal_, layout_);
+    }
+}
+
+const CompiledEvent* SearchSpace::compiled_event(const Event& event, std::size_t pos) const noexcept {
+    if (event.action.idx >= compiled_events_.size()) return nullptr;
+    const auto& row = compiled_events_[event.action.idx];
+    if (pos >= row.size() || row[pos].source != &event) return nullptr;
+    return &row[pos];
+}
+
+bool SearchSpace::event_condition_holds(const CompiledEvent* compiled, const Event& event, const State& state) const {
+    if (compiled) {
+        const CompiledCondition::Result r = compiled->condition.eval(state);
+        if (r != CompiledCondition::kUnknown) return r == CompiledCondition::kTrue;
+    }
+    return is_sat(event.conditions, state);
+}
+
+std::vector<bool> SearchSpace::boolean_fluents() const {
+    // A fluent gets a bit when it starts as a boolean and every effect on it can only
+    // write a boolean: a boolean constant, a comparison or connective (their values are
+    // booleans or errors), or a copy of a fluent that itself gets a bit. Fluents are
+    // struck off until nothing changes.
+    const FlatExpr& initial = *initial_state_;
+    std::vector<bool> bits(initial.size());
+    for (std::size_t f = 0; f < initial.size(); ++f) bits[f] = initial[f].kind() == NodeKind::Bool;
+    auto writes_boolean = [&](const FlatExpr& value) {
+        if (value.empty()) return false;
+        const ExpressionNode& root = value.back();
+        switch (root.kind()) {
+            case NodeKind::Bool:
+            case NodeKind::And:
+            case NodeKind::Or:
+            case NodeKind::Not:
+            case NodeKind::Equals:
+            case NodeKind::LE:
+            case NodeKind::LT: return true;
+            case NodeKind::Fluent: return root.fluent_index() < bits.size() && bits[root.fluent_index()];
+            default: return false;
+        }
+    };
+    for (bool changed = true; changed;) {
+        changed = false;
+        for (const auto& [action, list] : events_)
+            for (const TimedEvent& te : list)
+                for (const Effect& e : te.second.effects)
+                    if (e.fluent < bits.size() && bits[e.fluent] && !writes_boolean(e.value)) {
+                        bits[e.fluent] = false;
+                        changed = true;
+                    }
+    }
+    return bits;
 }
 
 const std::vector<TimedEvent>* SearchSpace::events_of(Action action) const noexcept {
-    auto it = events_.find(action);
-    return it == events_.end() ? nullptr : &it->second;
+    return action.idx < events_by_index_.size() ? events_by_index_[action.idx] : nullptr;
 }
 
 std::uint32_t SearchSpace::instance_counter() const {
@@ -113,11 +185,11 @@ std::uint32_t SearchSpace::instance_counter() const {
 // --- initial state and goal tests -----------------------------------------------------
 
 namespace {
-void write_value(State& state, std::uint64_t fluent, ExpressionNode value) {
-    QV_REQUIRE(fluent < state.values.size(), "effect on fluent " + std::to_string(fluent) +
-                                                 ", beyond the state's " + std::to_string(state.values.size()) +
-                                                 " fluents");
-    state.values.set_in_place(fluent, std::move(value));
+void write_value(StateBox& state, std::uint64_t fluent, const ExpressionNode& value) {
+    QV_REQUIRE(fluent < state->values.size(), "effect on fluent " + std::to_string(fluent) +
+                                                  ", beyond the state's " + std::to_string(state->values.size()) +
+                                                  " fluents");
+    state.set_value(fluent, value);
 }
 
 const FlatExpr& goal_or_fail(const FlatExpr* given, const std::optional<FlatExpr>& stored) {
@@ -130,8 +202,7 @@ const FlatExpr& goal_or_fail(const FlatExpr* given, const std::optional<FlatExpr
 StatePtr SearchSpace::initial_state(const FlatExpr* initial) const {
     const FlatExpr* nodes = initial ? initial : (initial_state_ ? &*initial_state_ : nullptr);
     if (!nodes) raise(ErrorKind::Exception, "The initial state must be defined somewhere!");
-    auto state = std::make_unique<State>();
-    state->values = support::PersistentVector<ExpressionNode>(*nodes);
+    StateBox state = State::make(*nodes, layout_);
     if (is_temporal_) {
         FloatNetwork network(epsilon_float_ / 1000.0);
         if (deadline_) {
@@ -145,6 +216,10 @@ StatePtr SearchSpace::initial_state(const FlatExpr* initial) const {
 
 bool SearchSpace::goal_reached(const State& state, const FlatExpr* goal) const {
     if (!state.todo.empty()) return false;
+    if (!goal && compiled_goal_.ready()) {
+        const CompiledCondition::Result r = compiled_goal_.eval(state);
+        if (r != CompiledCondition::kUnknown) return r == CompiledCondition::kTrue;
+    }
     const FlatExpr& g = goal_or_fail(goal, goal_);
     ExpressionNode value = internal_evaluate(std::span<const ExpressionNode>(g), state);
     if (value.kind() != NodeKind::Bool) raise(ErrorKind::Exception, "The goal is not a boolean expression!");
@@ -233,25 +308,32 @@ StatePtr SearchSpace::get_successor_state_with_compression(const State& parent, 
     const std::vector<TimedEvent>* events = events_of(action);
     if (!events) return nullptr;
     const std::size_t n = events->size();
+    // Rows of prepared forms line up with the lists of events_of.
+    const CompiledEvent* compiled =
+        action.idx < compiled_events_.size() && compiled_events_[action.idx].size() == n
+            ? compiled_events_[action.idx].data()
+            : nullptr;
 
-    if (auto running = parent.todo.find(action); running != parent.todo.end()) {
+    if (auto running = parent.todo.empty() ? parent.todo.end() : parent.todo.find(action);
+        running != parent.todo.end()) {
         const TodoEntry entry = running->second;
         if (entry.next_event >= n) return nullptr;
         const Event& event = (*events)[entry.next_event].second;
-        if (!is_sat(event.conditions, parent)) return nullptr;
-        std::unique_ptr<State> child = parent.clone_for_child();
+        if (!event_condition_holds(compiled ? compiled + entry.next_event : nullptr, event, parent)) return nullptr;
+        StateBox child = parent.clone_for_child();
         child->g += 1.0;
         if (entry.next_event + 1 < n) child->todo.insert_or_assign(action, TodoEntry{entry.next_event + 1, entry.instance + 1});
         else child->todo.erase(action);
-        if (!expand_event(parent, *child, event, entry.next_event, entry.instance)) return nullptr;
+        if (!expand_event(parent, child, event, entry.next_event, entry.instance)) return nullptr;
+        child.adopt_layout(layout_);
         return StatePtr(std::move(child));
     }
 
     QV_REQUIRE(n > 0, "action " + std::to_string(action.idx) + " has an empty event list");
-    if (!is_sat((*events)[0].second.conditions, parent)) return nullptr;
+    if (!event_condition_holds(compiled, (*events)[0].second, parent)) return nullptr;
     // The filter reads only the parent, so it runs before the copy is made.
     if (!passes_object_filter(parent, action)) return nullptr;
-    std::unique_ptr<State> child = parent.clone_for_child();
+    StateBox child = parent.clone_for_child();
     child->g += 1.0;
     {
         // Held from reading the counter through event 0: the numbers of one start are
@@ -264,7 +346,7 @@ StatePtr SearchSpace::get_successor_state_with_compression(const State& parent, 
             first = first + 1;
         }
         if (n > 1) child->todo.insert_or_assign(action, TodoEntry{1, first + 1});
-        if (!expand_event(parent, *child, (*events)[0].second, 0, first)) return nullptr;
+        if (!expand_event(parent, child, (*events)[0].second, 0, first)) return nullptr;
     }
 
     const bool safe = compress && compression_safe_actions_ && [&] {
@@ -276,12 +358,13 @@ StatePtr SearchSpace::get_successor_state_with_compression(const State& parent, 
         const std::uint32_t m = child->todo.find(action)->second.instance;
         child->todo.erase(action);
         for (std::size_t k = 1; k < n; ++k) {
-            std::unique_ptr<State> before = child->clone_for_child();
+            StatePtr before = child->clone_for_child();
             child->g += 1.0;
-            if (!expand_event(*before, *child, (*events)[k].second, k, m + static_cast<std::uint32_t>(k - 1)))
+            if (!expand_event(*before, child, (*events)[k].second, k, m + static_cast<std::uint32_t>(k - 1)))
                 return nullptr;
         }
     }
+    child.adopt_layout(layout_);
     return StatePtr(std::move(child));
 }
 
@@ -294,21 +377,26 @@ bool SearchSpace::active_conditions_hold(const State& holder, const State& over)
     return true;
 }
 
-bool SearchSpace::expand_event(const State& parent, State& child, const Event& event, std::size_t pos,
+bool SearchSpace::expand_event(const State& parent, StateBox& built, const Event& event, std::size_t pos,
                                std::uint32_t instance) const {
-    child.path = child.path.append(PathEntry{event.action, event.pos, instance});
+    built->path.push_front(PathEntry{event.action, event.pos, instance});
 
-    if (!active_conditions_hold(child, parent)) return false;
-    for (const FlatExpr& c : event.end_conditions) {
-        auto it = child.active_conditions.find(c);
-        if (it == child.active_conditions.end()) continue;
-        if (--it->second == 0) child.active_conditions.erase(it);
-    }
-    for (const FlatExpr& c : event.start_conditions) ++child.active_conditions[c];
-    for (const Effect& effect : event.effects) {
+    if (!active_conditions_hold(*built, parent)) return false;
+    for (const FlatExpr& c : event.end_conditions) built->active_conditions.remove_one(c);
+    for (const FlatExpr& c : event.start_conditions) built->active_conditions.add(c);
+    const CompiledEvent* compiled = compiled_event(event, pos);
+    for (std::size_t k = 0; k < event.effects.size(); ++k) {
+        const Effect& effect = event.effects[k];
+        Cell cell;
+        if (compiled && compiled->effects[k].eval(parent, cell)) {
+            built.set_cell(effect.fluent, cell);
+            continue;
+        }
         ExpressionNode value = internal_evaluate(std::span<const ExpressionNode>(effect.value), parent);
-        write_value(child, effect.fluent, std::move(value));
+        write_value(built, effect.fluent, value);
     }
+    // Writing a value may have moved the state: the reference is taken after the writes.
+    State& child = *built;
     if (!active_conditions_hold(child, child)) return false;
     if (!is_temporal_) return true;
 

@@ -16,6 +16,7 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
 
+#include "engine/compiled_expressions.hpp"
 #include "engine/errors.hpp"
 #include "engine/expressions.hpp"
 #include "engine/search_state.hpp"
@@ -178,6 +179,13 @@ using TimedPlan = std::vector<TimedPlanEntry>;
 
 class SearchSpace;
 
+// The prepared forms of one event, for the states of its search space's layout.
+struct CompiledEvent {
+    const Event* source = nullptr;  // the event they were prepared from
+    CompiledCondition condition;
+    std::vector<CompiledValue> effects;  // one per effect, in order
+};
+
 // The successors of one state, one per applicable action of `relevant_actions`, in
 // list order, computed one per request. It borrows the search space and the state.
 class SuccessorSequence {
@@ -245,7 +253,7 @@ class SearchSpace {
     // Applies `event` (position `pos` in its action's list, instance `instance`) to
     // `child`, a clone of `parent`. False when it does not fit: a durative condition
     // breaks or, in a temporal task, the network becomes inconsistent.
-    bool expand_event(const State& parent, State& child, const Event& event, std::size_t pos,
+    bool expand_event(const State& parent, StateBox& child, const Event& event, std::size_t pos,
                       std::uint32_t instance) const;
     // Truth value of `condition` over `state`; Error(Exception) for a non-boolean value.
     bool is_sat(const FlatExpr& condition, const State& state) const;
@@ -266,14 +274,22 @@ class SearchSpace {
     double epsilon_float() const noexcept { return epsilon_float_; }
     std::optional<double> deadline() const noexcept { return deadline_; }
     std::uint32_t instance_counter() const;
+    // The layout of this search space's states: null without a stored initial state.
+    const LayoutPtr& layout() const noexcept { return layout_; }
 
   private:
+    // Per fluent of the stored initial state: whether it only ever holds booleans.
+    std::vector<bool> boolean_fluents() const;
     bool passes_object_filter(const State& parent, Action action) const;
     // Posts the duration, origin/horizon and event pinning constraints of a start.
     // `counter` is advanced as the points are numbered.
     void post_start_constraints(const State& parent, State& child, Action action,
                                 const std::vector<TimedEvent>& events, std::uint32_t& counter) const;
     bool active_conditions_hold(const State& state, const State& over) const;
+    // The prepared forms of `event` at position `pos` of its action's list, or null.
+    const CompiledEvent* compiled_event(const Event& event, std::size_t pos) const noexcept;
+    // is_sat of the event's condition, decided by its prepared form (when given) where it can be.
+    bool event_condition_holds(const CompiledEvent* compiled, const Event& event, const State& state) const;
 
     std::vector<std::optional<DurationBounds>> actions_duration_;
     boost::unordered_flat_map<Action, std::vector<TimedEvent>, support::FxHash<Action>> events_;
@@ -291,6 +307,10 @@ class SearchSpace {
     double epsilon_float_ = 0.01;
     std::optional<double> deadline_;
     bool is_temporal_ = false;
+    LayoutPtr layout_;
+    std::vector<const std::vector<TimedEvent>*> events_by_index_;  // into events_, by action index
+    std::vector<std::vector<CompiledEvent>> compiled_events_;       // by action index, then position
+    CompiledCondition compiled_goal_;
 
     mutable std::mutex counter_mutex_;
     mutable std::uint32_t instance_counter_ = 0;  // guarded by counter_mutex_; wraps modulo 2^32

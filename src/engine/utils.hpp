@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -23,30 +24,64 @@ enum class ArithmeticError { Overflow };
 inline const char* debug_text(ArithmeticError) noexcept { return "Overflow"; }
 
 // Immutable singly linked list with shared tails: appending prepends a node that
-// points to the given list, so any number of lists share their common tails.
+// points to the given list, so any number of lists share their common tails. A list is
+// one pointer; a node is its value, the pointer to the rest and an atomic count of the
+// lists and nodes that hold it, in one allocation.
 template <class T>
 class PersistentList {
     struct Node {
         T value;
-        // Mutable only so that the destructor can unlink the tail without recursion.
-        mutable std::shared_ptr<const Node> next;
-        Node(T v, std::shared_ptr<const Node> n) : value(std::move(v)), next(std::move(n)) {}
-        ~Node() {
-            // Release the tail iteratively: a long unshared tail must not recurse.
-            std::shared_ptr<const Node> rest = std::move(next);
-            while (rest && rest.use_count() == 1) {
-                auto after = std::move(rest->next);
-                rest = std::move(after);
-            }
-        }
+        const Node* next;
+        mutable std::atomic<std::uint32_t> refs;
+        Node(T v, const Node* n) : value(std::move(v)), next(n), refs(1) {}
     };
+
+    static void retain(const Node* n) noexcept {
+        if (n) n->refs.fetch_add(1, std::memory_order_relaxed);
+    }
+    // Drops one reference to `n`, and every node that only it held: iteratively, so a
+    // long unshared tail never recurses.
+    static void release(const Node* n) noexcept {
+        while (n && n->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            const Node* next = n->next;
+            delete n;
+            n = next;
+        }
+    }
 
   public:
     PersistentList() = default;
+    PersistentList(const PersistentList& o) noexcept : head_(o.head_) { retain(head_); }
+    PersistentList(PersistentList&& o) noexcept : head_(o.head_) { o.head_ = nullptr; }
+    PersistentList& operator=(const PersistentList& o) noexcept {
+        retain(o.head_);
+        release(head_);
+        head_ = o.head_;
+        return *this;
+    }
+    PersistentList& operator=(PersistentList&& o) noexcept {
+        if (this != &o) {
+            release(head_);
+            head_ = o.head_;
+            o.head_ = nullptr;
+        }
+        return *this;
+    }
+    ~PersistentList() { release(head_); }
 
     PersistentList append(T value) const {
-        return PersistentList(std::make_shared<const Node>(std::move(value), head_));
+        retain(head_);
+        const Node* node;
+        try {
+            node = new Node(std::move(value), head_);
+        } catch (...) {
+            release(head_);
+            throw;
+        }
+        return PersistentList(node);
     }
+    // Prepends `value` to this very list.
+    void push_front(T value) { *this = append(std::move(value)); }
     bool empty() const noexcept { return !head_; }
     // The newest entry; the list must not be empty.
     const T& front() const {
@@ -55,6 +90,7 @@ class PersistentList {
     }
     PersistentList rest() const {
         QV_REQUIRE(head_, "rest of an empty list");
+        retain(head_->next);
         return PersistentList(head_->next);
     }
     // True when both lists start with the same node (so they are the same list).
@@ -69,7 +105,7 @@ class PersistentList {
         const T& operator*() const { return node_->value; }
         const T* operator->() const { return &node_->value; }
         iterator& operator++() {
-            node_ = node_->next.get();
+            node_ = node_->next;
             return *this;
         }
         iterator operator++(int) {
@@ -89,11 +125,15 @@ class PersistentList {
         iterator end() const { return iterator(); }
     };
     // From the newest entry to the oldest.
-    Range iter_rev() const noexcept { return Range{head_.get()}; }
+    Range iter_rev() const noexcept { return Range{head_}; }
+
+    // The size of one node, for those who count memory.
+    static constexpr std::size_t node_size = sizeof(Node);
 
   private:
-    explicit PersistentList(std::shared_ptr<const Node> head) : head_(std::move(head)) {}
-    std::shared_ptr<const Node> head_;
+    // Takes over one reference to `head`.
+    explicit PersistentList(const Node* head) noexcept : head_(head) {}
+    const Node* head_ = nullptr;
 };
 
 }  // namespace quorvane

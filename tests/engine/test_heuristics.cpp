@@ -48,10 +48,8 @@ std::pair<Action, std::vector<TimedEvent>> plain_action(std::uint64_t idx, std::
     return action_events(idx, std::vector<Event>(events, event({}, {})));
 }
 
-std::unique_ptr<State> make_state(std::vector<ExpressionNode> values,
-                                  std::vector<std::pair<std::uint64_t, std::uint64_t>> running = {}) {
-    auto s = std::make_unique<State>();
-    s->values = support::PersistentVector<ExpressionNode>(std::move(values));
+StateBox make_state(std::vector<ExpressionNode> values, std::vector<std::pair<std::uint64_t, std::uint64_t>> running = {}) {
+    StateBox s = State::make(values);
     for (auto [a, next] : running) s->todo[Action{a}] = TodoEntry{next, 7};
     return s;
 }
@@ -1056,7 +1054,7 @@ class RandomTasks {
         return t;
     }
 
-    std::unique_ptr<State> state(const Task& t) {
+    StateBox state(const Task& t) {
         std::vector<ExpressionNode> values;
         for (bool numeric : numeric_)
             values.push_back(numeric ? (chance(0.1) ? R(1, 2) : I(pick(-1, 3))) : B(chance(0.5)));

