@@ -46,6 +46,15 @@ const EventFluentSets& fluent_sets_of(const FluentSetTable& table, const EventRe
     return row[ref.pos];
 }
 
+FluentIndex::FluentIndex(const std::vector<const EventFluentSets*>& events) {
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        const auto id = static_cast<std::uint32_t>(i);
+        for (std::uint64_t f : events[i]->reads) readers[f].push_back(id);
+        for (std::uint64_t f : events[i]->writes) writers[f].push_back(id);
+        for (std::uint64_t f : events[i]->start_condition_fluents) openers[f].push_back(id);
+    }
+}
+
 bool Interferes::holds(const EventFluentSets& s, const EventFluentSets& t) noexcept {
     return intersects(t.reads, s.writes) || intersects(s.reads_or_writes, t.writes);
 }
@@ -94,6 +103,11 @@ SearchSpace::SearchSpace(SearchSpaceInput input)
         for (const TimedEvent& te : list) row.push_back(EventFluentSets::of(te.second));
     }
     tn_interpreter_ = TNInterpreter(input.actions, events);
+    if (is_temporal_) {
+        // Only temporal tasks order events; their answers are tabulated once here.
+        mutex_checker_ = MutexChecker(fluent_sets_);
+        precedence_checker_ = PrecedenceChecker(fluent_sets_);
+    }
 
     for (auto& [action, list] : events) events_.insert_or_assign(action, std::move(list));
     // The map no longer changes: its lists stay where they are.
@@ -205,10 +219,7 @@ StatePtr SearchSpace::initial_state(const FlatExpr* initial) const {
     StateBox state = State::make(*nodes, layout_);
     if (is_temporal_) {
         FloatNetwork network(epsilon_float_ / 1000.0);
-        if (deadline_) {
-            network.add(TNInterpreter::horizon, TNInterpreter::origin, *deadline_);
-            network.add(TNInterpreter::origin, TNInterpreter::horizon, -*deadline_);
-        }
+        if (deadline_) network.post_deadline(*deadline_);
         state->temporal_network.emplace(std::move(network));
     }
     return StatePtr(std::move(state));
@@ -271,6 +282,7 @@ void SearchSpace::post_start_constraints(const State& parent, State& child, Acti
                                          const std::vector<TimedEvent>& events, std::uint32_t& counter) const {
     QV_REQUIRE(child.temporal_network.has_value(), "a state of a temporal task without a temporal network");
     FloatNetwork& net = *child.temporal_network;
+    const std::uint32_t instance = counter;
     const std::uint64_t s = time_point_key(tn_interpreter_.get_action_point(action, true), counter);
     const std::uint64_t e = time_point_key(tn_interpreter_.get_action_point(action, false), counter);
     ++counter;
@@ -290,16 +302,15 @@ void SearchSpace::post_start_constraints(const State& parent, State& child, Acti
         upper_open = bounds->upper_open;
     }
     const double eps = epsilon_float_;
-    net.add(s, e, lower_open ? -lower - eps : -lower);
-    net.add(e, s, upper_open ? upper - eps : upper);
-    net.add(TNInterpreter::origin, s, 0.0);
-    net.add(e, TNInterpreter::horizon, -eps);
-    for (const auto& [timing, event] : events) {
+    // Posted in this order: the duration bounds (start to end, end to start), the origin
+    // before the start, the end at least eps before the horizon, then each event pinned to
+    // the start or the end by its delay (to the event, then back).
+    net.begin_start(action.idx, instance, s, e, events.size());
+    net.post_duration(lower_open ? -lower - eps : -lower, upper_open ? upper - eps : upper, eps);
+    for (std::size_t k = 0; k < events.size(); ++k) {
+        const auto& [timing, event] = events[k];
         const std::uint64_t x = time_point_key(tn_interpreter_.get_event_point(event.action, event.pos), counter);
-        const std::uint64_t r = timing.start ? s : e;
-        const double d = timing.delay.to_double();
-        net.add(r, x, -d);
-        net.add(x, r, d);
+        net.post_event_timing(k, x, timing.start, timing.delay.to_double());
         ++counter;
     }
 }
@@ -403,27 +414,42 @@ bool SearchSpace::expand_event(const State& parent, StateBox& built, const Event
     QV_REQUIRE(child.temporal_network.has_value(), "a state of a temporal task without a temporal network");
     FloatNetwork& net = *child.temporal_network;
     const double eps = epsilon_float_;
-    const EventRef self{event.action, pos};
     const std::uint64_t key = time_point_key(tn_interpreter_.get_event_point(event.action, event.pos), instance);
+    // The checker's numbers for this event, as the new event of each pair here and as the
+    // earlier event of the pairs of later events (there under its own `pos`).
+    const EventSlot self = mutex_checker_.slot(EventRef{event.action, pos});
+    const EventSlot as_earlier = mutex_checker_.slot(EventRef{event.action, event.pos});
+    // Does the new event interfere with the event of `other_action` in `other`? Events of
+    // one action always do; otherwise the checker's answer, or its error for an event
+    // outside its table (the new event's checked first).
+    auto interferes = [&](Action other_action, EventSlot other) {
+        if (other_action == event.action) return true;
+        const std::uint64_t first = MutexChecker::require(self);
+        return mutex_checker_.holds(first, MutexChecker::require(other));
+    };
+    std::size_t pending = 0;
+    for (const auto& [running, entry] : child.todo)
+        if (const std::vector<TimedEvent>* list = events_of(running); list && entry.next_event < list->size())
+            pending += list->size() - entry.next_event;
 
-    // Every pair is posted (and so tested) even once the network has failed: an
-    // inconsistent network ignores the constraints, but the interference memo and the
-    // errors of broken preconditions stay the same whatever the outcome.
-    for (const PathEntry& earlier : parent.path.iter_rev()) {
-        const std::uint64_t k = time_point_key(tn_interpreter_.get_event_point(earlier.action, earlier.pos),
-                                               earlier.instance);
-        const bool mutex = mutex_checker_.check(EventPair{self, EventRef{earlier.action, earlier.pos}}, fluent_sets_);
-        net.add(k, key, mutex ? -eps : 0.0);
-    }
+    // The new event lies after every earlier event of the path, by eps when they interfere:
+    // one constraint per earlier event, newest first. Every pair is posted (and so tested)
+    // even once the network has failed: an inconsistent network ignores the constraints,
+    // but the errors of broken preconditions stay the same whatever the outcome.
+    const SearchNetwork::AppliedEvent* earlier = net.newest_applied();
+    net.begin_apply(key, instance, pos, event.action.idx, as_earlier, eps, pending);
+    for (; earlier; earlier = earlier->older())
+        net.post_after(*earlier, interferes(Action{earlier->action()}, earlier->slot()));
+
+    // Every pending event of a running action, including the remaining events of this
+    // event's own action, lies after the new event, at least eps after when they interfere.
     for (const auto& [running, entry] : child.todo) {
         const std::vector<TimedEvent>* list = events_of(running);
         QV_REQUIRE(list, "a running action without events");
         for (std::size_t q = entry.next_event; q < list->size(); ++q) {
-            const Event& pending = (*list)[q].second;
             const std::uint32_t inst = entry.instance + static_cast<std::uint32_t>(q - entry.next_event);
-            const std::uint64_t k = time_point_key(tn_interpreter_.get_event_point(pending.action, pending.pos), inst);
-            const bool mutex = mutex_checker_.check(EventPair{self, EventRef{running, q}}, fluent_sets_);
-            net.add(key, k, mutex ? -eps : 0.0);
+            const bool mutex = interferes(running, mutex_checker_.slot(EventRef{running, q}));
+            net.post_before(running.idx, q, inst, mutex ? -eps : 0.0);
         }
     }
     return net.consistent();
@@ -543,15 +569,15 @@ TimedPlan SearchSpace::build_plan(const std::vector<Action>& path) const {
         for (const Placed& h : history) {
             const std::uint64_t hkey = event_key(*h.event, h.instance);
             const EventRef other{h.event->action, h.event->pos};
-            if (mutex_checker_.check(EventPair{self, other}, fluent_sets_)) net.add(hkey, key, -eps);
-            else if (precedence_checker_.check(EventPair{other, self}, fluent_sets_)) net.add(hkey, key, zero);
+            if (mutex_checker_.check(EventPair{self, other})) net.add(hkey, key, -eps);
+            else if (precedence_checker_.check(EventPair{other, self})) net.add(hkey, key, zero);
         }
         for (const auto& [b, r] : running) {
             const std::vector<TimedEvent>* list = events_of(b);
             QV_REQUIRE(list, "a running action without events");
             for (std::size_t q = r.next_event; q < list->size(); ++q) {
                 const Event& future = (*list)[q].second;
-                if (mutex_checker_.check(EventPair{self, EventRef{b, q}}, fluent_sets_))
+                if (mutex_checker_.check(EventPair{self, EventRef{b, q}}))
                     net.add(key, event_key(future, r.instance + static_cast<std::uint32_t>(q - r.next_event)), -eps);
             }
         }

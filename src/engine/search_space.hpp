@@ -3,6 +3,7 @@
 // the scheduling of a plan into start times and durations.
 #pragma once
 
+#include <algorithm>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -60,83 +61,151 @@ struct EventPair {
     friend bool operator==(const EventPair&, const EventPair&) noexcept = default;
 };
 
-struct EventPairHash {
-    std::size_t operator()(const EventPair& k) const noexcept {
-        support::FxHasher h;
-        h.add(k.first.action.idx);
-        h.add(static_cast<std::uint64_t>(k.first.pos));
-        h.add(k.second.action.idx);
-        h.add(static_cast<std::uint64_t>(k.second.pos));
-        return static_cast<std::size_t>(h.finish());
-    }
-};
-
 namespace detail {
-// A grow-only map from event pairs to answers, shared by all callers of one checker.
-class PairMemo {
-  public:
-    // The stored answer for `key`, or compute(key) stored and returned. The answer is
-    // computed before anything is stored, and the lock is released on every exit, so a
-    // failing computation leaves neither a half-written entry nor a held lock.
-    template <class F>
-    bool get_or_compute(const EventPair& key, F&& compute) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (auto it = memo_.find(key); it != memo_.end()) return it->second;
-        bool value = compute();
-        memo_.emplace(key, value);
-        return value;
-    }
-    std::size_t size() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return memo_.size();
-    }
-    std::optional<bool> lookup(const EventPair& key) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = memo_.find(key);
-        if (it == memo_.end()) return std::nullopt;
-        return it->second;
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    mutable boost::unordered_flat_map<EventPair, bool, EventPairHash> memo_;
-};
-
 // The sets of `ref`; an index outside the table is a broken precondition.
 const EventFluentSets& fluent_sets_of(const FluentSetTable& table, const EventRef& ref);
+
+// For each fluent, the events (by dense number) that read it, write it or open a durative
+// condition on it: the rows of a relation are unions of these lists.
+struct FluentIndex {
+    boost::unordered_flat_map<std::uint64_t, std::vector<std::uint32_t>, support::FxHash<std::uint64_t>> readers,
+        writers, openers;
+    explicit FluentIndex(const std::vector<const EventFluentSets*>& events);
+};
 
 // Whether two events of different actions interfere: one writes a fluent that the
 // other reads or writes.
 struct Interferes {
     static bool holds(const EventFluentSets& first, const EventFluentSets& second) noexcept;
+    // Calls mark(t) for every event t (possibly more than once) with holds(first, t).
+    template <class F>
+    static void each_related(const EventFluentSets& first, const FluentIndex& index, F&& mark);
 };
 // Whether, of two events of different actions, the second must not be placed before the
 // first: the first writes a fluent of a durative condition that the second opens, or the
 // second writes a fluent of one that the first closes.
 struct MustFollow {
     static bool holds(const EventFluentSets& first, const EventFluentSets& second) noexcept;
+    template <class F>
+    static void each_related(const EventFluentSets& first, const FluentIndex& index, F&& mark);
 };
+
+template <class F>
+void for_each_listed(const boost::unordered_flat_map<std::uint64_t, std::vector<std::uint32_t>,
+                                                     support::FxHash<std::uint64_t>>& lists,
+                     const FluentSet& fluents, F& mark) {
+    for (std::uint64_t f : fluents)
+        if (auto it = lists.find(f); it != lists.end())
+            for (std::uint32_t t : it->second) mark(t);
+}
+
+template <class F>
+void Interferes::each_related(const EventFluentSets& s, const FluentIndex& index, F&& mark) {
+    for_each_listed(index.readers, s.writes, mark);
+    for_each_listed(index.writers, s.reads_or_writes, mark);
+}
+
+template <class F>
+void MustFollow::each_related(const EventFluentSets& s, const FluentIndex& index, F&& mark) {
+    for_each_listed(index.openers, s.writes, mark);
+    for_each_listed(index.writers, s.end_condition_fluents, mark);
+}
 }  // namespace detail
 
-// A relation between the events of a search space, memoised by event pair. Events of
-// one action are always related, without a memo entry.
+// Where an event sits in a checker's table: its dense number (>= 0), or why it has none.
+using EventSlot = std::int64_t;
+
+// A relation between the events of a search space, answered from tables built when the
+// checker is made: nothing is locked, looked up by hash or stored while a search asks.
+// Events are numbered densely, action row by action row, so that an (action, position)
+// pair becomes a number with two array reads. Up to `max_matrix_events` events the
+// answers for all ordered pairs sit in a bit matrix; beyond that (a matrix would cost too
+// much memory) each question is answered from the fluent sets, which allocates nothing.
+// Events of one action are always related, without any lookup.
 template <class Relation>
 class EventPairChecker {
   public:
-    bool check(const EventPair& key, const FluentSetTable& sets) const {
+    static constexpr EventSlot kNoRow = -1;       // the action lies beyond the table's rows
+    static constexpr EventSlot kNoPosition = -2;  // the position lies beyond the action's row
+    static constexpr std::size_t kMaxMatrixEvents = 4096;  // a matrix of 2 MiB
+
+    EventPairChecker() = default;
+    explicit EventPairChecker(const FluentSetTable& sets, std::size_t max_matrix_events = kMaxMatrixEvents);
+
+    // Whether the relation holds for the ordered pair. An event outside the table (an
+    // `Event` whose `pos` is not its position in the list) is a broken precondition:
+    // InternalError, the first event's action and position checked before the second's.
+    bool check(const EventPair& key) const {
         if (key.first.action == key.second.action) return true;
-        return memo_.get_or_compute(key, [&] {
-            const EventFluentSets& s = detail::fluent_sets_of(sets, key.first);
-            const EventFluentSets& t = detail::fluent_sets_of(sets, key.second);
-            return Relation::holds(s, t);
-        });
+        const std::uint64_t first = require(slot(key.first));
+        return holds(first, require(slot(key.second)));
     }
-    std::size_t memo_size() const { return memo_.size(); }
-    std::optional<bool> memo_lookup(const EventPair& key) const { return memo_.lookup(key); }
+
+    EventSlot slot(const EventRef& ref) const noexcept {
+        if (ref.action.idx >= row_start_.size() - 1) return kNoRow;
+        const std::uint64_t begin = row_start_[ref.action.idx];
+        if (ref.pos >= row_start_[ref.action.idx + 1] - begin) return kNoPosition;
+        return static_cast<EventSlot>(begin + ref.pos);
+    }
+    // The number of a slot, or the error of an event that has none.
+    static std::uint64_t require(EventSlot slot) {
+        if (slot >= 0) [[likely]]
+            return static_cast<std::uint64_t>(slot);
+        internal_error(slot == kNoRow ? "event of an action beyond the search space's fluent sets"
+                                      : "event position beyond its action's fluent sets");
+    }
+    // The answer for two numbered events of different actions.
+    bool holds(std::uint64_t first, std::uint64_t second) const noexcept {
+        if (!matrix_.empty()) {
+            const std::uint64_t bit = first * words_per_row_ * 64 + second;
+            return (matrix_[bit >> 6] >> (bit & 63)) & 1;
+        }
+        return Relation::holds(*events_[first], *events_[second]);
+    }
+
+    std::size_t num_events() const noexcept { return row_start_.size() > 0 ? row_start_.back() : 0; }
+    // Whether the answers come from the bit matrix.
+    bool tabulated() const noexcept { return !matrix_.empty(); }
 
   private:
-    detail::PairMemo memo_;
+    std::vector<std::uint64_t> row_start_ = {0};  // per action row, its first number; then the total
+    std::size_t words_per_row_ = 0;
+    std::vector<std::uint64_t> matrix_;  // row `first`, bit `second`
+    std::shared_ptr<const FluentSetTable> sets_;  // for the answers without a matrix
+    std::vector<const EventFluentSets*> events_;  // by number, into sets_
 };
+
+template <class Relation>
+EventPairChecker<Relation>::EventPairChecker(const FluentSetTable& sets, std::size_t max_matrix_events) {
+    row_start_.clear();
+    row_start_.reserve(sets.size() + 1);
+    std::uint64_t next = 0;
+    for (const auto& row : sets) {
+        row_start_.push_back(next);
+        next += row.size();
+    }
+    row_start_.push_back(next);
+    const std::size_t n = static_cast<std::size_t>(next);
+    if (n > max_matrix_events) {
+        // Kept for answering: the table the numbers point into must outlive the caller's.
+        sets_ = std::make_shared<const FluentSetTable>(sets);
+        events_.reserve(n);
+        for (const auto& row : *sets_)
+            for (const EventFluentSets& e : row) events_.push_back(&e);
+        return;
+    }
+    std::vector<const EventFluentSets*> events;
+    events.reserve(n);
+    for (const auto& row : sets)
+        for (const EventFluentSets& e : row) events.push_back(&e);
+    const detail::FluentIndex index(events);
+    words_per_row_ = (n + 63) / 64;
+    matrix_.assign(std::max<std::size_t>(1, n * words_per_row_), 0);
+    for (std::size_t first = 0; first < n; ++first) {
+        std::uint64_t* row = matrix_.data() + first * words_per_row_;
+        Relation::each_related(*events[first], index, [row](std::uint32_t t) { row[t >> 6] |= std::uint64_t{1} << (t & 63); });
+    }
+}
 
 using MutexChecker = EventPairChecker<detail::Interferes>;
 using PrecedenceChecker = EventPairChecker<detail::MustFollow>;

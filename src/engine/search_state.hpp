@@ -221,7 +221,7 @@ struct TodoEntry {
     std::uint32_t instance = 0;
 };
 
-using FloatNetwork = DeltaSTN<double>;
+using FloatNetwork = SearchNetwork;
 using TodoMap = boost::unordered_flat_map<Action, TodoEntry, support::FxHash<Action>>;
 // Multiset of durative conditions: a count per distinct expression.
 using ConditionMultiset = boost::unordered_flat_map<FlatExpr, std::uint64_t, FlatExprHash, FlatExprEq>;

@@ -37,6 +37,7 @@ class TNInterpreter {
     // point key collides with them.
     static constexpr std::uint64_t origin = 1;
     static constexpr std::uint64_t horizon = 2;
+    static_assert(origin == SearchNetwork::kOriginKey && horizon == SearchNetwork::kHorizonKey);
 
     TNInterpreter() = default;
     // Start and end points of every action of `actions` (in list order), then one point
@@ -45,9 +46,26 @@ class TNInterpreter {
     TNInterpreter(const std::vector<Action>& actions, const ActionEvents& events);
 
     // InternalError "Action not found in the TNInterpreter" for an action without points.
-    PointId get_action_point(Action action, bool is_start) const;
+    PointId get_action_point(Action action, bool is_start) const {
+        if (action.idx < start_points_.size()) {
+            const PointId p = (is_start ? start_points_ : end_points_)[action.idx];
+            if (p != 0) [[likely]]
+                return p;
+        }
+        return find_action_point(action, is_start);
+    }
     // InternalError "Event not found in the TNInterpreter" for a missing pair.
-    PointId get_event_point(Action action, std::uint64_t pos) const;
+    PointId get_event_point(Action action, std::uint64_t pos) const {
+        if (action.idx < event_rows_.size()) {
+            const EventRow row = event_rows_[action.idx];
+            if (pos < row.length) {
+                const PointId p = event_ids_[row.offset + pos];
+                if (p != 0) [[likely]]
+                    return p;
+            }
+        }
+        return find_event_point(action, pos);
+    }
 
     // Every action point of `network` with its time (minus its potential), sorted by
     // time; equal times keep the network's own order. Event points, the origin and the
@@ -59,6 +77,9 @@ class TNInterpreter {
     std::size_t num_event_points() const noexcept { return point_to_event_.size(); }
 
   private:
+    PointId find_action_point(Action action, bool is_start) const;
+    PointId find_event_point(Action action, std::uint64_t pos) const;
+
     struct ActionPointKey {
         Action action;
         bool is_start;
@@ -90,6 +111,8 @@ class TNInterpreter {
     };
 
     PointId next_point();
+    // The dense copies below, made once the maps are final.
+    void build_dense_tables();
 
     boost::unordered_flat_map<ActionPointKey, PointId, KeyHash> action_points_;
     boost::unordered_flat_map<EventPointKey, PointId, KeyHash> event_points_;
@@ -97,6 +120,16 @@ class TNInterpreter {
     // Kept for symmetry with point_to_action_ and for debugging; nothing reads it.
     boost::unordered_flat_map<PointId, EventPointKey, KeyHash> point_to_event_;
     std::uint64_t next_ = 3;
+
+    // The same answers as action_points_ and event_points_, as arrays indexed by action
+    // index (and event position), for tasks whose indices are dense enough; 0 (no point)
+    // sends a lookup on to the maps, which also give the error of a missing pair.
+    std::vector<PointId> start_points_, end_points_;
+    struct EventRow {
+        std::uint32_t offset = 0, length = 0;
+    };
+    std::vector<EventRow> event_rows_;
+    std::vector<PointId> event_ids_;
 };
 
 template <class W, class Traits>

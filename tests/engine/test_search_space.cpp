@@ -3,6 +3,8 @@
 #include <chrono>
 #include <functional>
 #include <future>
+#include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -148,13 +150,20 @@ struct CheckCase {
 
 class CheckerTable : public ::testing::TestWithParam<CheckCase> {};
 
+// Both ways a checker answers: from its bit matrix, and (for tasks with too many events
+// for a matrix) from the fluent sets.
+constexpr std::size_t kAnswerModes[] = {MutexChecker::kMaxMatrixEvents, 0};
+
 TEST_P(CheckerTable, AnswersForEventsOfTwoActions) {
     const CheckCase& c = GetParam();
     FluentSetTable sets = table_of({{c.first}, {c.second}});
-    MutexChecker mutex;
-    PrecedenceChecker precedence;
-    EXPECT_EQ(mutex.check(pair(0, 0, 1, 0), sets), c.mutex) << c.name;
-    EXPECT_EQ(precedence.check(pair(0, 0, 1, 0), sets), c.precedence) << c.name;
+    for (std::size_t limit : kAnswerModes) {
+        MutexChecker mutex(sets, limit);
+        PrecedenceChecker precedence(sets, limit);
+        ASSERT_EQ(mutex.tabulated(), limit > 0);
+        EXPECT_EQ(mutex.check(pair(0, 0, 1, 0)), c.mutex) << c.name;
+        EXPECT_EQ(precedence.check(pair(0, 0, 1, 0)), c.precedence) << c.name;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -180,58 +189,102 @@ TEST(Checkers, EffectValuesCountAsReads) {
     Event reader = make_event(Action{0}, 0, {});
     reader.effects.push_back(Effect{5, fluent_expr(1)});  // f5 := f1
     FluentSetTable sets = {{EventFluentSets::of(reader)}, {EventFluentSets::of(make_event(Action{1}, 0, {.writes = {1}}))}};
-    EXPECT_TRUE(MutexChecker().check(pair(0, 0, 1, 0), sets));
-    EXPECT_TRUE(MutexChecker().check(pair(1, 0, 0, 0), sets));
-}
-
-TEST(Checkers, SameActionIsTrueWithoutTouchingTheMemo) {
-    // Positions far outside the table: the shortcut looks nothing up.
-    FluentSetTable sets = table_of({{{}, {}}});
-    MutexChecker mutex;
-    PrecedenceChecker precedence;
-    for (auto [i, j] : {std::pair<std::size_t, std::size_t>{0, 1}, {1, 0}, {0, 0}, {5, 17}}) {
-        EXPECT_TRUE(mutex.check(pair(0, i, 0, j), sets));
-        EXPECT_TRUE(precedence.check(pair(0, i, 0, j), sets));
+    for (std::size_t limit : kAnswerModes) {
+        EXPECT_TRUE(MutexChecker(sets, limit).check(pair(0, 0, 1, 0)));
+        EXPECT_TRUE(MutexChecker(sets, limit).check(pair(1, 0, 0, 0)));
     }
-    EXPECT_EQ(mutex.memo_size(), 0u);
-    EXPECT_EQ(precedence.memo_size(), 0u);
 }
 
-TEST(Checkers, MemoStoresEachOrderedKeyOnce) {
-    FluentSetTable sets = table_of({{{.writes = {1}}}, {{.opens = {1}}}});
-    PrecedenceChecker precedence;
-    EXPECT_TRUE(precedence.check(pair(0, 0, 1, 0), sets));
-    EXPECT_EQ(precedence.memo_size(), 1u);
-    EXPECT_EQ(precedence.memo_lookup(pair(0, 0, 1, 0)), true);
-    EXPECT_EQ(precedence.memo_lookup(pair(1, 0, 0, 0)), std::nullopt);
-    EXPECT_TRUE(precedence.check(pair(0, 0, 1, 0), sets));
-    EXPECT_EQ(precedence.memo_size(), 1u);
-    // The reversed key is a question of its own, with its own answer.
-    EXPECT_FALSE(precedence.check(pair(1, 0, 0, 0), sets));
-    EXPECT_EQ(precedence.memo_size(), 2u);
-    EXPECT_EQ(precedence.memo_lookup(pair(1, 0, 0, 0)), false);
-
-    // A stored answer is returned as stored, even against other sets.
-    FluentSetTable unrelated = table_of({{{}}, {{}}});
-    EXPECT_TRUE(precedence.check(pair(0, 0, 1, 0), unrelated));
+// The tables must give the answers of the fluent-set tests for every ordered pair, over
+// events that share fluents in every way; rows of different lengths (and empty rows) test
+// the numbering.
+TEST(Checkers, TablesAgreeWithTheFluentSetTestsOnRandomEvents) {
+    std::mt19937 rng(2024);
+    std::uniform_int_distribution<int> events_per_action(0, 3), fluents(0, 3), fluent(0, 7);
+    auto some = [&] {
+        std::vector<std::uint64_t> out(fluents(rng));
+        for (auto& f : out) f = fluent(rng);
+        return out;
+    };
+    for (int round = 0; round < 40; ++round) {
+        std::vector<std::vector<EventShape>> rows(1 + round % 7);
+        for (auto& row : rows) {
+            row.resize(events_per_action(rng));
+            for (EventShape& e : row) e = EventShape{some(), some(), some(), some()};
+        }
+        const FluentSetTable sets = table_of(rows);
+        for (std::size_t limit : kAnswerModes) {
+            const MutexChecker mutex(sets, limit);
+            const PrecedenceChecker precedence(sets, limit);
+            for (std::uint64_t a = 0; a < rows.size(); ++a)
+                for (std::size_t i = 0; i < rows[a].size(); ++i)
+                    for (std::uint64_t b = 0; b < rows.size(); ++b)
+                        for (std::size_t j = 0; j < rows[b].size(); ++j) {
+                            const bool same = a == b;
+                            const EventFluentSets& s = sets[a][i];
+                            const EventFluentSets& t = sets[b][j];
+                            ASSERT_EQ(mutex.check(pair(a, i, b, j)), same || detail::Interferes::holds(s, t));
+                            ASSERT_EQ(precedence.check(pair(a, i, b, j)), same || detail::MustFollow::holds(s, t));
+                        }
+        }
+    }
 }
 
-TEST(Checkers, OutOfRangeFailsAndLeavesTheMemoUsable) {
+TEST(Checkers, SameActionIsTrueWithoutLookingAnythingUp) {
+    // Positions far outside the table, and a checker with no table at all: the shortcut
+    // looks nothing up.
+    FluentSetTable sets = table_of({{{}, {}}});
+    const MutexChecker mutex(sets);
+    const PrecedenceChecker precedence(sets);
+    const MutexChecker empty;
+    for (auto [i, j] : {std::pair<std::size_t, std::size_t>{0, 1}, {1, 0}, {0, 0}, {5, 17}}) {
+        EXPECT_TRUE(mutex.check(pair(0, i, 0, j)));
+        EXPECT_TRUE(precedence.check(pair(0, i, 0, j)));
+        EXPECT_TRUE(empty.check(pair(3, i, 3, j)));
+    }
+}
+
+TEST(Checkers, EachOrderedPairHasItsOwnAnswerFixedWhenTheCheckerIsMade) {
+    for (std::size_t limit : kAnswerModes) {
+        auto sets = std::make_unique<FluentSetTable>(table_of({{{.writes = {1}}}, {{.opens = {1}}}}));
+        const PrecedenceChecker precedence(*sets, limit);
+        // The answers do not depend on the caller's table afterwards.
+        *sets = table_of({{{}}, {{}}});
+        sets.reset();
+        EXPECT_TRUE(precedence.check(pair(0, 0, 1, 0)));
+        EXPECT_TRUE(precedence.check(pair(0, 0, 1, 0)));
+        // The reversed pair is a question of its own, with its own answer.
+        EXPECT_FALSE(precedence.check(pair(1, 0, 0, 0)));
+    }
+}
+
+TEST(Checkers, OutOfRangeFailsWithItsTextAndLeavesTheCheckerUsable) {
     FluentSetTable sets = table_of({{{.writes = {1}}}, {{.reads = {1}}}});
-    MutexChecker mutex;
-    const std::vector<EventPair> bad = {pair(0, 1, 1, 0), pair(0, 0, 1, 3), pair(0, 0, 4, 0), pair(9, 0, 1, 0)};
-    for (const EventPair& key : bad) EXPECT_THROW(mutex.check(key, sets), InternalError);
-    EXPECT_EQ(mutex.memo_size(), 0u);
-    // Later calls neither block on a held lock nor see a half-written entry.
-    auto later = std::async(std::launch::async, [&] {
-        bool r = mutex.check(pair(0, 0, 1, 0), sets);
-        EXPECT_THROW(mutex.check(pair(0, 1, 1, 0), sets), InternalError);
-        return r;
-    });
-    ASSERT_EQ(later.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_TRUE(later.get());
-    EXPECT_EQ(mutex.memo_size(), 1u);
-    EXPECT_EQ(mutex.memo_lookup(pair(0, 1, 1, 0)), std::nullopt);
+    const char* row = "event of an action beyond the search space's fluent sets";
+    const char* position = "event position beyond its action's fluent sets";
+    // The first event's action and position are checked before the second's.
+    const std::vector<std::pair<EventPair, const char*>> bad = {
+        {pair(0, 1, 1, 0), position}, {pair(0, 0, 1, 3), position}, {pair(0, 0, 4, 0), row},
+        {pair(9, 0, 1, 0), row},      {pair(0, 1, 4, 0), position}, {pair(9, 0, 1, 3), row}};
+    for (std::size_t limit : kAnswerModes) {
+        const MutexChecker mutex(sets, limit);
+        for (const auto& [key, text] : bad) {
+            try {
+                mutex.check(key);
+                ADD_FAILURE() << "no error for " << text;
+            } catch (const InternalError& e) {
+                EXPECT_STREQ(e.what(), text);
+            }
+        }
+        // Later calls, from another thread too, neither block nor see a broken table.
+        auto later = std::async(std::launch::async, [&] {
+            bool r = mutex.check(pair(0, 0, 1, 0));
+            EXPECT_THROW(mutex.check(pair(0, 1, 1, 0)), InternalError);
+            return r;
+        });
+        ASSERT_EQ(later.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        EXPECT_TRUE(later.get());
+    }
 }
 
 // --- search space construction ----------------------------------------------------------
@@ -323,15 +376,9 @@ TEST(SuccessorSequence, ComputesOnlyWhatIsAskedForAndGoesOnAfterAnError) {
 using Edges = std::vector<std::pair<std::uint64_t, double>>;
 
 // The outgoing edges of `point`, newest first.
-Edges edges_of(const FloatNetwork& net, std::uint64_t point) {
-    Edges out;
-    auto it = net.constraints().find(point);
-    if (it == net.constraints().end()) return out;
-    for (const auto* e = it->second.head(); e; e = e->next()) out.emplace_back(e->node, e->weight);
-    return out;
-}
+Edges edges_of(const FloatNetwork& net, std::uint64_t point) { return net.out_edges(point); }
 
-double time_of(const FloatNetwork& net, std::uint64_t point) { return -net.distances().at(point); }
+double time_of(const FloatNetwork& net, std::uint64_t point) { return -net.potential(point).value(); }
 
 ExpressionNode int_node(std::int64_t v) { return ExpressionNode::integer(Integer(v)); }
 
@@ -359,8 +406,8 @@ TEST(InitialState, NetworkOfATemporalTask) {
         EXPECT_TRUE(net.consistent());
         EXPECT_EQ(net.tolerance(), c.tolerance);
         if (!c.deadline) {
-            EXPECT_TRUE(net.distances().empty());
-            EXPECT_TRUE(net.constraints().empty());
+            EXPECT_EQ(net.num_points(), 0u);
+            EXPECT_TRUE(net.points().empty());
             continue;
         }
         const double d = c.deadline->to_double();
@@ -421,7 +468,7 @@ TEST(SuccessorConstraints, StartPostsBoundsOriginHorizonPinsAndPendingEvents) {
     EXPECT_EQ(edges_of(net, TNInterpreter::origin), (Edges{{s, 0.0}}));
     EXPECT_EQ(edges_of(net, x0), (Edges{{x1, -eps}, {s, 0.0}}));
     EXPECT_EQ(edges_of(net, x1), (Edges{{e, 0.5}}));
-    EXPECT_EQ(net.distances().size(), 6u);
+    EXPECT_EQ(net.num_points(), 6u);
     EXPECT_EQ(time_of(net, e), 2.0 + eps);
     EXPECT_EQ(time_of(net, x1), 2.0 + eps + 0.5);
     EXPECT_EQ(child->todo.at(Action{0}).instance, 2u);
@@ -480,34 +527,49 @@ INSTANTIATE_TEST_SUITE_P(Cases, SuccessorOrder,
                                     (info.param.short_first ? "_instant_first" : "_durative_first");
                          });
 
-TEST(SuccessorConstraints, RejectedStartStillTestsEveryEarlierEvent) {
-    // Action 0 lasts 5, which the deadline of 2 forbids; instants of actions 1 and 2 lie
-    // on the path before it.
+// Action 0 lasts 5, which the deadline of 2 forbids. Before it, the path holds the two
+// events of action 1, which lasts 1; one of them claims a position beyond its list,
+// which the interference test of any event of another action cannot look up.
+struct RejectedStartCase {
+    const char* name;
+    std::size_t broken;  // which event of action 1 (0: the oldest of the path)
+};
+
+class RejectedStart : public ::testing::TestWithParam<RejectedStartCase> {};
+
+TEST_P(RejectedStart, StillTestsEveryEarlierEvent) {
+    const RejectedStartCase& c = GetParam();
     SearchSpaceInput in;
-    in.actions = {Action{0}, Action{1}, Action{2}};
-    in.actions_duration = {DurationBounds{{int_node(5)}, {int_node(5)}, false, false}, std::nullopt, std::nullopt};
-    for (std::uint64_t a = 0; a < 3; ++a) {
-        std::vector<TimedEvent> list;
-        list.emplace_back(Timing{true, Rational(0)}, make_event(Action{a}, 0, {.writes = {a}}));
-        in.events.emplace_back(Action{a}, std::move(list));
-    }
-    in.initial_state = FlatExpr(3, int_node(0));
+    in.actions = {Action{0}, Action{1}};
+    in.actions_duration = {DurationBounds{{int_node(5)}, {int_node(5)}, false, false},
+                           DurationBounds{{int_node(1)}, {int_node(1)}, false, false}};
+    std::vector<TimedEvent> a0, a1;
+    a0.emplace_back(Timing{true, Rational(0)}, make_event(Action{0}, 0, {.writes = {0}}));
+    for (std::uint64_t k = 0; k < 2; ++k)
+        a1.emplace_back(Timing{k == 0, Rational(0)}, make_event(Action{1}, k == c.broken ? 7 : k, {.writes = {1}}));
+    in.events = {{Action{0}, std::move(a0)}, {Action{1}, std::move(a1)}};
+    in.initial_state = FlatExpr(2, int_node(0));
     in.deadline = Rational(2);
     SearchSpace space(std::move(in));
     StatePtr state = space.initial_state();
-    for (std::uint64_t a : {1u, 2u}) {
-        state = space.get_successor_state(*state, Action{a});
+    for (int step = 0; step < 2; ++step) {
+        state = space.get_successor_state(*state, Action{1});
         ASSERT_TRUE(state);
     }
-    const std::size_t before = space.mutex_checker().memo_size();
-    EXPECT_FALSE(space.get_successor_state(*state, Action{0}));
-    // The network failed at the start constraints, yet the new event was still tested
-    // against every event of the path, the newest as well as the oldest.
-    EXPECT_EQ(space.mutex_checker().memo_lookup(pair(0, 0, 2, 0)), false);
-    EXPECT_EQ(space.mutex_checker().memo_lookup(pair(0, 0, 1, 0)), false);
-    EXPECT_EQ(space.mutex_checker().memo_size(), before + 2);
-    EXPECT_EQ(space.instance_counter(), 2u + 2u + 2u);
+    // The network fails at the start constraints, yet the new event is still tested
+    // against every event of the path, the oldest as well as the newest.
+    try {
+        space.get_successor_state(*state, Action{0});
+        ADD_FAILURE() << "no error";
+    } catch (const InternalError& e) {
+        EXPECT_STREQ(e.what(), "event position beyond its action's fluent sets");
+    }
+    EXPECT_EQ(space.instance_counter(), 3u + 2u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, RejectedStart,
+                         ::testing::Values(RejectedStartCase{"oldest_broken", 0}, RejectedStartCase{"newest_broken", 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // --- the layout of the states ----------------------------------------------------------------
 
