@@ -57,6 +57,11 @@ inline bool present(double c) noexcept { return !std::isnan(c); }
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 // Every operator costs 1 (checked when the task is compiled).
 constexpr double kOperatorCost = 1.0;
+// The awaited count of an operator whose precondition holds a disjunction: costed again
+// whenever a leaf comes.
+constexpr std::uint32_t kCostAgain = kNone;
+// Below this, sums of integral doubles are exact in any order.
+constexpr double kExactSums = 9007199254740992.0;  // 2^53
 
 // ---------------------------------------------------------------------------
 // Compiled tables.
@@ -170,6 +175,8 @@ struct CompiledTask {
     std::uint32_t handles = 0;
     std::vector<OperatorRow> operators;
     std::vector<Condition> preconditions;  // per operator
+    // Per operator: the leaves the search waits for, or kCostAgain.
+    std::vector<std::uint32_t> awaited;
     std::vector<std::uint32_t> operator_slot;  // the operator's action, numbered densely
     Condition goal{}, idle{};
     std::vector<Code> code_pool;
@@ -194,6 +201,12 @@ struct CompiledTask {
     std::vector<std::uint32_t> static_operators, initial_operators;
     // The slots whose progress atom a state decides (not one static atom), in order.
     std::vector<std::uint32_t> dynamic_slots;
+    // The leaves the value is read from (the goal's; with hadd and hmax the idle
+    // condition's too), by handle, and how many distinct ones there are; none marked
+    // when the search must not stop once they are final (see `Evaluation::propagate`).
+    std::vector<std::uint8_t> target;
+    std::uint32_t targets = 0;
+    bool may_stop_early = false;
 
     explicit CompiledTask(RelaxedTask t);
 
@@ -333,10 +346,33 @@ CompiledTask::CompiledTask(RelaxedTask t) : task(std::move(t)) {
         QV_REQUIRE(slot != slot_of.end(), "an operator of an action without events");
         operator_slot.push_back(slot->second);
         ++progress[slot->second].operator_count;
+        awaited.push_back(row.shape == Shape::Disjunction ? kCostAgain : row.awaited);
         operators.push_back(row);
     }
     for (std::size_t l = 0; l < is_lowerable.size(); ++l)
         if (is_lowerable[l]) lowerable.push_back(static_cast<std::uint32_t>(task.linear_conditions[l].handle.index));
+
+    // Stopping early: no operator lowers a linear condition (their offers read the
+    // state's numbers, which may fail), and the conditions the value is read from are
+    // conjunctions.
+    target.assign(handles, 0);
+    const bool value_and_idle = task.kind != RelaxationKind::HFF;
+    may_stop_early = lowered_pool.empty() && goal.length != 0 && goal.shape != Shape::Disjunction &&
+                     !goal.has_disjunction &&
+                     (!value_and_idle || (idle.length != 0 && idle.shape != Shape::Disjunction && !idle.has_disjunction));
+    if (may_stop_early) {
+        auto aim = [&](const Condition& c) {
+            for (std::uint32_t i = c.leaves; i < c.leaves + c.leaf_count; ++i) {
+                const std::uint32_t h = leaf_pool[i];
+                if (!is_static[h] && !target[h]) {
+                    target[h] = 1;
+                    ++targets;
+                }
+            }
+        };
+        aim(goal);
+        if (value_and_idle) aim(idle);
+    }
 
     for (std::size_t h = 0; h < handles; ++h) counts[h + 1] += counts[h];
     index_offsets = counts;
@@ -495,10 +531,14 @@ class CostQueue {
     std::vector<std::pair<double, std::uint32_t>> heap_;
 };
 
+// An operator's leaves still to come in this evaluation, and the sum (hmax: the
+// maximum) of the costs of those that came.
 struct Countdown {
+    double sum;
     std::uint32_t generation;
     std::uint32_t remaining;
 };
+static_assert(sizeof(Countdown) == 16);
 
 // The working tables of one evaluation at a time. Indexed densely by handle, operator
 // or slot; whatever an evaluation sets is either remembered in a touched list or
@@ -555,7 +595,7 @@ struct Workspace {
             supporter.assign(t.handles, 0);
             seen.assign(t.handles, 0);
             op_cost.assign(t.operators.size(), kAbsent);
-            countdown.assign(t.operators.size(), Countdown{0, 0});
+            countdown.assign(t.operators.size(), Countdown{0.0, 0, 0});
             batch_round.assign(t.operators.size(), 0);
             linear_value.assign(t.task.linear_conditions.size(), 0.0);
             linear_seen.assign(t.task.linear_conditions.size(), 0);
@@ -660,7 +700,7 @@ class Evaluation {
     template <RelaxationKind K>
     class Search;
     template <RelaxationKind K>
-    bool propagate();
+    bool propagate(bool stop_early);
     void propagate_in_rounds();
     void offer_in_round(std::uint32_t h, double v, std::uint32_t id);
     double cost(const Condition& c);
@@ -889,14 +929,26 @@ void Evaluation::seed() {
 // which some operator may lower a linear condition that does not hold in the state is
 // done in rounds, in increasing operator id within each round, as it always was.
 //
+// Stopping early: once every leaf of the goal (and, for hadd and hmax, of the idle
+// condition) has left the queue, at most at cost K, the search takes what remains at
+// cost K and stops. The value is read from those leaves' costs, which are final. An
+// hff relaxed plan visits only handles of cost K or less: the leaves a supporter's
+// precondition is costed on cost no more than what it supports, and of an Or the
+// cheapest operand is taken, which an operand still in the queue (it would cost more
+// than K) cannot be. The supporter of a handle of cost k is final once the handles of
+// cost k are taken: an offer of k comes from an operator whose precondition costs k at
+// most, so is applied by then. Conditions with a disjunction, and tasks with linear
+// conditions that operators lower (whose offers read numbers from the state, which may
+// fail), are always explored in full.
+//
 // Returns false when the evaluation must be done in rounds.
 template <RelaxationKind K>
-bool Evaluation::propagate() {
+bool Evaluation::propagate(bool stop_early) {
     // cost() refuses a precondition without entries, as the rounds would (when there is
     // a round at all).
     if (!w_.touched.empty() || !t_.static_zero.empty())
         for (std::uint32_t id : t_.task.empty_precondition_operators) precondition_cost(id);
-    Search<K> search(*this);
+    Search<K> search(*this, stop_early && t_.may_stop_early);
     return search.run();
 }
 
@@ -904,7 +956,7 @@ bool Evaluation::propagate() {
 template <RelaxationKind K>
 class Evaluation::Search {
   public:
-    explicit Search(Evaluation& e)
+    Search(Evaluation& e, bool stop_early)
         : e_(e),
           w_(e.w_),
           cost_(e.w_.cost.data()),
@@ -917,12 +969,19 @@ class Evaluation::Search {
           lowered_pool_(e.t_.lowered_pool.data()),
           index_offsets_(e.t_.index_offsets.data()),
           index_ids_(e.t_.index_ids.data()),
-          generation_(e.w_.generation) {}
+          target_(e.t_.target.data()),
+          awaited_(e.t_.awaited.data()),
+          generation_(e.w_.generation) {
+        if (stop_early) {
+            targets_left_ = e.t_.targets;
+            if (targets_left_ == 0) limit_ = 0.0;
+        }
+    }
 
     bool run() {
         // Operators with a static leaf, as if those leaves were taken first.
         for (std::uint32_t id : e_.t_.initial_operators)
-            if (!settled(id)) return false;
+            if (!initial(id)) return false;
         // Seeds at 0 are final at once (nothing costs less, and the order among equal
         // costs does not matter); the others wait in the queue like every offer.
         for (std::size_t i = 0, seeds = w_.touched.size(); i < seeds; ++i) {
@@ -935,6 +994,7 @@ class Evaluation::Search {
         std::uint32_t h;
         while (w_.queue.pop(key, h)) {
             if (present(cost_[h]) || tent_[h] != key) continue;  // taken already, or a stale entry
+            if (key > limit_) break;
             if (!settle(h, key)) return false;
         }
         return true;
@@ -942,42 +1002,55 @@ class Evaluation::Search {
 
   private:
     // h's cost is final: the operators that need it count it off, or are costed again.
+    // Costs are integral (offers add 1 or a whole number of repetitions to integral
+    // precondition costs, from seeds of 0 and 1), so a sum counted off below 2^53 is
+    // exactly the one `cost` would fold, in whatever order its terms came.
     bool settle(std::uint32_t h, double key) {
         cost_[h] = key;
-        for (std::uint32_t i = index_offsets_[h], end = index_offsets_[h + 1]; i < end; ++i)
-            if (!settled(index_ids_[i])) return false;
-        return true;
-    }
-
-    // One more leaf of operator id is final (or, for the initial operators, its static ones).
-    bool settled(std::uint32_t id) {
-        const OperatorRow& op = operators_[id];
-        double c;
-        if (op.shape == Shape::Disjunction) {
-            c = e_.cost(e_.t_.preconditions[id]);
-            if (!present(c) || (present(op_cost_[id]) && !(c < op_cost_[id]))) return true;
-        } else {
+        if (target_[h] && --targets_left_ == 0) limit_ = key;
+        for (std::uint32_t i = index_offsets_[h], end = index_offsets_[h + 1]; i < end; ++i) {
+            const std::uint32_t id = index_ids_[i];
             Countdown& left = countdown_[id];
             if (left.generation != generation_) {
                 left.generation = generation_;
-                left.remaining = op.awaited;
+                left.remaining = awaited_[id];
+                left.sum = 0.0;
             }
-            // An operator without awaited leaves comes here once, from the start.
-            if (left.remaining != 0 && --left.remaining != 0) return true;
+            if (left.remaining == kCostAgain) {
+                if (!cost_again(id)) return false;
+                continue;
+            }
+            left.sum = K == RelaxationKind::HMAX ? std::max(left.sum, key) : left.sum + key;
+            if (--left.remaining == 0 && !complete(id, left.sum)) return false;
+        }
+        return true;
+    }
+
+    // Operators with static leaves that the search does not wait for (none other, or a
+    // disjunction), as if those leaves were taken first.
+    bool initial(std::uint32_t id) { return awaited_[id] == kCostAgain ? cost_again(id) : complete(id, 0.0); }
+
+    // The last awaited leaf of operator id is final; `sum` counted them off.
+    [[gnu::noinline]] bool complete(std::uint32_t id, double sum) {
+        const OperatorRow& op = operators_[id];
+        double c = sum;
+        if (K != RelaxationKind::HMAX && !(sum < kExactSums)) {
             if (op.shape == Shape::Flat) {
                 const std::uint32_t* leaves = leaf_pool_ + op.leaves;
-                if (op.leaf_count == 1) {
-                    c = cost_[leaves[0]];
-                } else {
-                    c = 0.0;
-                    for (std::uint32_t k = op.leaf_count; k-- > 0;)
-                        c = K == RelaxationKind::HMAX ? std::max(c, cost_[leaves[k]]) : c + cost_[leaves[k]];
-                }
+                c = 0.0;
+                for (std::uint32_t k = op.leaf_count; k-- > 0;) c = c + cost_[leaves[k]];
             } else {
                 c = e_.cost(e_.t_.preconditions[id]);
             }
         }
         return apply(id, c, op);
+    }
+
+    // A leaf of operator id, whose precondition holds a disjunction, is final.
+    [[gnu::noinline]] bool cost_again(std::uint32_t id) {
+        const double c = e_.cost(e_.t_.preconditions[id]);
+        if (!present(c) || (present(op_cost_[id]) && !(c < op_cost_[id]))) return true;
+        return apply(id, c, operators_[id]);
     }
 
     bool apply(std::uint32_t id, double c, const OperatorRow& op) {
@@ -1029,7 +1102,13 @@ class Evaluation::Search {
     const LoweredRow* const lowered_pool_;
     const std::uint32_t* const index_offsets_;
     const std::uint32_t* const index_ids_;
+    const std::uint8_t* const target_;
+    const std::uint32_t* const awaited_;
     const std::uint32_t generation_;
+    // Without stopping early no count reaches 0.
+    std::uint32_t targets_left_ = kNone;
+    // Handles that cost more are not needed.
+    double limit_ = std::numeric_limits<double>::infinity();
 };
 
 // Rounds: every cost read in a round comes from the table as it stood at the start of
@@ -1181,9 +1260,9 @@ std::optional<double> Evaluation::run(std::vector<std::uint32_t>* reachable) {
     if (!rounds) {
         bool done = false;
         switch (kind_) {
-            case RelaxationKind::HFF: done = propagate<RelaxationKind::HFF>(); break;
-            case RelaxationKind::HADD: done = propagate<RelaxationKind::HADD>(); break;
-            case RelaxationKind::HMAX: done = propagate<RelaxationKind::HMAX>(); break;
+            case RelaxationKind::HFF: done = propagate<RelaxationKind::HFF>(reachable == nullptr); break;
+            case RelaxationKind::HADD: done = propagate<RelaxationKind::HADD>(reachable == nullptr); break;
+            case RelaxationKind::HMAX: done = propagate<RelaxationKind::HMAX>(reachable == nullptr); break;
         }
         if (!done) {
             w_.begin(t_);
