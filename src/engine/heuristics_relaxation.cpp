@@ -627,7 +627,9 @@ struct Workspace {
 
 // Workspaces a heuristic keeps between evaluations. An evaluation takes one (or makes
 // one when every kept one is in use by another thread) and gives it back; one more
-// than the slots hold is dropped. No lock: a slot is an atomic pointer.
+// than the slots hold is dropped. No lock: a slot is an atomic pointer. Each thread
+// starts looking at a slot of its own, so that it keeps using the workspace whose
+// tables are in its core's cache rather than the one another thread just used.
 class WorkspacePool {
   public:
     WorkspacePool() = default;
@@ -638,13 +640,18 @@ class WorkspacePool {
     }
 
     std::unique_ptr<Workspace> take() {
-        for (auto& slot : slots_)
+        const std::size_t first = home();
+        for (std::size_t i = 0; i < kSlots; ++i) {
+            auto& slot = slots_[(first + i) % kSlots];
             if (slot.load(std::memory_order_relaxed) != nullptr)
                 if (Workspace* w = slot.exchange(nullptr, std::memory_order_acq_rel)) return std::unique_ptr<Workspace>(w);
+        }
         return std::make_unique<Workspace>();
     }
     void give(std::unique_ptr<Workspace> w) {
-        for (auto& slot : slots_) {
+        const std::size_t first = home();
+        for (std::size_t i = 0; i < kSlots; ++i) {
+            auto& slot = slots_[(first + i) % kSlots];
             Workspace* expected = nullptr;
             if (slot.load(std::memory_order_relaxed) == nullptr &&
                 slot.compare_exchange_strong(expected, w.get(), std::memory_order_acq_rel,
@@ -657,6 +664,12 @@ class WorkspacePool {
 
   private:
     static constexpr std::size_t kSlots = 8;
+    // The calling thread's first slot: threads are numbered as they first get here.
+    static std::size_t home() {
+        static std::atomic<std::size_t> threads{0};
+        thread_local const std::size_t mine = threads.fetch_add(1, std::memory_order_relaxed) % kSlots;
+        return mine;
+    }
     std::array<std::atomic<Workspace*>, kSlots> slots_{};
 };
 
@@ -1302,10 +1315,10 @@ struct CacheHolder {
 struct DeleteRelaxationHeuristic::Impl {
     std::shared_ptr<const CompiledTask> task;
     std::shared_ptr<CacheHolder> cache;
-    mutable WorkspacePool workspaces;
+    std::shared_ptr<WorkspacePool> workspaces;
 
-    Impl(std::shared_ptr<const CompiledTask> t, std::shared_ptr<CacheHolder> c)
-        : task(std::move(t)), cache(std::move(c)) {}
+    Impl(std::shared_ptr<const CompiledTask> t, std::shared_ptr<CacheHolder> c, std::shared_ptr<WorkspacePool> w)
+        : task(std::move(t)), cache(std::move(c)), workspaces(std::move(w)) {}
 
     std::optional<double> compute(const State& state, Workspace& w, std::vector<std::uint32_t>* reachable) const {
         return Evaluation(*task, w, state).run(reachable);
@@ -1323,17 +1336,19 @@ DeleteRelaxationHeuristic::DeleteRelaxationHeuristic(const std::vector<Action>& 
                                        inadmissible_numeric_heuristic_variant, disable_numeric_reasoning, kind));
     auto cache = std::make_shared<CacheHolder>();
     if (internal_caching) cache->map.emplace();
-    impl_ = std::make_unique<Impl>(std::move(task), std::move(cache));
+    impl_ = std::make_unique<Impl>(std::move(task), std::move(cache), std::make_shared<WorkspacePool>());
 }
 
-// The task and the value cache are shared; working tables are the copy's own.
+// Copies share the task, the value cache and the kept workspaces (an evaluation has the
+// workspace it took to itself), so that copying costs a few reference counts and many
+// copies used in turn by one thread use one workspace.
 DeleteRelaxationHeuristic::DeleteRelaxationHeuristic(const DeleteRelaxationHeuristic& o)
-    : impl_(std::make_unique<Impl>(o.impl_->task, o.impl_->cache)) {}
+    : impl_(std::make_unique<Impl>(o.impl_->task, o.impl_->cache, o.impl_->workspaces)) {}
 
 DeleteRelaxationHeuristic::~DeleteRelaxationHeuristic() = default;
 
 std::optional<double> DeleteRelaxationHeuristic::eval(const State& state) const {
-    Lease lease(impl_->workspaces);
+    Lease lease(*impl_->workspaces);
     Workspace& w = *lease;
     CacheHolder& cache = *impl_->cache;
     if (!cache.map) return impl_->compute(state, w, nullptr);
@@ -1354,7 +1369,7 @@ std::optional<double> DeleteRelaxationHeuristic::eval(const State& state) const 
 std::vector<Action> DeleteRelaxationHeuristic::reachable_actions(const State& state) const {
     std::vector<std::uint32_t> ids;
     {
-        Lease lease(impl_->workspaces);
+        Lease lease(*impl_->workspaces);
         impl_->compute(state, *lease, &ids);
     }
     const CompiledTask& t = *impl_->task;
