@@ -11,6 +11,7 @@
 #include <optional>
 #include <random>
 #include <set>
+#include <thread>
 #include <string>
 #include <utility>
 #include <vector>
@@ -1547,6 +1548,47 @@ TEST(Relaxation, AgreesWithAPlainEvaluationOnRandomPropositionalTasks) {
 TEST(Relaxation, AgreesWithAPlainEvaluationOnRandomNumericTasks) {
     RandomTasks random(4711);
     expect_relaxation_agrees_with_plain_evaluation(random, 800, 3);
+}
+
+// Evaluations of one heuristic, and of its copies, on several threads at once take
+// their working tables from one shared pool without a lock: every thread must get the
+// values of evaluations run one at a time.
+TEST(Relaxation, OneHeuristicAndItsCopiesEvaluateOnManyThreadsAtOnce) {
+    RandomRelaxedTasks random(31337);
+    for (int n = 0; n < 40; ++n) {
+        const Task t = random.task();
+        for (RelaxationKind kind : kAllKinds) {
+            std::optional<DeleteRelaxationHeuristic> made;
+            try {
+                made.emplace(relaxation(t, kind));
+            } catch (const std::exception&) {
+                continue;  // refused by construction
+            }
+            const DeleteRelaxationHeuristic& h = *made;
+            std::vector<std::unique_ptr<State>> states;
+            std::vector<Outcome> alone;
+            for (int k = 0; k < 12; ++k) {
+                states.push_back(random.state(t));
+                alone.push_back(outcome_of([&] { return h.eval(*states.back()); }));
+            }
+            constexpr int kThreads = 4;
+            std::vector<std::vector<Outcome>> seen(kThreads);
+            std::vector<std::thread> threads;
+            for (int th = 0; th < kThreads; ++th) {
+                threads.emplace_back([&, th] {
+                    const DeleteRelaxationHeuristic copy(h);
+                    for (int round = 0; round < 5; ++round)
+                        for (std::size_t k = 0; k < states.size(); ++k)
+                            seen[th].push_back(
+                                outcome_of([&] { return ((k + th) % 2 == 0 ? h : copy).eval(*states[k]); }));
+                });
+            }
+            for (std::thread& th : threads) th.join();
+            for (int th = 0; th < kThreads; ++th)
+                for (std::size_t i = 0; i < seen[th].size(); ++i)
+                    ASSERT_EQ(seen[th][i], alone[i % states.size()]) << "task " << n << ", thread " << th;
+        }
+    }
 }
 
 TEST(ExplicitHmax, AgreesWithAPlainEvaluationOnRandomTasks) {
