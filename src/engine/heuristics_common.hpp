@@ -137,13 +137,11 @@ struct CacheKeyEq {
 };
 using ValueMap = boost::unordered_flat_map<CacheKey, std::optional<double>, CacheKeyHash, CacheKeyEq>;
 
-// The value of `state` from `map`, or compute() stored under the state's key. The key's
-// progress part lists, for every one of `actions` that is running at a next event other
-// than 0, its position in the list and that next event; it is built in `progress`, kept
-// by the caller so that a hit allocates nothing.
-template <class Compute>
-std::optional<double> cached_value(ValueMap& map, const std::vector<Action>& actions, const State& state,
-                                   std::vector<std::uint64_t>& progress, Compute&& compute) {
+// The progress part of a state's key: for every one of `actions` that is running at a
+// next event other than 0, its position in the list and that next event. Built in
+// `progress`, kept by the caller so that a hit allocates nothing.
+inline void fill_event_progress(const std::vector<Action>& actions, const State& state,
+                                std::vector<std::uint64_t>& progress) {
     progress.clear();
     if (!state.todo.empty()) {
         for (std::size_t i = 0; i < actions.size(); ++i) {
@@ -153,10 +151,30 @@ std::optional<double> cached_value(ValueMap& map, const std::vector<Action>& act
             progress.push_back(it->second.next_event);
         }
     }
-    const StateKeyView view{&state, &progress};
-    if (auto it = map.find(view); it != map.end()) return it->second;
-    const std::optional<double> value = compute();
+}
+
+// The value stored for `state` (whose progress part is `progress`), if any.
+inline std::optional<std::optional<double>> find_value(const ValueMap& map, const State& state,
+                                                       const std::vector<std::uint64_t>& progress) {
+    if (auto it = map.find(StateKeyView{&state, &progress}); it != map.end()) return it->second;
+    return std::nullopt;
+}
+
+// Stores `value` under the state's key; a value stored meanwhile under the same key stays.
+inline void store_value(ValueMap& map, const State& state, const std::vector<std::uint64_t>& progress,
+                        std::optional<double> value) {
+    if (map.contains(StateKeyView{&state, &progress})) return;
     map.emplace(CacheKey(state, progress), value);
+}
+
+// The value of `state` from `map`, or compute() stored under the state's key.
+template <class Compute>
+std::optional<double> cached_value(ValueMap& map, const std::vector<Action>& actions, const State& state,
+                                   std::vector<std::uint64_t>& progress, Compute&& compute) {
+    fill_event_progress(actions, state, progress);
+    if (std::optional<std::optional<double>> hit = find_value(map, state, progress)) return *hit;
+    const std::optional<double> value = compute();
+    store_value(map, state, progress, value);
     return value;
 }
 

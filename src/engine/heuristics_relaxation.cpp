@@ -1,860 +1,754 @@
-// hff, hadd and hmax over the delete relaxation of the event-based task.
+// hff, hadd and hmax over the delete relaxation: evaluation.
 //
-// Construction turns every event into one relaxed operator: it never deletes, adds
-// interned facts (atoms), changes numeric fluents by constant increments, constant
-// assignments or other expressions, and applies under a small and/or tree of
-// interned leaves. The events of one action are chained by progress fluents, so
-// that they become applicable in order, starting from where the state says the
-// action stands. Evaluation then propagates costs over handles round by round.
+// The relaxed task (heuristics_relaxation_task.cpp) is built once and then compiled
+// into flat tables that every copy of the heuristic shares, immutable: operators as
+// rows, their precondition leaves, add effects and lowered linear conditions in pools,
+// an index from each handle to the operators that need it, the atoms a state's values
+// stand for. An evaluation needs nothing else from the task, and writes only into
+// working tables of its own (a Workspace), which a heuristic keeps between evaluations
+// so that an evaluation allocates nothing once they have grown to the task.
+//
+// Costs are propagated by a generalised Dijkstra search over handles: a handle's cost
+// is final when it leaves the priority queue; an operator whose precondition is a
+// conjunction counts down its unreached leaves and is applied once, when the last one
+// is reached; an operator whose precondition holds a disjunction is costed again over
+// the reached leaves whenever one of its leaves is reached. For the one case where the
+// order in which offers are made decides a result, hmax offers for linear conditions
+// (and hff best supporters of a linear condition reached at cost 0), the evaluation
+// keeps propagating in rounds, as the relaxation was first defined. Why both give the
+// same costs and supporters is set out above `Evaluation::propagate`.
 #include "engine/heuristics_relaxation.hpp"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <map>
+#include <memory>
 #include <mutex>
 #include <span>
-#include <string_view>
 #include <utility>
+#include <vector>
 
 #include <boost/unordered/unordered_flat_map.hpp>
-#include <boost/unordered/unordered_flat_set.hpp>
 
 #include "engine/errors.hpp"
 #include "engine/expressions_utils.hpp"
 #include "engine/heuristics_common.hpp"
+#include "engine/heuristics_relaxation_task.hpp"
 #include "engine/support/fx_hash.hpp"
 
 namespace quorvane {
 
 namespace {
 
-// ---------------------------------------------------------------------------
-// Small hashing helpers over the Fx hasher.
+using relaxation::HeuristicExpression;
+using relaxation::HNode;
+using relaxation::LinearCondition;
+using relaxation::LoweredCondition;
+using relaxation::RelaxedTask;
 
-struct U64Hash {
-    std::size_t operator()(std::uint64_t v) const noexcept {
-        support::FxHasher h;
-        h.add(v);
-        return h.finish();
-    }
-};
-struct ActionHash {
-    std::size_t operator()(Action a) const noexcept { return U64Hash{}(a.idx); }
-};
-struct HandleHash {
-    std::size_t operator()(Expression e) const noexcept { return U64Hash{}(e.index); }
-};
-using heuristics_detail::NodeHash;
-
-template <class V>
-using FluentMap = boost::unordered_flat_map<std::uint64_t, V, U64Hash>;
-template <class V>
-using ActionMap = boost::unordered_flat_map<Action, V, ActionHash>;
-template <class V>
-using HandleMap = boost::unordered_flat_map<Expression, V, HandleHash>;
-using HandleSet = boost::unordered_flat_set<Expression, HandleHash>;
-
-constexpr double kLowestFinite = -std::numeric_limits<double>::max();
 constexpr double kHighestFinite = std::numeric_limits<double>::max();
 // Absent costs are NaN: no cost that propagation produces can be NaN (offers that
 // would be are dropped), and NaN never compares lower than anything.
 constexpr double kAbsent = std::numeric_limits<double>::quiet_NaN();
 inline bool present(double c) noexcept { return !std::isnan(c); }
-constexpr std::uint32_t kNoOperator = std::numeric_limits<std::uint32_t>::max();
-
-// When no operator can move any linear condition by a negative amount there is no
-// change to halve. The margin then only decides, for conditions lowered by an
-// assignment or a complex effect, whether the condition's value is positive: a strict
-// condition that fails in the state has sum + c >= 0 exactly, so any negative margin
-// keeps it failing (value > 0, one application needed), while 0 would let sum + c = 0
-// pass as if x < 3 held at x = 3. Half of the unit change an assignment counts as.
-constexpr double kMarginWithoutChanges = -0.5;
+constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+// Every operator costs 1 (checked when the task is compiled).
+constexpr double kOperatorCost = 1.0;
+// The awaited count of an operator whose precondition holds a disjunction: costed again
+// whenever a leaf comes.
+constexpr std::uint32_t kCostAgain = kNone;
+// Below this, sums of integral doubles are exact in any order.
+constexpr double kExactSums = 9007199254740992.0;  // 2^53
 
 // ---------------------------------------------------------------------------
-// Conditions in postfix form.
+// Compiled tables.
 
-struct HNode {
-    enum class Kind : std::uint8_t { And, Or, Leaf };
-    Kind kind;
-    std::uint64_t value;  // operand count, or the leaf's handle index
-    static HNode and_of(std::uint64_t n) { return {Kind::And, n}; }
-    static HNode or_of(std::uint64_t n) { return {Kind::Or, n}; }
-    static HNode leaf(Expression h) { return {Kind::Leaf, h.index}; }
-    Expression handle() const { return Expression{value}; }
+// A condition in postfix form, one 32-bit code per entry: the kind in the top two bits,
+// the operand count or the leaf's handle below.
+using Code = std::uint32_t;
+constexpr Code kLeafCode = 0;
+constexpr Code kAndCode = Code{1} << 30;
+constexpr Code kOrCode = Code{2} << 30;
+constexpr Code kKindMask = Code{3} << 30;
+constexpr Code kPayloadMask = ~kKindMask;
+
+enum class Shape : std::uint8_t {
+    // One leaf, or leaves under a single And: the cost folds over the leaves.
+    Flat,
+    // And entries only, nested: every leaf is needed; costed by the interpreter.
+    Conjunction,
+    // Holds an Or: costed by the interpreter, again whenever a leaf is reached.
+    Disjunction,
 };
 
-struct HeuristicExpression {
-    std::vector<HNode> entries;
-    bool has_disjunction = false;
+struct Condition {
+    std::uint32_t code, length;        // entries in code_pool
+    std::uint32_t leaves, leaf_count;  // leaf occurrences in leaf_pool, in entry order
+    Shape shape;
+    bool has_disjunction;  // the condition's own flag; decides how hff collects leaves
 };
+static_assert(sizeof(Condition) == 20);
 
-struct LinearCondition {
-    Expression handle;
-    std::vector<std::uint64_t> fluents;
-    std::vector<double> weights;  // one per fluent, then the constant term
+struct OperatorRow {
+    std::uint32_t leaves, leaf_count;        // precondition leaves in leaf_pool, entry order
+    std::uint32_t awaited;                   // of these, the ones the search must reach
+    std::uint32_t adds, add_count;           // add effects that matter, in leaf_pool
+    std::uint32_t lowered, lowered_count;    // in lowered_pool
+    Shape shape;
 };
+static_assert(sizeof(OperatorRow) == 32);
 
-// A linear condition that an operator's numeric effects can bring closer to holding,
-// with the change per application worked out once here instead of per state.
-struct LoweredCondition {
-    std::uint32_t linear;  // position in Impl::linear_conditions
-    double change;         // the negative change d (unused when `assigned` decides)
-    bool assigned;         // some fluent is assigned or changed by a complex effect
+struct LoweredRow {
+    double change;          // the negative change d (unused when `assigned` decides)
+    std::uint32_t linear;   // position in RelaxedTask::linear_conditions
+    std::uint32_t handle;   // the linear condition's handle
+    bool assigned;          // some fluent is assigned or changed by a complex effect
 };
+static_assert(sizeof(LoweredRow) == 24);
 
-struct Operator {
-    HeuristicExpression precondition;
-    std::vector<Expression> add_effects;
-    FluentMap<double> constant_increase_effects;
-    FluentMap<double> constant_assign_effects;
-    FluentMap<Expression> complex_numeric_effects;
-    std::uint32_t id = 0;
+// One action with events, in the order step 6 of an evaluation visits them.
+struct ProgressRow {
     Action action;
-    double cost = 1.0;
+    std::uint64_t event_count;
+    std::uint32_t atoms, atom_count;  // progress atoms in leaf_pool (none: not listed in `actions`)
+    std::uint32_t idle;               // the last of them, the idle atom
+    std::uint32_t operator_count;     // operators of the action
+};
+static_assert(sizeof(ProgressRow) == 32);
 
-    bool has_numeric_effect(std::uint64_t f) const {
-        return constant_increase_effects.contains(f) || constant_assign_effects.contains(f) ||
-               complex_numeric_effects.contains(f);
+// The atom of fluent f having a value that is neither true nor false.
+struct ValueAtomKey {
+    std::uint64_t fluent;
+    ExpressionNode value;
+};
+struct ValueAtomView {
+    std::uint64_t fluent;
+    const ExpressionNode* value;
+};
+struct ValueAtomHash {
+    using is_transparent = void;
+    static std::size_t hash(std::uint64_t f, const ExpressionNode& v) noexcept {
+        support::FxHasher h;
+        h.add(f);
+        v.hash_into(h);
+        return h.finish();
     }
-    bool assigns(std::uint64_t f) const {
-        return constant_assign_effects.contains(f) || complex_numeric_effects.contains(f);
+    std::size_t operator()(const ValueAtomKey& k) const noexcept { return hash(k.fluent, k.value); }
+    std::size_t operator()(const ValueAtomView& k) const noexcept { return hash(k.fluent, *k.value); }
+};
+struct ValueAtomEq {
+    using is_transparent = void;
+    bool operator()(const ValueAtomKey& a, const ValueAtomKey& b) const noexcept {
+        return a.fluent == b.fluent && a.value == b.value;
+    }
+    bool operator()(const ValueAtomKey& a, const ValueAtomView& b) const noexcept {
+        return a.fluent == b.fluent && a.value == *b.value;
+    }
+    bool operator()(const ValueAtomView& a, const ValueAtomKey& b) const noexcept { return (*this)(b, a); }
+};
+
+// The atoms that construction interned for facts about fluent values, so that the atom
+// of a state's value is looked up, never interned: an atom issued after construction
+// is in no precondition, goal or effect, and its cost could matter to nothing.
+struct AtomTable {
+    std::vector<std::uint32_t> if_true, if_false;  // by fluent; kNone when never interned
+    boost::unordered_flat_map<ValueAtomKey, std::uint32_t, ValueAtomHash, ValueAtomEq> others;
+
+    // Fluents at or beyond `dense` (an odd task: indices far beyond its fluents) keep
+    // their true and false atoms in `others` as well, under the values true and false.
+    std::size_t dense = 0;
+
+    std::uint32_t atom(std::uint64_t f, const ExpressionNode& v) const {
+        if (v.kind() == NodeKind::Bool && f < dense) return v.as_bool() ? if_true[f] : if_false[f];
+        auto it = others.find(ValueAtomView{f, &v});
+        return it == others.end() ? kNone : it->second;
     }
 };
 
-// ---------------------------------------------------------------------------
-// Exact polynomials of degree at most one.
+// Everything an evaluation reads, built once from the relaxed task and shared by every
+// copy of the heuristic.
+struct CompiledTask {
+    RelaxedTask task;
+    std::uint32_t handles = 0;
+    std::vector<OperatorRow> operators;
+    std::vector<Condition> preconditions;  // per operator
+    // Per operator: the leaves the search waits for, or kCostAgain.
+    std::vector<std::uint32_t> awaited;
+    std::vector<std::uint32_t> operator_slot;  // the operator's action, numbered densely
+    Condition goal{}, idle{};
+    std::vector<Code> code_pool;
+    std::vector<std::uint32_t> leaf_pool;  // precondition leaves, add effects, progress atoms
+    std::vector<LoweredRow> lowered_pool;
+    // The operators whose precondition holds handle h as a leaf, once per occurrence,
+    // ascending: index_ids[index_offsets[h] .. index_offsets[h + 1]).
+    std::vector<std::uint32_t> index_offsets;
+    std::vector<std::uint32_t> index_ids;
+    std::vector<ProgressRow> progress;  // by slot
+    relaxation::ActionMap<std::uint32_t> slot_of;
+    std::vector<std::uint32_t> slots_by_action;  // slots in increasing action order
+    // Linear conditions that some operator can lower (by handle, each once).
+    std::vector<std::uint32_t> lowerable;
+    AtomTable atoms;
+    // The progress atoms of actions with one event: every state puts them at 0 (idle or
+    // running, such an action stands at its one progress atom), so a workspace keeps
+    // them at 0 for good and the search never waits for them.
+    std::vector<std::uint32_t> static_zero;
+    // Operators with such a leaf: all of the first round's batch (rounds); and of them,
+    // those the search must cost at once (no other leaf to wait for, or a disjunction).
+    std::vector<std::uint32_t> static_operators, initial_operators;
+    // The slots whose progress atom a state decides (not one static atom), in order.
+    std::vector<std::uint32_t> dynamic_slots;
+    // The leaves the value is read from (the goal's; with hadd and hmax the idle
+    // condition's too), by handle, and how many distinct ones there are; none marked
+    // when the search must not stop once they are final (see `Evaluation::propagate`).
+    std::vector<std::uint8_t> target;
+    std::uint32_t targets = 0;
+    bool may_stop_early = false;
 
-struct ExactPolynomial {
-    bool has_constant = false;
-    Rational constant;
-    std::map<std::uint64_t, Rational> terms;  // fluent -> coefficient
+    explicit CompiledTask(RelaxedTask t);
 
-    bool is_constant_only() const { return has_constant && terms.empty(); }
-    void add(const ExactPolynomial& o, bool subtract) {
-        if (o.has_constant) {
-            constant = subtract ? constant - o.constant : constant + o.constant;
-            has_constant = true;
-        }
-        for (const auto& [f, c] : o.terms) {
-            auto [it, fresh] = terms.try_emplace(f);
-            it->second = subtract ? it->second - c : it->second + c;
-        }
-    }
-    // Vanished fluent terms go; the constant term stays, also when it is zero.
-    void simplify() { std::erase_if(terms, [](const auto& t) { return t.second.is_zero(); }); }
-    void scale(const Rational& k, bool divide) {
-        if (has_constant) constant = divide ? constant / k : constant * k;
-        for (auto& [f, c] : terms) c = divide ? c / k : c * k;
-    }
+  private:
+    Condition compile(const HeuristicExpression& c);
 };
 
-struct LinearPolynomial {
-    std::optional<double> constant;
-    std::vector<std::pair<std::uint64_t, double>> terms;  // ascending fluent index
-};
+std::uint32_t narrow(std::size_t v, const char* what) {
+    QV_REQUIRE(v < kNone, what);
+    return static_cast<std::uint32_t>(v);
+}
 
-// Reads a post-order expression as a polynomial of degree at most one; nullopt when it
-// is not linear. Coefficients stay exact until the single conversion at the end.
-std::optional<LinearPolynomial> to_linear_polynomial(std::span<const ExpressionNode> expr) {
-    std::vector<ExactPolynomial> stack;
-    auto pop = [&stack]() {
-        QV_REQUIRE(!stack.empty(), "linear polynomial: work stack too short for the next node");
-        ExactPolynomial p = std::move(stack.back());
-        stack.pop_back();
-        return p;
-    };
-    for (const ExpressionNode& node : expr) {
-        switch (node.kind()) {
-            case NodeKind::Int:
-            case NodeKind::Rational: {
-                ExactPolynomial p;
-                p.has_constant = true;
-                p.constant = get_rational_from_expression_node(node);
-                stack.push_back(std::move(p));
+Condition CompiledTask::compile(const HeuristicExpression& c) {
+    Condition out{};
+    out.code = narrow(code_pool.size(), "relaxed task too large");
+    out.leaves = narrow(leaf_pool.size(), "relaxed task too large");
+    out.has_disjunction = c.has_disjunction;
+    bool disjunction = false, nested = false;
+    std::size_t ands = 0;
+    for (const HNode& e : c.entries) {
+        QV_REQUIRE(e.value <= kPayloadMask, "relaxed task too large");
+        switch (e.kind) {
+            case HNode::Kind::Leaf:
+                code_pool.push_back(kLeafCode | static_cast<Code>(e.value));
+                leaf_pool.push_back(static_cast<std::uint32_t>(e.value));
                 break;
-            }
-            case NodeKind::Fluent: {
-                ExactPolynomial p;
-                p.terms.emplace(node.fluent_index(), Rational(1));
-                stack.push_back(std::move(p));
+            case HNode::Kind::And:
+                code_pool.push_back(kAndCode | static_cast<Code>(e.value));
+                ++ands;
                 break;
-            }
-            case NodeKind::Plus: {
-                const std::size_t k = node.operands().size();
-                QV_REQUIRE(k >= 1, "linear polynomial: a sum without operands");
-                ExactPolynomial sum = pop();
-                for (std::size_t i = 1; i < k; ++i) sum.add(pop(), false);
-                sum.simplify();
-                stack.push_back(std::move(sum));
+            case HNode::Kind::Or:
+                code_pool.push_back(kOrCode | static_cast<Code>(e.value));
+                disjunction = true;
                 break;
-            }
-            case NodeKind::Minus: {
-                ExactPolynomial s = pop();
-                ExactPolynomial m = pop();
-                m.add(s, true);
-                m.simplify();
-                stack.push_back(std::move(m));
-                break;
-            }
-            case NodeKind::Times: {
-                const std::size_t k = node.operands().size();
-                QV_REQUIRE(k >= 1, "linear polynomial: a product without operands");
-                Rational product(1);
-                std::optional<ExactPolynomial> variable;
-                for (std::size_t i = 0; i < k; ++i) {
-                    ExactPolynomial p = pop();
-                    if (p.is_constant_only()) {
-                        product *= p.constant;
-                    } else {
-                        if (variable) return std::nullopt;
-                        variable = std::move(p);
-                    }
-                }
-                if (!variable || product.is_zero()) {
-                    ExactPolynomial c;
-                    c.has_constant = true;
-                    c.constant = std::move(product);
-                    stack.push_back(std::move(c));
-                } else {
-                    variable->scale(product, false);
-                    stack.push_back(std::move(*variable));
-                }
-                break;
-            }
-            case NodeKind::Div: {
-                ExactPolynomial d = pop();
-                QV_REQUIRE(!stack.empty(), "linear polynomial: work stack too short for the next node");
-                if (!d.is_constant_only() || d.constant.is_zero()) return std::nullopt;
-                stack.back().scale(d.constant, true);
-                break;
-            }
-            default: return std::nullopt;
         }
     }
-    QV_REQUIRE(!stack.empty(), "linear polynomial of an empty expression");
-    const ExactPolynomial& top = stack.back();
-    LinearPolynomial out;
-    if (top.has_constant) out.constant = top.constant.to_double();
-    out.terms.reserve(top.terms.size());
-    for (const auto& [f, c] : top.terms) out.terms.emplace_back(f, c.to_double());
+    out.length = narrow(code_pool.size() - out.code, "relaxed task too large");
+    out.leaf_count = narrow(leaf_pool.size() - out.leaves, "relaxed task too large");
+    const std::size_t n = c.entries.size();
+    const bool single = n == 1 && c.entries[0].kind == HNode::Kind::Leaf;
+    const bool flat_and = n >= 2 && ands == 1 && c.entries.back().kind == HNode::Kind::And &&
+                          c.entries.back().value == n - 1 && out.leaf_count == n - 1;
+    nested = !single && !flat_and;
+    out.shape = disjunction ? Shape::Disjunction : nested ? Shape::Conjunction : Shape::Flat;
     return out;
 }
 
-// ---------------------------------------------------------------------------
-// Facts and leaves.
+CompiledTask::CompiledTask(RelaxedTask t) : task(std::move(t)) {
+    const ExpressionManager& m = task.manager;
+    handles = narrow(m.size(), "relaxed task too large");
+    QV_REQUIRE(m.size() <= kPayloadMask, "relaxed task too large");
 
-Expression intern_atom(ExpressionManager& manager, std::uint64_t fluent, const ExpressionNode& value) {
-    if (value.is_true()) {
-        const ExpressionNode e[] = {ExpressionNode::fluent(fluent)};
-        return manager.put(e);
-    }
-    if (value.is_false()) {
-        const ExpressionNode e[] = {ExpressionNode::fluent(fluent), make_operator("not", {0})};
-        return manager.put(e);
-    }
-    const ExpressionNode e[] = {ExpressionNode::fluent(fluent), value, make_operator("==", {0, 1})};
-    return manager.put(e);
-}
-
-const ExpressionNode& operand_node(const FlatExpr& n, NodeIndex i) {
-    QV_REQUIRE(i < n.size(), "an operand index beyond the end of its expression");
-    return n[i];
-}
-
-// A leaf counts as numeric by the shape of its root (or of the negated node), never by
-// the fluents' types: comparisons, arithmetic, and equalities without an object side.
-bool is_numeric_leaf(const FlatExpr& n) {
-    if (n.empty()) return false;
-    const ExpressionNode* t = &n.back();
-    if (t->kind() == NodeKind::Not) t = &operand_node(n, t->operands()[0]);
-    switch (t->kind()) {
-        case NodeKind::LE:
-        case NodeKind::LT:
-        case NodeKind::Plus:
-        case NodeKind::Minus:
-        case NodeKind::Times:
-        case NodeKind::Div: return true;
-        case NodeKind::Equals: {
-            auto ops = t->operands();
-            return operand_node(n, ops[0]).kind() != NodeKind::Object &&
-                   operand_node(n, ops[1]).kind() != NodeKind::Object;
+    // Slots: the actions with events, in the order their progress atoms are set.
+    for (const auto& [a, count] : task.event_counts) {
+        ProgressRow row{a, count, narrow(leaf_pool.size(), "relaxed task too large"), 0, kNone, 0};
+        if (auto atoms = task.progress_atoms.find(a); atoms != task.progress_atoms.end()) {
+            for (Expression h : atoms->second) leaf_pool.push_back(narrow(h.index, "relaxed task too large"));
+            row.atom_count = narrow(atoms->second.size(), "relaxed task too large");
+            if (row.atom_count != 0) row.idle = leaf_pool.back();
         }
-        default: return false;
+        slot_of.emplace(a, narrow(progress.size(), "relaxed task too large"));
+        progress.push_back(row);
+    }
+    slots_by_action.resize(progress.size());
+    for (std::uint32_t i = 0; i < slots_by_action.size(); ++i) slots_by_action[i] = i;
+    std::sort(slots_by_action.begin(), slots_by_action.end(),
+              [this](std::uint32_t x, std::uint32_t y) { return progress[x].action < progress[y].action; });
+
+    QV_REQUIRE(task.lowered_conditions.size() == task.operators.size(), "lowered conditions out of step");
+    preconditions.reserve(task.operators.size());
+    for (const relaxation::Operator& op : task.operators) {
+        QV_REQUIRE(op.id == preconditions.size(), "operators out of order");
+        QV_REQUIRE(op.cost == kOperatorCost, "an operator whose cost is not 1");
+        preconditions.push_back(compile(op.precondition));
+    }
+    goal = compile(task.goal_condition);
+    idle = compile(task.idle_condition);
+
+    // Only the leaves of conditions are ever read: offers to and seeds of any other
+    // handle could change nothing that is.
+    std::vector<bool> relevant(handles, false), is_static(handles, false);
+    auto mark = [&](const Condition& c) {
+        for (std::uint32_t i = c.leaves; i < c.leaves + c.leaf_count; ++i) relevant[leaf_pool[i]] = true;
+    };
+    for (const Condition& c : preconditions) mark(c);
+    mark(goal);
+    mark(idle);
+    for (std::uint32_t slot = 0; slot < progress.size(); ++slot) {
+        const ProgressRow& row = progress[slot];
+        if (row.atom_count != 1) {
+            dynamic_slots.push_back(slot);
+        } else if (!is_static[row.idle]) {
+            is_static[row.idle] = true;
+            static_zero.push_back(row.idle);
+        }
+    }
+
+    operators.reserve(task.operators.size());
+    operator_slot.reserve(task.operators.size());
+    std::vector<std::uint32_t> counts(std::size_t{handles} + 1, 0);
+    std::vector<bool> is_lowerable(task.linear_conditions.size(), false);
+    for (const relaxation::Operator& op : task.operators) {
+        const Condition& pre = preconditions[op.id];
+        OperatorRow row{};
+        row.leaves = pre.leaves;
+        row.leaf_count = pre.leaf_count;
+        row.shape = pre.shape;
+        bool has_static = false;
+        for (std::uint32_t i = pre.leaves; i < pre.leaves + pre.leaf_count; ++i) {
+            if (is_static[leaf_pool[i]]) {
+                has_static = true;
+            } else {
+                ++row.awaited;
+                ++counts[leaf_pool[i] + 1];
+            }
+        }
+        if (has_static) static_operators.push_back(op.id);
+        if (pre.length != 0 && (has_static && (row.awaited == 0 || pre.shape == Shape::Disjunction)))
+            initial_operators.push_back(op.id);
+        row.adds = narrow(leaf_pool.size(), "relaxed task too large");
+        for (Expression a : op.add_effects) {
+            const std::uint32_t h = narrow(a.index, "relaxed task too large");
+            QV_REQUIRE(h < handles, "an add effect from another manager");
+            // An offer to a static atom is never below its 0.
+            if (relevant[h] && !is_static[h]) leaf_pool.push_back(h);
+        }
+        row.add_count = narrow(leaf_pool.size() - row.adds, "relaxed task too large");
+        row.lowered = narrow(lowered_pool.size(), "relaxed task too large");
+        for (const LoweredCondition& low : task.lowered_conditions[op.id]) {
+            QV_REQUIRE(low.linear < task.linear_conditions.size(), "a lowered condition that is not linear");
+            const std::uint32_t h = narrow(task.linear_conditions[low.linear].handle.index, "relaxed task too large");
+            lowered_pool.push_back(LoweredRow{low.change, low.linear, h, low.assigned});
+            is_lowerable[low.linear] = true;
+        }
+        row.lowered_count = narrow(task.lowered_conditions[op.id].size(), "relaxed task too large");
+        auto slot = slot_of.find(op.action);
+        QV_REQUIRE(slot != slot_of.end(), "an operator of an action without events");
+        operator_slot.push_back(slot->second);
+        ++progress[slot->second].operator_count;
+        awaited.push_back(row.shape == Shape::Disjunction ? kCostAgain : row.awaited);
+        operators.push_back(row);
+    }
+    for (std::size_t l = 0; l < is_lowerable.size(); ++l)
+        if (is_lowerable[l]) lowerable.push_back(static_cast<std::uint32_t>(task.linear_conditions[l].handle.index));
+
+    // Stopping early: no operator lowers a linear condition (their offers read the
+    // state's numbers, which may fail), and the conditions the value is read from are
+    // conjunctions.
+    target.assign(handles, 0);
+    const bool value_and_idle = task.kind != RelaxationKind::HFF;
+    may_stop_early = lowered_pool.empty() && goal.length != 0 && goal.shape != Shape::Disjunction &&
+                     !goal.has_disjunction &&
+                     (!value_and_idle || (idle.length != 0 && idle.shape != Shape::Disjunction && !idle.has_disjunction));
+    if (may_stop_early) {
+        auto aim = [&](const Condition& c) {
+            for (std::uint32_t i = c.leaves; i < c.leaves + c.leaf_count; ++i) {
+                const std::uint32_t h = leaf_pool[i];
+                if (!is_static[h] && !target[h]) {
+                    target[h] = 1;
+                    ++targets;
+                }
+            }
+        };
+        aim(goal);
+        if (value_and_idle) aim(idle);
+    }
+
+    for (std::size_t h = 0; h < handles; ++h) counts[h + 1] += counts[h];
+    index_offsets = counts;
+    index_ids.resize(counts[handles]);
+    // Operators are visited in id order, so every list comes out ascending.
+    for (std::uint32_t id = 0; id < operators.size(); ++id) {
+        const Condition& pre = preconditions[id];
+        for (std::uint32_t i = pre.leaves; i < pre.leaves + pre.leaf_count; ++i)
+            if (!is_static[leaf_pool[i]]) index_ids[counts[leaf_pool[i]]++] = id;
+    }
+
+    // The atoms of fluent values that construction interned, in the form an evaluation
+    // would intern them: [f], [f, not 0], [f, v, == 0 1].
+    // True and false atoms sit in arrays by fluent, up to the largest fluent that has
+    // one, unless that index is far beyond anything the task could have made.
+    const ExpressionNode negation = make_operator("not", {0});
+    const ExpressionNode equality = make_operator("==", {0, 1});
+    const std::uint64_t cap = 16 * std::uint64_t{handles} + 4096;
+    std::uint64_t largest = 0;
+    for (std::uint32_t h = 0; h < handles; ++h) {
+        const FlatExpr& n = m.exprs()[h];
+        if (relevant[h] && !is_static[h] && !n.empty() && n.size() <= 2 && n[0].kind() == NodeKind::Fluent &&
+            n[0].fluent_index() < cap)
+            largest = std::max(largest, n[0].fluent_index() + 1);
+    }
+    atoms.dense = static_cast<std::size_t>(largest);
+    atoms.if_true.assign(atoms.dense, kNone);
+    atoms.if_false.assign(atoms.dense, kNone);
+    for (std::uint32_t h = 0; h < handles; ++h) {
+        const FlatExpr& n = m.exprs()[h];
+        // A static atom is at 0 whatever the state says.
+        if (!relevant[h] || is_static[h] || n.empty() || n.size() > 3 || n[0].kind() != NodeKind::Fluent) continue;
+        const std::uint64_t f = n[0].fluent_index();
+        auto put = [&](bool value, std::uint32_t handle) {
+            if (f < atoms.dense) (value ? atoms.if_true : atoms.if_false)[f] = handle;
+            else atoms.others.emplace(ValueAtomKey{f, ExpressionNode::boolean(value)}, handle);
+        };
+        if (n.size() == 1) {
+            put(true, h);
+        } else if (n.size() == 2) {
+            if (n[1] == negation) put(false, h);
+        } else if (n[2] == equality && (n[1].is_number() || n[1].kind() == NodeKind::Object)) {
+            atoms.others.emplace(ValueAtomKey{f, n[1]}, h);
+        }
     }
 }
 
-// a - b for a comparison K(a, b) at the root, as a polynomial (nullopt: not linear).
-std::optional<LinearPolynomial> comparison_difference(const FlatExpr& n) {
-    FlatExpr copy = n;
-    auto ops = copy.back().operands();
-    QV_REQUIRE(ops.size() == 2, "a comparison without two operands");
-    copy.back() = ExpressionNode::binary(NodeKind::Minus, ops[0], ops[1]);
-    return to_linear_polynomial(copy);
+// ---------------------------------------------------------------------------
+// Reading the state. Evaluation reads a State through these four functions alone.
+
+// visit(handle) for the atom of every fluent's value in `state` that construction made.
+template <class Visit>
+void for_each_value_atom(const AtomTable& atoms, const State& state, Visit&& visit) {
+    std::uint64_t f = 0;
+    for (const ExpressionNode& v : state.values) {
+        const std::uint32_t h = atoms.atom(f, v);
+        if (h != kNone) visit(h);
+        ++f;
+    }
 }
 
-// K(b, a) from the comparison operands a < b of `n`: the second operand's subtree first.
-Expression invert_operands(const FlatExpr& n, NodeIndex a, NodeIndex b, NodeKind kind, ExpressionManager& manager) {
-    QV_REQUIRE(a < b && b < n.size(), "comparison operands out of order");
-    std::span<const ExpressionNode> first(n.data(), a + 1);
-    std::span<const ExpressionNode> second(n.data() + a + 1, b - a);
-    FlatExpr out = shift_expression(second, a + 1, ShiftDirection::Subtract);
-    FlatExpr moved = shift_expression(first, second.size(), ShiftDirection::Add);
-    out.insert(out.end(), std::make_move_iterator(moved.begin()), std::make_move_iterator(moved.end()));
-    out.push_back(ExpressionNode::binary(kind, second.size() - 1, second.size() + first.size() - 1));
-    return manager.put(out);
+// The value of fluent f as the nearest double; ValueError "Expected a number!" when it
+// holds no number.
+double numeric_value(const State& state, std::uint64_t f) {
+    const ExpressionNode& x = state.fluent_value(f);
+    if (x.kind() == NodeKind::Int) return x.as_int().to_double();
+    if (x.kind() == NodeKind::Rational) return x.as_rational().to_double();
+    return get_rational_from_expression_node(x).to_double();  // raises "Expected a number!"
 }
 
-using heuristics_detail::ValueMap;
+// Whether a condition holds in `state`; evaluation errors pass up.
+bool holds(std::span<const ExpressionNode> condition, const State& state) {
+    return internal_evaluate(condition, state).is_true();
+}
 
-struct CacheHolder {
-    std::mutex mutex;
-    std::optional<ValueMap> map;
-    std::vector<std::uint64_t> progress_scratch;
+// visit(action, index of its next event) for every running action, in the state's order.
+template <class Visit>
+void for_each_running(const State& state, Visit&& visit) {
+    for (const auto& [a, entry] : state.todo) visit(a, entry.next_event);
+}
+
+// ---------------------------------------------------------------------------
+// Working tables.
+
+// A stack of handles or ids that keeps its room: once it has grown, a push is a store.
+class IdStack {
+  public:
+    [[gnu::always_inline]] void push(std::uint32_t x) {
+        if (size_ == data_.size()) grow();
+        data_[size_++] = x;
+    }
+    std::uint32_t pop() { return data_[--size_]; }
+    std::uint32_t operator[](std::size_t i) const { return data_[i]; }
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    void clear() noexcept { size_ = 0; }
+    const std::uint32_t* begin() const noexcept { return data_.data(); }
+    const std::uint32_t* end() const noexcept { return data_.data() + size_; }
+
+  private:
+    [[gnu::noinline]] void grow() { data_.resize(std::max<std::size_t>(64, 2 * data_.size())); }
+    std::vector<std::uint32_t> data_;
+    std::size_t size_ = 0;
 };
 
-// Per-fluent memo of state atoms, so that an evaluation interns a fact only once ever.
-struct FluentAtoms {
-    Expression if_true{}, if_false{};
-    bool has_true = false, has_false = false;
-    boost::unordered_flat_map<ExpressionNode, Expression, NodeHash> others;
+// A monotone priority queue of handles by cost: integer costs (nearly all of them) in
+// buckets, any other cost in a binary heap. Entries are not removed when a handle's
+// cost drops; the stale one is skipped when it comes out.
+class CostQueue {
+  public:
+    static constexpr std::uint32_t kBuckets = 4096;
+
+    [[gnu::always_inline]] void push(double key, std::uint32_t h) {
+        if (key < static_cast<double>(kBuckets)) {
+            const auto b = static_cast<std::uint32_t>(key);  // 0 <= key: costs are never negative
+            if (static_cast<double>(b) == key) {
+                if (b >= buckets_.size()) buckets_.resize(b + 1);
+                buckets_[b].push(h);
+                first_ = std::min(first_, b);
+                end_ = std::max(end_, b + 1);
+                return;
+            }
+        }
+        heap_.emplace_back(key, h);
+        std::push_heap(heap_.begin(), heap_.end(), Later{});
+    }
+    bool pop(double& key, std::uint32_t& h) {
+        while (first_ < end_ && buckets_[first_].empty()) ++first_;
+        const bool bucket = first_ < end_;
+        if (!heap_.empty() && (!bucket || heap_.front().first < static_cast<double>(first_))) {
+            std::pop_heap(heap_.begin(), heap_.end(), Later{});
+            key = heap_.back().first;
+            h = heap_.back().second;
+            heap_.pop_back();
+            return true;
+        }
+        if (!bucket) return false;
+        key = static_cast<double>(first_);
+        h = buckets_[first_].pop();
+        return true;
+    }
+    void clear() {
+        for (std::uint32_t b = 0; b < end_; ++b) buckets_[b].clear();
+        first_ = end_ = 0;
+        heap_.clear();
+    }
+
+  private:
+    struct Later {
+        bool operator()(const std::pair<double, std::uint32_t>& a, const std::pair<double, std::uint32_t>& b) const {
+            return a.first > b.first;
+        }
+    };
+    std::vector<IdStack> buckets_;
+    std::uint32_t first_ = 0, end_ = 0;  // only buckets [first_, end_) may hold entries
+    std::vector<std::pair<double, std::uint32_t>> heap_;
 };
 
-// Working tables of one evaluation, kept between evaluations so that they are not
-// reallocated every time. Indexed densely by handle or operator id; every entry that
-// an evaluation sets is remembered in a touched list and reset by the next one, which
-// also covers an evaluation that ended with an error half way.
-struct Scratch {
-    std::vector<double> cost;                // by handle
-    std::vector<double> improvement;         // by handle
-    std::vector<std::uint32_t> supporter;    // by handle (hff)
-    std::vector<std::uint32_t> seen;         // by handle, generation stamps (hff extraction)
-    std::vector<std::uint64_t> cost_touched;
-    std::vector<std::uint64_t> frontier, next_frontier;
-    std::vector<double> op_cost;             // by operator id
-    std::vector<std::uint32_t> op_touched;
-    std::vector<std::uint32_t> batch_stamp;  // by operator id
-    std::vector<std::uint32_t> batch;
-    std::vector<double> linear_value;        // by linear condition
-    std::vector<std::uint32_t> linear_stamp;
-    std::vector<boost::unordered_flat_set<std::uint32_t, U64Hash>> achievers;  // by linear condition
+// An operator's leaves still to come in this evaluation, and the sum (hmax: the
+// maximum) of the costs of those that came.
+struct Countdown {
+    double sum;
+    std::uint32_t generation;
+    std::uint32_t remaining;
+};
+static_assert(sizeof(Countdown) == 16);
+
+// The working tables of one evaluation at a time. Indexed densely by handle, operator
+// or slot; whatever an evaluation sets is either remembered in a touched list or
+// stamped with the evaluation's generation, and undone by the next one, so an
+// evaluation that ended with an error half way leaves nothing behind.
+struct Workspace {
+    std::vector<double> cost;               // by handle: final (or round-start) costs
+    std::vector<double> tent;               // by handle: tentative costs / round improvements
+    std::vector<std::uint32_t> supporter;   // by handle (hff): best supporter + 1, 0 for none
+    std::vector<std::uint32_t> seen;        // by handle: generation (hff relaxed plan)
+    IdStack touched;                        // handles with an entry in cost, tent or supporter
+    std::vector<double> op_cost;            // by operator
+    std::vector<Countdown> countdown;       // by operator
+    IdStack op_touched;
+    std::vector<double> linear_value;       // by linear condition
+    std::vector<std::uint32_t> linear_seen;  // generation
+    std::vector<std::uint64_t> running;     // by slot: next event
+    std::vector<std::uint32_t> running_seen;  // generation
+    std::vector<std::uint32_t> used;        // by slot: generation (hff relaxed plan)
+    CostQueue queue;
+    // Rounds.
+    std::vector<std::uint32_t> frontier, next_frontier, batch, batch_round;
+    std::vector<std::vector<std::uint32_t>> achievers;  // by linear condition (hmax)
     std::vector<std::uint32_t> achievers_touched;
-    std::vector<std::uint32_t> used_action;  // by action slot, generation stamps
+    std::uint32_t round = 0;
+    // Condition interpreters and the relaxed plan.
     std::vector<double> cost_stack;
     std::vector<std::pair<double, std::size_t>> leaf_stack;
-    std::vector<Expression> leaves, work;
+    std::vector<std::uint32_t> leaves, work;
+    // The progress part of a value-cache key.
+    std::vector<std::uint64_t> progress;
     std::uint32_t generation = 0;
-    std::uint32_t round = 0;
+    const CompiledTask* sized_for = nullptr;
+
+    // Undoes the previous evaluation and makes room for `t`.
+    void begin(const CompiledTask& t) {
+        for (std::uint32_t h : touched) {
+            cost[h] = kAbsent;
+            tent[h] = kAbsent;
+            supporter[h] = 0;
+        }
+        touched.clear();
+        for (std::uint32_t o : op_touched) op_cost[o] = kAbsent;
+        op_touched.clear();
+        for (std::uint32_t l : achievers_touched) achievers[l].clear();
+        achievers_touched.clear();
+        frontier.clear();
+        next_frontier.clear();
+        queue.clear();
+        if (sized_for != &t) {
+            sized_for = &t;
+            cost.assign(t.handles, kAbsent);
+            tent.assign(t.handles, kAbsent);
+            supporter.assign(t.handles, 0);
+            seen.assign(t.handles, 0);
+            op_cost.assign(t.operators.size(), kAbsent);
+            countdown.assign(t.operators.size(), Countdown{0.0, 0, 0});
+            batch_round.assign(t.operators.size(), 0);
+            linear_value.assign(t.task.linear_conditions.size(), 0.0);
+            linear_seen.assign(t.task.linear_conditions.size(), 0);
+            achievers.resize(t.task.linear_conditions.size());
+            running.assign(t.progress.size(), 0);
+            running_seen.assign(t.progress.size(), 0);
+            used.assign(t.progress.size(), 0);
+            for (std::uint32_t h : t.static_zero) cost[h] = tent[h] = 0.0;
+            generation = 0;
+        }
+        if (++generation == 0) {
+            std::fill(seen.begin(), seen.end(), 0);
+            for (Countdown& c : countdown) c.generation = 0;
+            std::fill(linear_seen.begin(), linear_seen.end(), 0);
+            std::fill(running_seen.begin(), running_seen.end(), 0);
+            std::fill(used.begin(), used.end(), 0);
+            generation = 1;
+        }
+    }
 
     std::uint32_t next_round() {
         if (++round == 0) {
-            std::fill(batch_stamp.begin(), batch_stamp.end(), 0);
+            std::fill(batch_round.begin(), batch_round.end(), 0);
             round = 1;
         }
         return round;
     }
-
-    std::uint32_t next_generation() {
-        if (++generation == 0) {
-            std::fill(linear_stamp.begin(), linear_stamp.end(), 0);
-            std::fill(seen.begin(), seen.end(), 0);
-            std::fill(used_action.begin(), used_action.end(), 0);
-            generation = 1;
-        }
-        return generation;
-    }
 };
 
-struct ManagerHolder {
-    std::mutex mutex;
-    ExpressionManager manager;
-    std::vector<FluentAtoms> state_atoms;
-    Scratch scratch;
-};
-
-}  // namespace
-
-// ---------------------------------------------------------------------------
-
-namespace {
-
-// Everything the construction builds; copies share `cache` and `manager`.
-struct RelaxedTask {
-    std::vector<Action> actions;
-    HeuristicExpression goal_condition;
-    HeuristicExpression idle_condition;
-    std::vector<Operator> operators;
-    std::vector<std::vector<LoweredCondition>> lowered_conditions;
-    ActionMap<std::uint64_t> event_counts;
-    ActionMap<std::vector<Expression>> progress_atoms;
-    // precondition_index as a compressed table: the operators of handle h are
-    // index_ids[index_offsets[h] .. index_offsets[h + 1]); handles issued after
-    // construction have no entry.
-    std::vector<std::size_t> index_offsets;
-    std::vector<std::uint32_t> index_ids;
-    std::vector<std::uint32_t> empty_precondition_operators;
-    std::vector<LinearCondition> linear_conditions;
-    HandleMap<std::uint32_t> linear_positions;
-    std::vector<Expression> other_numeric_conditions;
-    // Distinct actions of the operators, so that per-action marks need no hashing.
-    std::vector<std::uint32_t> operator_slot;
-    std::vector<Action> slot_actions;
-    std::vector<std::uint64_t> slot_operator_counts;
-    std::shared_ptr<CacheHolder> cache;
-    std::shared_ptr<ManagerHolder> manager;
-    bool inadmissible_numeric_heuristic_variant = false;
-    bool disable_numeric_reasoning = false;
-    RelaxationKind kind = RelaxationKind::HFF;
-
-    std::optional<double> compute(const State& state, std::vector<std::uint32_t>* reachable) const;
-    double cost(const HeuristicExpression& c, Scratch& s) const;
-    void hff_leaves(const HeuristicExpression& c, Scratch& s, std::vector<Expression>& out) const;
-    double linear_value(std::uint32_t linear, const State& state, Scratch& s) const;
-};
-
-// ---------------------------------------------------------------------------
-// Construction.
-
-class Builder {
+// Workspaces a heuristic keeps between evaluations. An evaluation takes one (or makes
+// one when every kept one is in use by another thread) and gives it back; one more
+// than the slots hold is dropped. No lock: a slot is an atomic pointer. Each thread
+// starts looking at a slot of its own, so that it keeps using the workspace whose
+// tables are in its core's cache rather than the one another thread just used.
+class WorkspacePool {
   public:
-    Builder(RelaxedTask& h, const std::vector<std::string>& fluent_types,
-            const ObjectsByType& objects)
-        : h_(h), m_(h.manager->manager), fluent_types_(fluent_types), objects_(objects) {
-        for (std::size_t i = 0; i < objects.size(); ++i) object_types_.try_emplace(objects[i].first, i);
+    WorkspacePool() = default;
+    WorkspacePool(const WorkspacePool&) = delete;
+    WorkspacePool& operator=(const WorkspacePool&) = delete;
+    ~WorkspacePool() {
+        for (auto& slot : slots_) delete slot.load(std::memory_order_acquire);
     }
 
-    HeuristicExpression convert(std::span<const ExpressionNode> expr) {
-        QV_REQUIRE(!expr.empty(), "a condition without nodes");
-        HeuristicExpression out;
-        std::vector<std::pair<std::size_t, bool>> stack{{expr.size() - 1, false}};
-        while (!stack.empty()) {
-            auto& [i, expanded] = stack.back();
-            const std::size_t pos = i;
-            const ExpressionNode& x = expr[pos];
-            if (x.kind() == NodeKind::And || x.kind() == NodeKind::Or) {
-                if (!expanded) {
-                    expanded = true;
-                    for (NodeIndex op : x.operands()) {
-                        QV_REQUIRE(op < pos, "an operand does not name an earlier node of the condition");
-                        stack.emplace_back(op, false);
-                    }
-                    continue;
-                }
-                stack.pop_back();
-                if (x.kind() == NodeKind::And) {
-                    out.entries.push_back(HNode::and_of(x.operands().size()));
-                } else {
-                    out.entries.push_back(HNode::or_of(x.operands().size()));
-                    out.has_disjunction = true;
-                }
-            } else if (x.is_operator()) {
-                stack.pop_back();
-                std::size_t e = pos;
-                while (expr[e].is_operator()) {
-                    auto ops = expr[e].operands();
-                    QV_REQUIRE(!ops.empty(), "an operator without operands where a leftmost node is sought");
-                    QV_REQUIRE(ops[0] < e, "an operand does not name an earlier node of the condition");
-                    e = ops[0];
-                }
-                FlatExpr leaf = shift_expression(expr.subspan(e, pos - e + 1), e, ShiftDirection::Subtract);
-                out.entries.push_back(HNode::leaf(m_.put(leaf)));
-            } else {
-                stack.pop_back();
-                out.entries.push_back(HNode::leaf(m_.put(expr.subspan(pos, 1))));
-            }
+    std::unique_ptr<Workspace> take() {
+        const std::size_t first = home();
+        for (std::size_t i = 0; i < kSlots; ++i) {
+            auto& slot = slots_[(first + i) % kSlots];
+            if (slot.load(std::memory_order_relaxed) != nullptr)
+                if (Workspace* w = slot.exchange(nullptr, std::memory_order_acq_rel)) return std::unique_ptr<Workspace>(w);
         }
-        return out;
+        return std::make_unique<Workspace>();
     }
-
-    HeuristicExpression simplify_condition(const HeuristicExpression& in) {
-        HeuristicExpression out;
-        out.has_disjunction = in.has_disjunction;
-        out.entries.reserve(in.entries.size());
-        for (const HNode& entry : in.entries) {
-            if (entry.kind != HNode::Kind::Leaf) {
-                out.entries.push_back(entry);
-                continue;
-            }
-            // Copied: interning below may move the manager's lists.
-            const FlatExpr n = m_.get(entry.handle());
-            if (!h_.disable_numeric_reasoning && is_numeric_leaf(n)) {
-                rewrite_numeric(entry, n, out);
-                continue;
-            }
-            rewrite_object(entry, n, out);
-        }
-        return out;
-    }
-
-    void file_numeric(Expression h) {
-        const FlatExpr n = m_.get(h);
-        if (!is_numeric_leaf(n)) return;
-        update_numeric_conditions(h, n);
-    }
-
-    void build(const std::vector<Action>& actions, const ActionEvents& events, const FlatExpr& goals);
-
-  private:
-    void rewrite_numeric(HNode entry, const FlatExpr& n, HeuristicExpression& out) {
-        const ExpressionNode& r = n.back();
-        const ExpressionNode* t = &r;
-        if (r.kind() == NodeKind::Not) t = &operand_node(n, r.operands()[0]);
-        const bool negated = t != &r;
-        std::vector<HNode> replacement;
-        Expression first{};
-        bool disjunction = false;
-        if (t->kind() == NodeKind::Equals) {
-            const NodeIndex a = t->operands()[0], b = t->operands()[1];
-            if (!negated) {
-                FlatExpr le = n;
-                le.back() = ExpressionNode::binary(NodeKind::LE, a, b);
-                first = m_.put(le);
-                const Expression second = invert_operands(n, a, b, NodeKind::LE, m_);
-                replacement = {HNode::leaf(first), HNode::leaf(second), HNode::and_of(2)};
-            } else {
-                QV_REQUIRE(n.size() >= 2 && r.operands()[0] == n.size() - 2,
-                           "a negated equality that does not stand right before its negation");
-                FlatExpr lt(n.begin(), n.end() - 2);
-                lt.push_back(ExpressionNode::binary(NodeKind::LT, a, b));
-                first = m_.put(lt);
-                const Expression second = invert_operands(n, a, b, NodeKind::LT, m_);
-                replacement = {HNode::leaf(first), HNode::leaf(second), HNode::or_of(2)};
-                disjunction = true;
-            }
-        } else if (negated && (t->kind() == NodeKind::LE || t->kind() == NodeKind::LT)) {
-            const NodeIndex a = t->operands()[0], b = t->operands()[1];
-            // not(a <= b) is b < a; not(a < b) is b <= a.
-            const NodeKind k = t->kind() == NodeKind::LE ? NodeKind::LT : NodeKind::LE;
-            first = invert_operands(n, a, b, k, m_);
-            replacement = {HNode::leaf(first)};
-        } else {
-            out.entries.push_back(entry);
-            return;
-        }
-        if (!comparison_difference(m_.get(first))) {
-            out.entries.push_back(entry);
-            return;
-        }
-        out.entries.insert(out.entries.end(), replacement.begin(), replacement.end());
-        out.has_disjunction = out.has_disjunction || disjunction;
-    }
-
-    // not(f = o) over an object type: f holds one of the type's other objects.
-    void rewrite_object(HNode entry, const FlatExpr& n, HeuristicExpression& out) {
-        const bool shape = n.size() == 4 && n[0].kind() == NodeKind::Fluent && n[1].kind() == NodeKind::Object &&
-                           n[2].kind() == NodeKind::Equals && n[3].kind() == NodeKind::Not;
-        if (!shape || objects_.empty() || n[0].fluent_index() >= fluent_types_.size()) {
-            out.entries.push_back(entry);
-            return;
-        }
-        auto type = object_types_.find(fluent_types_[n[0].fluent_index()]);
-        if (type == object_types_.end()) {
-            out.entries.push_back(entry);
-            return;
-        }
-        const std::uint64_t f = n[0].fluent_index();
-        const std::string& excluded = n[1].object_name();
-        std::size_t count = 0;
-        for (const std::string& o : objects_[type->second].second) {
-            if (o == excluded) continue;
-            out.entries.push_back(HNode::leaf(intern_atom(m_, f, ExpressionNode::object(o))));
-            ++count;
-        }
-        if (count == 0) {
-            const ExpressionNode never[] = {ExpressionNode::boolean(false)};
-            out.entries.push_back(HNode::leaf(m_.put(never)));
-        } else if (count >= 2) {
-            out.entries.push_back(HNode::or_of(count));
-            out.has_disjunction = true;
-        }
-    }
-
-    void update_numeric_conditions(Expression h, const FlatExpr& n) {
-        auto other = [&] {
-            if (other_seen_.insert(h).second) h_.other_numeric_conditions.push_back(h);
-        };
-        if (h_.disable_numeric_reasoning || n.empty() ||
-            (n.back().kind() != NodeKind::LE && n.back().kind() != NodeKind::LT)) {
-            other();
-            return;
-        }
-        std::optional<LinearPolynomial> p = comparison_difference(n);
-        if (!p) {
-            other();
-            return;
-        }
-        LinearCondition lc{h, {}, {}};
-        lc.fluents.reserve(p->terms.size());
-        lc.weights.reserve(p->terms.size() + 1);
-        for (const auto& [f, w] : p->terms) {
-            lc.fluents.push_back(f);
-            lc.weights.push_back(w);
-        }
-        lc.weights.push_back(p->constant.value_or(0.0));
-        auto [it, fresh] = h_.linear_positions.try_emplace(h, static_cast<std::uint32_t>(h_.linear_conditions.size()));
-        if (fresh)
-            h_.linear_conditions.push_back(std::move(lc));
-        else
-            h_.linear_conditions[it->second] = std::move(lc);
-        if (n.back().kind() == NodeKind::LT) strict_.insert(h);
-    }
-
-    void classify_effect(const Effect& effect, Operator& op, std::size_t n);
-    void numeric_tables();
-    void lowered_and_margin();
-
-    RelaxedTask& h_;
-    ExpressionManager& m_;
-    const std::vector<std::string>& fluent_types_;
-    const ObjectsByType& objects_;
-    boost::unordered_flat_map<std::string, std::size_t> object_types_;
-    HandleSet strict_;
-    HandleSet other_seen_;
-};
-
-void Builder::classify_effect(const Effect& effect, Operator& op, std::size_t n) {
-    const std::uint64_t f = effect.fluent;
-    QV_REQUIRE(f < n, "an effect on a fluent beyond the task's fluents");
-    const std::string& type = fluent_types_[f];
-    const FlatExpr& v = effect.value;
-    if (type == "bool") {
-        if (v.size() == 1 && v[0].is_true()) {
-            op.add_effects.push_back(intern_atom(m_, f, ExpressionNode::boolean(true)));
-        } else if (v.size() == 1 && v[0].is_false()) {
-            op.add_effects.push_back(intern_atom(m_, f, ExpressionNode::boolean(false)));
-        } else {
-            op.add_effects.push_back(intern_atom(m_, f, ExpressionNode::boolean(true)));
-            op.add_effects.push_back(intern_atom(m_, f, ExpressionNode::boolean(false)));
-        }
-        return;
-    }
-    if (type == "int" || type == "real") {
-        QV_REQUIRE(!op.has_numeric_effect(f), "two numeric effects on one fluent in one event");
-        if (v.size() == 1 && v[0].is_number()) {
-            op.constant_assign_effects.emplace(f, get_rational_from_expression_node(v[0]).to_double());
-            return;
-        }
-        if (!v.empty()) {
-            std::optional<LinearPolynomial> p = to_linear_polynomial(v);
-            if (p && p->terms.size() == 1 && p->terms[0].first == f && p->terms[0].second == 1.0) {
-                op.constant_increase_effects.emplace(f, p->constant.value_or(0.0));
+    void give(std::unique_ptr<Workspace> w) {
+        const std::size_t first = home();
+        for (std::size_t i = 0; i < kSlots; ++i) {
+            auto& slot = slots_[(first + i) % kSlots];
+            Workspace* expected = nullptr;
+            if (slot.load(std::memory_order_relaxed) == nullptr &&
+                slot.compare_exchange_strong(expected, w.get(), std::memory_order_acq_rel,
+                                             std::memory_order_relaxed)) {
+                w.release();
                 return;
             }
         }
-        op.complex_numeric_effects.emplace(f, m_.put(v));
-        return;
-    }
-    if (v.size() == 1 && v[0].kind() == NodeKind::Object) {
-        op.add_effects.push_back(intern_atom(m_, f, v[0]));
-        return;
-    }
-    auto it = object_types_.find(type);
-    QV_REQUIRE(it != object_types_.end(), "an object-typed fluent whose type has no objects");
-    for (const std::string& o : objects_[it->second].second)
-        op.add_effects.push_back(intern_atom(m_, f, ExpressionNode::object(o)));
-}
-
-void Builder::build(const std::vector<Action>& actions, const ActionEvents& events, const FlatExpr& goals) {
-    const std::size_t n = fluent_types_.size();
-    ActionMap<const std::vector<TimedEvent>*> by_action;
-    std::size_t total_events = 0;
-    for (const auto& [a, list] : events) {
-        by_action.insert_or_assign(a, &list);
-        total_events += list.size();
-    }
-    h_.operators.reserve(total_events);
-    FlatExpr idle_nodes;
-    idle_nodes.reserve(events.size() + 1);
-    std::uint64_t counter = n;
-
-    for (const Action a : actions) {
-        auto found = by_action.find(a);
-        if (found == by_action.end()) continue;
-        const std::vector<TimedEvent>& list = *found->second;
-        const std::uint64_t k = list.size();
-        // With k = 0 this names the fluent before the action's empty range; such an
-        // action has no progress atoms, which evaluation rejects.
-        const ExpressionNode idle = ExpressionNode::fluent(counter + k - 1);
-        idle_nodes.push_back(idle);
-        ExpressionNode previous = idle;
-        std::vector<Expression> progress;
-        progress.reserve(k);
-        for (const auto& [timing, event] : list) {
-            const std::uint64_t p = counter;
-            Operator op;
-            const ExpressionNode own[] = {ExpressionNode::fluent(p)};
-            const Expression own_atom = m_.put(own);
-            progress.push_back(own_atom);
-            op.add_effects.push_back(own_atom);
-            for (const Effect& effect : event.effects) classify_effect(effect, op, n);
-
-            const std::vector<FlatExpr> conditions = heuristics_detail::distinct_event_conditions(event, m_);
-            FlatExpr nodes;
-            std::size_t reserve = 2;
-            for (const FlatExpr& c : conditions) reserve += c.size();
-            nodes.reserve(reserve);
-            std::vector<NodeIndex> roots;
-            bool never = false;
-            for (const FlatExpr& c : conditions) {
-                if (c.size() == 1 && c[0].is_false()) {
-                    never = true;
-                    break;
-                }
-                if (c.empty() || (c.size() == 1 && c[0].is_true())) continue;
-                FlatExpr moved = shift_expression(c, nodes.size(), ShiftDirection::Add);
-                nodes.insert(nodes.end(), std::make_move_iterator(moved.begin()), std::make_move_iterator(moved.end()));
-                roots.push_back(nodes.size() - 1);
-            }
-            if (!never) {
-                const bool conjunction = !roots.empty();
-                nodes.push_back(previous);
-                roots.push_back(nodes.size() - 1);
-                if (conjunction) nodes.push_back(ExpressionNode::list(NodeKind::And, std::move(roots)));
-                op.precondition = simplify_condition(convert(nodes));
-                QV_REQUIRE(h_.operators.size() < kNoOperator, "too many operators");
-                op.id = static_cast<std::uint32_t>(h_.operators.size());
-                op.action = a;
-                op.cost = 1.0;
-                h_.operators.push_back(std::move(op));
-            }
-            previous = ExpressionNode::fluent(p);
-            ++counter;
-        }
-        h_.progress_atoms.insert_or_assign(a, std::move(progress));
     }
 
-    std::stable_sort(h_.operators.begin(), h_.operators.end(),
-                     [](const Operator& x, const Operator& y) { return x.action.idx < y.action.idx; });
-    for (std::size_t i = 0; i < h_.operators.size(); ++i) h_.operators[i].id = static_cast<std::uint32_t>(i);
-
-    QV_REQUIRE(!goals.empty(), "the goal has no nodes");
-    h_.goal_condition = simplify_condition(convert(goals));
-
-    std::vector<NodeIndex> idle_roots(idle_nodes.size());
-    for (std::size_t i = 0; i < idle_roots.size(); ++i) idle_roots[i] = i;
-    idle_nodes.push_back(ExpressionNode::list(NodeKind::And, std::move(idle_roots)));
-    h_.idle_condition = convert(idle_nodes);
-
-    numeric_tables();
-    lowered_and_margin();
-
-    for (const auto& [a, list] : events) h_.event_counts.insert_or_assign(a, list.size());
-
-    ActionMap<std::uint32_t> slots;
-    h_.operator_slot.reserve(h_.operators.size());
-    for (const Operator& op : h_.operators) {
-        auto [it, fresh] = slots.try_emplace(op.action, static_cast<std::uint32_t>(h_.slot_actions.size()));
-        if (fresh) {
-            h_.slot_actions.push_back(op.action);
-            h_.slot_operator_counts.push_back(0);
-        }
-        h_.operator_slot.push_back(it->second);
-        ++h_.slot_operator_counts[it->second];
+  private:
+    static constexpr std::size_t kSlots = 8;
+    // The calling thread's first slot: threads are numbered as they first get here.
+    static std::size_t home() {
+        static std::atomic<std::size_t> threads{0};
+        thread_local const std::size_t mine = threads.fetch_add(1, std::memory_order_relaxed) % kSlots;
+        return mine;
     }
-}
+    std::array<std::atomic<Workspace*>, kSlots> slots_{};
+};
 
-void Builder::numeric_tables() {
-    const std::size_t handles = m_.size();
-    std::vector<std::size_t> counts(handles + 1, 0);
-    for (const Operator& op : h_.operators) {
-        if (op.precondition.entries.empty()) {
-            h_.empty_precondition_operators.push_back(op.id);
-            continue;
-        }
-        for (const HNode& e : op.precondition.entries) {
-            if (e.kind != HNode::Kind::Leaf) continue;
-            file_numeric(e.handle());
-            ++counts[e.value + 1];
-        }
-    }
-    for (const HNode& e : h_.goal_condition.entries)
-        if (e.kind == HNode::Kind::Leaf) file_numeric(e.handle());
+// A workspace for the length of one evaluation; given back also when it ends in an error.
+class Lease {
+  public:
+    explicit Lease(WorkspacePool& pool) : pool_(pool), w_(pool.take()) {}
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    ~Lease() { pool_.give(std::move(w_)); }
+    Workspace& operator*() const { return *w_; }
 
-    // Filing interns nothing, so every leaf handle is below `handles`.
-    QV_REQUIRE(m_.size() == handles, "filing numeric conditions interned new expressions");
-    for (std::size_t i = 0; i < handles; ++i) counts[i + 1] += counts[i];
-    h_.index_offsets = counts;
-    h_.index_ids.resize(counts[handles]);
-    // Operators are visited in id order, so every list comes out ascending.
-    for (const Operator& op : h_.operators)
-        for (const HNode& e : op.precondition.entries)
-            if (e.kind == HNode::Kind::Leaf) h_.index_ids[counts[e.value]++] = op.id;
-}
-
-void Builder::lowered_and_margin() {
-    h_.lowered_conditions.assign(h_.operators.size(), {});
-    double best = kLowestFinite;
-    const bool inadmissible = h_.inadmissible_numeric_heuristic_variant;
-    for (const Operator& op : h_.operators) {
-        for (std::size_t li = 0; li < h_.linear_conditions.size(); ++li) {
-            const LinearCondition& lc = h_.linear_conditions[li];
-            if (lc.fluents.empty()) continue;
-            const std::uint32_t pos = static_cast<std::uint32_t>(li);
-            if (!inadmissible) {
-                bool assigned = false;
-                for (std::uint64_t f : lc.fluents) assigned = assigned || op.assigns(f);
-                if (assigned) {
-                    h_.lowered_conditions[op.id].push_back({pos, 0.0, true});
-                    continue;
-                }
-            }
-            double d = 0.0;
-            bool assigned = false;
-            for (std::size_t j = 0; j < lc.fluents.size(); ++j) {
-                const std::uint64_t f = lc.fluents[j];
-                if (auto inc = op.constant_increase_effects.find(f); inc != op.constant_increase_effects.end()) {
-                    d += lc.weights[j] * inc->second;
-                } else if (op.assigns(f)) {
-                    d += -1.0;
-                    assigned = true;
-                }
-            }
-            if (d < 0) {
-                best = std::max(best, d);
-                h_.lowered_conditions[op.id].push_back({pos, d, assigned});
-            }
-        }
-    }
-    const double margin = best > kLowestFinite ? 0.5 * best : kMarginWithoutChanges;
-    for (Expression h : strict_) {
-        auto it = h_.linear_positions.find(h);
-        if (it == h_.linear_positions.end()) continue;
-        std::vector<double>& w = h_.linear_conditions[it->second].weights;
-        if (!w.empty()) w.back() -= margin;
-    }
-}
+  private:
+    WorkspacePool& pool_;
+    std::unique_ptr<Workspace> w_;
+};
 
 // The change per application, recomputed the way construction decided the pair, so
 // that a table that went out of step is caught rather than used.
-double repetitions(const LoweredCondition& low, double value, bool inadmissible) {
+double repetitions(const LoweredRow& low, double value, bool inadmissible) {
     if (value <= 0) return 0.0;
     if (!inadmissible && low.assigned) return 1.0;
     QV_REQUIRE(low.change < 0, "a lowered condition whose change is not negative");
     return std::ceil(-value / low.change);
 }
 
-}  // namespace
-
 // ---------------------------------------------------------------------------
-// Evaluation.
+// One evaluation.
 
-struct DeleteRelaxationHeuristic::Impl : RelaxedTask {};
+class Evaluation {
+  public:
+    Evaluation(const CompiledTask& t, Workspace& w, const State& state)
+        : t_(t), w_(w), state_(state), kind_(t.task.kind) {}
 
-double RelaxedTask::cost(const HeuristicExpression& c, Scratch& s) const {
-    QV_REQUIRE(!c.entries.empty(), "the cost of a condition without entries");
-    if (c.entries.back().kind == HNode::Kind::Leaf) return s.cost[c.entries.back().value];
-    auto& stack = s.cost_stack;
+    // The heuristic value, or with `reachable` the ids of the operators that got a
+    // precondition cost (ascending) and no value.
+    std::optional<double> run(std::vector<std::uint32_t>* reachable);
+
+  private:
+    void seed();
+    template <RelaxationKind K>
+    class Search;
+    template <RelaxationKind K>
+    bool propagate(bool stop_early);
+    void propagate_in_rounds();
+    void offer_in_round(std::uint32_t h, double v, std::uint32_t id);
+    double cost(const Condition& c);
+    double precondition_cost(std::uint32_t id);
+    void hff_leaves(const Condition& c, std::vector<std::uint32_t>& out);
+    double linear_value(std::uint32_t linear);
+    double relaxed_plan_value(double g);
+
+    const CompiledTask& t_;
+    Workspace& w_;
+    const State& state_;
+    RelaxationKind kind_;
+};
+
+// The cost of a condition over the cost table, unreached leaves absent. An And adds its
+// operands from the top of the stack down (hmax: takes their maximum), an Or takes the
+// cheapest present operand below the largest finite double.
+double Evaluation::cost(const Condition& c) {
+    QV_REQUIRE(c.length != 0, "the cost of a condition without entries");
+    const Code* code = t_.code_pool.data() + c.code;
+    const Code last = code[c.length - 1];
+    if ((last & kKindMask) == kLeafCode) return w_.cost[last];
+    auto& stack = w_.cost_stack;
     stack.clear();
-    const bool maximum = kind == RelaxationKind::HMAX;
-    for (const HNode& e : c.entries) {
-        switch (e.kind) {
-            case HNode::Kind::Leaf: stack.push_back(s.cost[e.value]); break;
-            case HNode::Kind::And: {
-                QV_REQUIRE(e.value <= stack.size(), "a condition pops more entries than it pushed");
+    const bool maximum = kind_ == RelaxationKind::HMAX;
+    for (std::uint32_t i = 0; i < c.length; ++i) {
+        const Code e = code[i];
+        const std::uint32_t n = e & kPayloadMask;
+        switch (e & kKindMask) {
+            case kLeafCode: stack.push_back(w_.cost[n]); break;
+            case kAndCode: {
+                QV_REQUIRE(n <= stack.size(), "a condition pops more entries than it pushed");
                 double r = 0.0;
                 bool absent = false;
-                for (std::uint64_t i = 0; i < e.value; ++i) {
+                for (std::uint32_t k = 0; k < n; ++k) {
                     const double x = stack.back();
                     stack.pop_back();
                     if (!present(x)) absent = true;
@@ -863,10 +757,10 @@ double RelaxedTask::cost(const HeuristicExpression& c, Scratch& s) const {
                 stack.push_back(absent ? kAbsent : r);
                 break;
             }
-            case HNode::Kind::Or: {
-                QV_REQUIRE(e.value <= stack.size(), "a condition pops more entries than it pushed");
+            default: {
+                QV_REQUIRE(n <= stack.size(), "a condition pops more entries than it pushed");
                 double r = kHighestFinite;
-                for (std::uint64_t i = 0; i < e.value; ++i) {
+                for (std::uint32_t k = 0; k < n; ++k) {
                     const double x = stack.back();
                     stack.pop_back();
                     if (present(x)) r = std::min(r, x);
@@ -880,56 +774,65 @@ double RelaxedTask::cost(const HeuristicExpression& c, Scratch& s) const {
     return stack.back();
 }
 
-void RelaxedTask::hff_leaves(const HeuristicExpression& c, Scratch& s,
-                                                 std::vector<Expression>& out) const {
+double Evaluation::precondition_cost(std::uint32_t id) {
+    QV_REQUIRE(id < t_.operators.size(), "an operator id without an operator");
+    return cost(t_.preconditions[id]);
+}
+
+// The atoms a relaxed plan must reach for a condition: every leaf of a condition
+// without disjunctions; otherwise, of each Or, the cheapest operand (the later one on
+// ties), the costs of And operands added whatever the kind.
+void Evaluation::hff_leaves(const Condition& c, std::vector<std::uint32_t>& out) {
     if (!c.has_disjunction) {
-        for (const HNode& e : c.entries)
-            if (e.kind == HNode::Kind::Leaf) out.push_back(e.handle());
+        out.insert(out.end(), t_.leaf_pool.begin() + c.leaves, t_.leaf_pool.begin() + c.leaves + c.leaf_count);
         return;
     }
     // Each stack entry owns the handles from its start to the next entry's start in one
     // shared buffer; operands of one operator are neighbours, so joining is free.
-    auto& stack = s.leaf_stack;
+    auto& stack = w_.leaf_stack;
     stack.clear();
     const std::size_t base = out.size();
-    for (const HNode& e : c.entries) {
-        if (e.kind == HNode::Kind::Leaf) {
-            stack.emplace_back(s.cost[e.value], out.size());
-            out.push_back(e.handle());
+    const Code* code = t_.code_pool.data() + c.code;
+    for (std::uint32_t i = 0; i < c.length; ++i) {
+        const Code e = code[i];
+        const std::uint32_t n = e & kPayloadMask;
+        if ((e & kKindMask) == kLeafCode) {
+            stack.emplace_back(w_.cost[n], out.size());
+            out.push_back(n);
             continue;
         }
-        QV_REQUIRE(e.value <= stack.size(), "a condition pops more entries than it pushed");
-        const std::size_t lowest = e.value == 0 ? out.size() : stack[stack.size() - e.value].second;
-        auto end_of = [&](std::size_t i) { return i + 1 < stack.size() ? stack[i + 1].second : out.size(); };
-        if (e.kind == HNode::Kind::And) {
+        QV_REQUIRE(n <= stack.size(), "a condition pops more entries than it pushed");
+        const std::size_t lowest = n == 0 ? out.size() : stack[stack.size() - n].second;
+        auto end_of = [&](std::size_t k) { return k + 1 < stack.size() ? stack[k + 1].second : out.size(); };
+        if ((e & kKindMask) == kAndCode) {
             double sum = 0.0;
             bool absent = false;
-            for (std::size_t i = stack.size(); i-- > stack.size() - e.value;) {
-                if (!present(stack[i].first)) absent = true;
-                else sum += stack[i].first;
+            for (std::size_t k = stack.size(); k-- > stack.size() - n;) {
+                if (!present(stack[k].first)) absent = true;
+                else sum += stack[k].first;
             }
-            stack.resize(stack.size() - e.value);
+            stack.resize(stack.size() - n);
             if (absent) out.resize(lowest);
             stack.emplace_back(absent ? kAbsent : sum, lowest);
         } else {
             double kept_cost = kHighestFinite;
             std::size_t kept = stack.size();
             // From the top down: of equal costs the entry latest in the condition stays.
-            for (std::size_t i = stack.size(); i-- > stack.size() - e.value;) {
-                if (present(stack[i].first) && stack[i].first < kept_cost) {
-                    kept_cost = stack[i].first;
-                    kept = i;
+            for (std::size_t k = stack.size(); k-- > stack.size() - n;) {
+                if (present(stack[k].first) && stack[k].first < kept_cost) {
+                    kept_cost = stack[k].first;
+                    kept = k;
                 }
             }
             if (kept == stack.size()) {
-                stack.resize(stack.size() - e.value);
+                stack.resize(stack.size() - n);
                 out.resize(lowest);
                 stack.emplace_back(kAbsent, lowest);
             } else {
                 const std::size_t from = stack[kept].second, to = end_of(kept);
                 std::move(out.begin() + from, out.begin() + to, out.begin() + lowest);
                 out.resize(lowest + (to - from));
-                stack.resize(stack.size() - e.value);
+                stack.resize(stack.size() - n);
                 stack.emplace_back(kept_cost, lowest);
             }
         }
@@ -938,294 +841,552 @@ void RelaxedTask::hff_leaves(const HeuristicExpression& c, Scratch& s,
     QV_REQUIRE(stack[0].second == base, "leaf buffer out of step");
 }
 
-double RelaxedTask::linear_value(std::uint32_t linear, const State& state, Scratch& s) const {
-    if (s.linear_stamp[linear] == s.generation) return s.linear_value[linear];
-    const LinearCondition& lc = linear_conditions[linear];
+// constant + sum of weight * value, each value read once per evaluation at most.
+double Evaluation::linear_value(std::uint32_t linear) {
+    if (w_.linear_seen[linear] == w_.generation) return w_.linear_value[linear];
+    const LinearCondition& lc = t_.task.linear_conditions[linear];
     QV_REQUIRE(!lc.weights.empty(), "a linear condition without weights");
     double value = lc.weights.back();
-    for (std::size_t i = 0; i < lc.fluents.size(); ++i) {
-        const ExpressionNode& x = state.fluent_value(lc.fluents[i]);
-        double xv;
-        if (x.kind() == NodeKind::Int) xv = x.as_int().to_double();
-        else if (x.kind() == NodeKind::Rational) xv = x.as_rational().to_double();
-        else xv = get_rational_from_expression_node(x).to_double();  // raises "Expected a number!"
-        value = value + xv * lc.weights[i];
-    }
-    s.linear_stamp[linear] = s.generation;
-    s.linear_value[linear] = value;
+    for (std::size_t i = 0; i < lc.fluents.size(); ++i) value = value + numeric_value(state_, lc.fluents[i]) * lc.weights[i];
+    w_.linear_seen[linear] = w_.generation;
+    w_.linear_value[linear] = value;
     return value;
 }
 
-std::optional<double> RelaxedTask::compute(const State& state,
-                                                               std::vector<std::uint32_t>* reachable) const {
-    std::lock_guard<std::mutex> lock(manager->mutex);
-    ExpressionManager& m = manager->manager;
-    Scratch& s = manager->scratch;
+// The costs that hold before anything is applied, into `tent`: 0 for the atoms of the
+// state's values, for the linear conditions that hold and for the progress atoms of
+// where each action stands; 0 or 1 for the other numeric conditions. Later settings of
+// one handle replace earlier ones.
+void Evaluation::seed() {
+    Workspace& w = w_;
+    auto set = [&w](std::uint32_t h, double c) {
+        if (!present(w.tent[h])) w.touched.push(h);
+        w.tent[h] = c;
+    };
+    for_each_value_atom(t_.atoms, state_, [&](std::uint32_t h) { set(h, 0.0); });
+    const ExpressionManager& m = t_.task.manager;
+    for (const LinearCondition& lc : t_.task.linear_conditions)
+        if (holds(m.get(lc.handle), state_)) set(static_cast<std::uint32_t>(lc.handle.index), 0.0);
+    for (Expression h : t_.task.other_numeric_conditions)
+        set(static_cast<std::uint32_t>(h.index), holds(m.get(h), state_) ? 0.0 : 1.0);
 
-    // Undo whatever the previous evaluation left, an interrupted one included.
-    for (std::uint64_t h : s.cost_touched) {
-        s.cost[h] = kAbsent;
-        s.supporter[h] = kNoOperator;
+    const std::uint32_t gen = w.generation;
+    bool static_running = false;
+    for_each_running(state_, [&](Action a, std::uint64_t next) {
+        if (auto slot = t_.slot_of.find(a); slot != t_.slot_of.end()) {
+            w.running[slot->second] = next;
+            w.running_seen[slot->second] = gen;
+            static_running = static_running || t_.progress[slot->second].atom_count == 1;
+        }
+    });
+    // The progress atom of each action, which a static atom is already; every slot is
+    // checked, in order, only when a running action may stand where it cannot.
+    auto progress = [&](std::uint32_t slot) {
+        const ProgressRow& row = t_.progress[slot];
+        QV_REQUIRE(row.atom_count != 0, "an action with events but without progress atoms");
+        if (w.running_seen[slot] == gen) {
+            const std::uint64_t k = w.running[slot];
+            QV_REQUIRE(k >= 1 && k <= row.atom_count, "a running action's next event is out of range");
+            if (row.atom_count != 1) set(t_.leaf_pool[row.atoms + k - 1], 0.0);
+        } else if (row.atom_count != 1) {
+            set(row.idle, 0.0);
+        }
+    };
+    if (static_running) {
+        for (std::uint32_t slot = 0, slots = static_cast<std::uint32_t>(t_.progress.size()); slot < slots; ++slot)
+            progress(slot);
+    } else {
+        for (std::uint32_t slot : t_.dynamic_slots) progress(slot);
     }
-    for (std::uint64_t h : s.next_frontier) {
-        s.improvement[h] = kAbsent;
-        s.supporter[h] = kNoOperator;
-    }
-    for (std::uint32_t id : s.op_touched) s.op_cost[id] = kAbsent;
-    for (std::uint32_t l : s.achievers_touched) s.achievers[l].clear();
-    s.cost_touched.clear();
-    s.next_frontier.clear();
-    s.frontier.clear();
-    s.op_touched.clear();
-    s.achievers_touched.clear();
-    s.op_cost.resize(operators.size(), kAbsent);
-    s.batch_stamp.resize(operators.size(), 0);
-    s.linear_value.resize(linear_conditions.size(), 0.0);
-    s.linear_stamp.resize(linear_conditions.size(), 0);
-    s.achievers.resize(linear_conditions.size());
-    s.used_action.resize(slot_actions.size(), 0);
-    s.next_generation();
+}
 
-    // State atoms, interned at most once per distinct fact over the heuristic's life.
-    std::vector<Expression>& zero = s.work;
-    zero.clear();
-    {
-        auto& memo = manager->state_atoms;
-        if (memo.size() < state.values.size()) memo.resize(state.values.size());
-        std::uint64_t f = 0;
-        for (const ExpressionNode& v : state.values) {
-            FluentAtoms& a = memo[f];
-            if (v.is_true()) {
-                if (!a.has_true) a.if_true = intern_atom(m, f, v), a.has_true = true;
-                zero.push_back(a.if_true);
-            } else if (v.is_false()) {
-                if (!a.has_false) a.if_false = intern_atom(m, f, v), a.has_false = true;
-                zero.push_back(a.if_false);
-            } else {
-                auto it = a.others.find(v);
-                if (it == a.others.end()) it = a.others.emplace(v, intern_atom(m, f, v)).first;
-                zero.push_back(it->second);
+// Propagation.
+//
+// The costs: every handle's cost is the least over the ways the relaxation can reach
+// it (from the seeded costs, through operators) of the value computed along that way.
+// An operator's offer is a monotone function of its precondition cost and never below
+// it: c + 1 for an atom, c + r for a linear condition (r >= 0 fixed by the state); a
+// precondition's cost is monotone in its leaves' costs, never below a leaf of an And
+// (sums and maxima of non-negative numbers), and an Or takes its cheapest operand.
+// Floating-point rounding keeps all of this (rounding is monotone, and x + y >= x for
+// y >= 0), and both ways compute every number with the same operations in the same
+// order: an offer is always c + 1 or c + r * 1, and a precondition's cost is always
+// worked out by `cost` (a flat conjunction is folded over its leaves from the last to
+// the first, which is how `cost` pops them). Propagating in rounds reaches the least
+// costs (every cost it records is the value of some way, and when nothing improves
+// any more no way can give less). So does this search: it takes handles in order of
+// cost, so a handle leaves the queue at its least cost, and an operator is applied
+// with its final precondition cost once the leaves its cost depends on have left the
+// queue (a conjunction needs them all; of an Or, the chosen operand's leaves cost no
+// more than the Or, and an operand reached later cannot be cheaper). Offers that are
+// not below the handle's cost change no cost, so offers skipped for a linear
+// condition at 0 change none either. The set of operators that get a precondition
+// cost (reachable_actions) is therefore the same as well.
+//
+// hff best supporters: in rounds, a handle's supporter is set by every offer that
+// improves it and raised to the larger id by every offer equal to its cost, whether
+// made in the same round or a later one. An operator's offers only fall over time, and
+// the last is made with its final precondition cost, so the supporter ends as the
+// largest id among the operators whose last offer equals the handle's final cost. This
+// search applies every reachable operator with its final precondition cost too and
+// keeps the same rule, also for offers to a handle already taken from the queue, so
+// it ends with the same supporters. One exception: a linear condition that does not
+// hold in the state but gets the offer 0 (r = 0 on a precondition of cost 0). Rounds
+// stop offering for it from the round after it reaches 0, so its supporter depends on
+// which operators reached cost 0 in that very round. Such an evaluation is done again
+// in rounds.
+//
+// hmax and linear conditions: an hmax offer for a linear condition adds r to the
+// cheapest precondition cost, at that moment, of the operators that have offered for
+// it so far; the result depends on the order of the offers. An hmax evaluation in
+// which some operator may lower a linear condition that does not hold in the state is
+// done in rounds, in increasing operator id within each round, as it always was.
+//
+// Stopping early: once every leaf of the goal (and, for hadd and hmax, of the idle
+// condition) has left the queue, at most at cost K, the search takes what remains at
+// cost K and stops. The value is read from those leaves' costs, which are final. An
+// hff relaxed plan visits only handles of cost K or less: the leaves a supporter's
+// precondition is costed on cost no more than what it supports, and of an Or the
+// cheapest operand is taken, which an operand still in the queue (it would cost more
+// than K) cannot be. The supporter of a handle of cost k is final once the handles of
+// cost k are taken: an offer of k comes from an operator whose precondition costs k at
+// most, so is applied by then. Conditions with a disjunction, and tasks with linear
+// conditions that operators lower (whose offers read numbers from the state, which may
+// fail), are always explored in full.
+//
+// Returns false when the evaluation must be done in rounds.
+template <RelaxationKind K>
+bool Evaluation::propagate(bool stop_early) {
+    // cost() refuses a precondition without entries, as the rounds would (when there is
+    // a round at all).
+    if (!w_.touched.empty() || !t_.static_zero.empty())
+        for (std::uint32_t id : t_.task.empty_precondition_operators) precondition_cost(id);
+    Search<K> search(*this, stop_early && t_.may_stop_early);
+    return search.run();
+}
+
+// The search's hot loop, with every table it touches at hand.
+template <RelaxationKind K>
+class Evaluation::Search {
+  public:
+    Search(Evaluation& e, bool stop_early)
+        : e_(e),
+          w_(e.w_),
+          cost_(e.w_.cost.data()),
+          tent_(e.w_.tent.data()),
+          supporter_(e.w_.supporter.data()),
+          op_cost_(e.w_.op_cost.data()),
+          countdown_(e.w_.countdown.data()),
+          operators_(e.t_.operators.data()),
+          leaf_pool_(e.t_.leaf_pool.data()),
+          lowered_pool_(e.t_.lowered_pool.data()),
+          index_offsets_(e.t_.index_offsets.data()),
+          index_ids_(e.t_.index_ids.data()),
+          target_(e.t_.target.data()),
+          awaited_(e.t_.awaited.data()),
+          generation_(e.w_.generation) {
+        if (stop_early) {
+            targets_left_ = e.t_.targets;
+            if (targets_left_ == 0) limit_ = 0.0;
+        }
+    }
+
+    bool run() {
+        // Operators with a static leaf, as if those leaves were taken first.
+        for (std::uint32_t id : e_.t_.initial_operators)
+            if (!initial(id)) return false;
+        // Seeds at 0 are final at once (nothing costs less, and the order among equal
+        // costs does not matter); the others wait in the queue like every offer.
+        for (std::size_t i = 0, seeds = w_.touched.size(); i < seeds; ++i) {
+            const std::uint32_t h = w_.touched[i];
+            if (present(cost_[h])) continue;
+            if (tent_[h] != 0.0) w_.queue.push(tent_[h], h);
+            else if (!settle(h, 0.0)) return false;
+        }
+        double key;
+        std::uint32_t h;
+        while (w_.queue.pop(key, h)) {
+            if (present(cost_[h]) || tent_[h] != key) continue;  // taken already, or a stale entry
+            if (key > limit_) break;
+            if (!settle(h, key)) return false;
+        }
+        return true;
+    }
+
+  private:
+    // h's cost is final: the operators that need it count it off, or are costed again.
+    // Costs are integral (offers add 1 or a whole number of repetitions to integral
+    // precondition costs, from seeds of 0 and 1), so a sum counted off below 2^53 is
+    // exactly the one `cost` would fold, in whatever order its terms came.
+    bool settle(std::uint32_t h, double key) {
+        cost_[h] = key;
+        if (target_[h] && --targets_left_ == 0) limit_ = key;
+        for (std::uint32_t i = index_offsets_[h], end = index_offsets_[h + 1]; i < end; ++i) {
+            const std::uint32_t id = index_ids_[i];
+            Countdown& left = countdown_[id];
+            if (left.generation != generation_) {
+                left.generation = generation_;
+                left.remaining = awaited_[id];
+                left.sum = 0.0;
             }
-            ++f;
+            if (left.remaining == kCostAgain) {
+                if (!cost_again(id)) return false;
+                continue;
+            }
+            left.sum = K == RelaxationKind::HMAX ? std::max(left.sum, key) : left.sum + key;
+            if (--left.remaining == 0 && !complete(id, left.sum)) return false;
         }
-    }
-    const std::size_t handles = m.size();
-    if (s.cost.size() < handles) {
-        s.cost.resize(handles, kAbsent);
-        s.improvement.resize(handles, kAbsent);
-        s.supporter.resize(handles, kNoOperator);
-        s.seen.resize(handles, 0);
-    }
-    auto set_cost = [&s](Expression h, double c) {
-        if (!present(s.cost[h.index])) s.cost_touched.push_back(h.index);
-        s.cost[h.index] = c;
-    };
-    for (Expression h : zero) set_cost(h, 0.0);
-
-    for (const LinearCondition& lc : linear_conditions)
-        if (internal_evaluate(m.get(lc.handle), state).is_true()) set_cost(lc.handle, 0.0);
-    for (Expression h : other_numeric_conditions)
-        set_cost(h, internal_evaluate(m.get(h), state).is_true() ? 0.0 : 1.0);
-
-    for (const auto& [a, count] : event_counts) {
-        auto atoms = progress_atoms.find(a);
-        QV_REQUIRE(atoms != progress_atoms.end() && !atoms->second.empty(),
-                   "an action with events but without progress atoms");
-        const std::vector<Expression>& list = atoms->second;
-        auto running = state.todo.find(a);
-        if (running != state.todo.end()) {
-            const std::uint64_t k = running->second.next_event;
-            QV_REQUIRE(k >= 1 && k <= list.size(), "a running action's next event is out of range");
-            set_cost(list[k - 1], 0.0);
-        } else {
-            set_cost(list.back(), 0.0);
-        }
+        return true;
     }
 
-    const bool hff = kind == RelaxationKind::HFF;
-    const bool hmax = kind == RelaxationKind::HMAX;
-    s.frontier.assign(s.cost_touched.begin(), s.cost_touched.end());
-    auto offer = [&s, hff](std::uint64_t h, double v, std::uint32_t id) {
-        if (std::isnan(v)) return;
-        const double old = present(s.improvement[h]) ? s.improvement[h] : s.cost[h];
-        if (!present(old) || old > v) {
-            if (!present(s.improvement[h])) s.next_frontier.push_back(h);
-            s.improvement[h] = v;
-            if (hff) s.supporter[h] = id;
-        } else if (hff && old == v) {
-            s.supporter[h] = s.supporter[h] == kNoOperator ? id : std::max(s.supporter[h], id);
-        }
-    };
+    // Operators with static leaves that the search does not wait for (none other, or a
+    // disjunction), as if those leaves were taken first.
+    bool initial(std::uint32_t id) { return awaited_[id] == kCostAgain ? cost_again(id) : complete(id, 0.0); }
 
-    while (!s.frontier.empty()) {
-        const std::uint32_t stamp = s.next_round();
-        s.batch.clear();
-        auto enlist = [&s, stamp](std::uint32_t id) {
-            if (s.batch_stamp[id] != stamp) {
-                s.batch_stamp[id] = stamp;
-                s.batch.push_back(id);
+    // The last awaited leaf of operator id is final; `sum` counted them off.
+    [[gnu::noinline]] bool complete(std::uint32_t id, double sum) {
+        const OperatorRow& op = operators_[id];
+        double c = sum;
+        if (K != RelaxationKind::HMAX && !(sum < kExactSums)) {
+            if (op.shape == Shape::Flat) {
+                const std::uint32_t* leaves = leaf_pool_ + op.leaves;
+                c = 0.0;
+                for (std::uint32_t k = op.leaf_count; k-- > 0;) c = c + cost_[leaves[k]];
+            } else {
+                c = e_.cost(e_.t_.preconditions[id]);
+            }
+        }
+        return apply(id, c, op);
+    }
+
+    // A leaf of operator id, whose precondition holds a disjunction, is final.
+    [[gnu::noinline]] bool cost_again(std::uint32_t id) {
+        const double c = e_.cost(e_.t_.preconditions[id]);
+        if (!present(c) || (present(op_cost_[id]) && !(c < op_cost_[id]))) return true;
+        return apply(id, c, operators_[id]);
+    }
+
+    bool apply(std::uint32_t id, double c, const OperatorRow& op) {
+        if (!present(op_cost_[id])) w_.op_touched.push(id);
+        op_cost_[id] = c;
+        const double v = c + kOperatorCost;
+        for (std::uint32_t i = op.adds, end = op.adds + op.add_count; i < end; ++i) offer(leaf_pool_[i], v, id);
+        for (std::uint32_t i = op.lowered, end = op.lowered + op.lowered_count; i < end; ++i) {
+            const LoweredRow& low = lowered_pool_[i];
+            if (tent_[low.handle] == 0.0) continue;
+            if (K == RelaxationKind::HMAX) return false;
+            QV_REQUIRE(!e_.t_.task.linear_conditions[low.linear].fluents.empty(),
+                       "a lowered condition without fluents");
+            const double r =
+                repetitions(low, e_.linear_value(low.linear), e_.t_.task.inadmissible_numeric_heuristic_variant);
+            const double offered = c + r * kOperatorCost;
+            if (std::isnan(offered)) continue;  // an offer that would be NaN is dropped
+            if (K == RelaxationKind::HFF && offered == 0.0) return false;
+            offer(low.handle, offered, id);
+        }
+        return true;
+    }
+
+    // v is never NaN. The common case first: no improvement. Supporters are kept as
+    // id + 1, so that "none" (0) loses every comparison.
+    void offer(std::uint32_t h, double v, std::uint32_t id) {
+        double& old = tent_[h];
+        if (!(v < old)) {
+            if (present(old)) {
+                if (K == RelaxationKind::HFF && old == v) supporter_[h] = std::max(supporter_[h], id + 1);
+                return;
+            }
+            w_.touched.push(h);
+        }
+        old = v;
+        if (K == RelaxationKind::HFF) supporter_[h] = id + 1;
+        w_.queue.push(v, h);
+    }
+
+    Evaluation& e_;
+    Workspace& w_;
+    double* const cost_;
+    double* const tent_;
+    std::uint32_t* const supporter_;
+    double* const op_cost_;
+    Countdown* const countdown_;
+    const OperatorRow* const operators_;
+    const std::uint32_t* const leaf_pool_;
+    const LoweredRow* const lowered_pool_;
+    const std::uint32_t* const index_offsets_;
+    const std::uint32_t* const index_ids_;
+    const std::uint8_t* const target_;
+    const std::uint32_t* const awaited_;
+    const std::uint32_t generation_;
+    // Without stopping early no count reaches 0.
+    std::uint32_t targets_left_ = kNone;
+    // Handles that cost more are not needed.
+    double limit_ = std::numeric_limits<double>::infinity();
+};
+
+// Rounds: every cost read in a round comes from the table as it stood at the start of
+// the round (`cost`); improvements (`tent`) take effect in the next one. Each round
+// applies, in increasing id, the operators with a leaf among the handles improved in
+// the last round whose precondition cost strictly dropped.
+void Evaluation::propagate_in_rounds() {
+    Workspace& w = w_;
+    for (std::uint32_t h : w.touched) {
+        w.cost[h] = w.tent[h];
+        w.tent[h] = kAbsent;
+    }
+    w.frontier.assign(w.touched.begin(), w.touched.end());
+    const bool hmax = kind_ == RelaxationKind::HMAX;
+    bool first = true;
+    while (!w.frontier.empty() || (first && !t_.static_zero.empty())) {
+        const std::uint32_t stamp = w.next_round();
+        w.batch.clear();
+        auto enlist = [&w, stamp](std::uint32_t id) {
+            if (w.batch_round[id] != stamp) {
+                w.batch_round[id] = stamp;
+                w.batch.push_back(id);
             }
         };
-        for (std::uint32_t id : empty_precondition_operators) enlist(id);
-        for (std::uint64_t h : s.frontier) {
-            if (h + 1 >= index_offsets.size()) continue;
-            for (std::size_t i = index_offsets[h]; i < index_offsets[h + 1]; ++i) enlist(index_ids[i]);
+        for (std::uint32_t id : t_.task.empty_precondition_operators) {
+            QV_REQUIRE(id < t_.operators.size(), "an operator id without an operator");
+            enlist(id);
         }
-        // Ascending ids: hmax offers for linear conditions then do not depend on the
-        // order in which handles improved.
-        std::sort(s.batch.begin(), s.batch.end());
+        for (std::uint32_t h : w.frontier)
+            for (std::uint32_t i = t_.index_offsets[h]; i < t_.index_offsets[h + 1]; ++i) enlist(t_.index_ids[i]);
+        // The static atoms are part of the first frontier, though in no touched list.
+        if (first) {
+            for (std::uint32_t id : t_.static_operators) enlist(id);
+            first = false;
+        }
+        std::sort(w.batch.begin(), w.batch.end());
 
-        for (std::uint32_t id : s.batch) {
-            QV_REQUIRE(id < operators.size(), "an operator id without an operator");
-            const Operator& op = operators[id];
-            const double c = cost(op.precondition, s);
+        for (std::uint32_t id : w.batch) {
+            const OperatorRow& op = t_.operators[id];
+            const double c = precondition_cost(id);
             if (!present(c)) continue;
-            if (present(s.op_cost[id]) && !(c < s.op_cost[id])) continue;
-            if (!present(s.op_cost[id])) s.op_touched.push_back(id);
-            s.op_cost[id] = c;
-            for (Expression a : op.add_effects) offer(a.index, c + op.cost, id);
-            for (const LoweredCondition& low : lowered_conditions[id]) {
-                const LinearCondition& lc = linear_conditions[low.linear];
-                if (s.cost[lc.handle.index] == 0.0) continue;
-                QV_REQUIRE(!lc.fluents.empty(), "a lowered condition without fluents");
+            if (present(w.op_cost[id]) && !(c < w.op_cost[id])) continue;
+            if (!present(w.op_cost[id])) w.op_touched.push(id);
+            w.op_cost[id] = c;
+            for (std::uint32_t i = op.adds; i < op.adds + op.add_count; ++i)
+                offer_in_round(t_.leaf_pool[i], c + kOperatorCost, id);
+            for (std::uint32_t i = op.lowered; i < op.lowered + op.lowered_count; ++i) {
+                const LoweredRow& low = t_.lowered_pool[i];
+                if (w.cost[low.handle] == 0.0) continue;
+                QV_REQUIRE(!t_.task.linear_conditions[low.linear].fluents.empty(),
+                           "a lowered condition without fluents");
                 const double r =
-                    repetitions(low, linear_value(low.linear, state, s), inadmissible_numeric_heuristic_variant);
+                    repetitions(low, linear_value(low.linear), t_.task.inadmissible_numeric_heuristic_variant);
                 double v;
                 if (hmax) {
-                    auto& achievers = s.achievers[low.linear];
-                    if (achievers.empty()) s.achievers_touched.push_back(low.linear);
-                    achievers.insert(id);
+                    auto& achievers = w.achievers[low.linear];
+                    if (achievers.empty()) w.achievers_touched.push_back(low.linear);
+                    if (std::find(achievers.begin(), achievers.end(), id) == achievers.end())
+                        achievers.push_back(id);
                     double cheapest = kAbsent;
                     for (std::uint32_t o : achievers) {
-                        const double oc = o == id ? c : cost(operators[o].precondition, s);
+                        const double oc = o == id ? c : precondition_cost(o);
                         QV_REQUIRE(present(oc), "an achiever without a precondition cost");
                         if (!present(cheapest) || oc < cheapest) cheapest = oc;
                     }
-                    v = r * op.cost + cheapest;
+                    v = r * kOperatorCost + cheapest;
                 } else {
-                    v = c + r * op.cost;
+                    v = c + r * kOperatorCost;
                 }
-                offer(lc.handle.index, v, id);
+                offer_in_round(low.handle, v, id);
             }
         }
 
-        s.frontier.clear();
-        for (std::uint64_t h : s.next_frontier) {
-            set_cost(Expression{h}, s.improvement[h]);
-            s.improvement[h] = kAbsent;
-            s.frontier.push_back(h);
+        w.frontier.clear();
+        for (std::uint32_t h : w.next_frontier) {
+            w.cost[h] = w.tent[h];
+            w.tent[h] = kAbsent;
+            w.frontier.push_back(h);
         }
-        s.next_frontier.clear();
+        w.next_frontier.clear();
     }
+}
 
-    if (reachable) {
-        reachable->assign(s.op_touched.begin(), s.op_touched.end());
-        std::sort(reachable->begin(), reachable->end());
-        return std::nullopt;
+void Evaluation::offer_in_round(std::uint32_t h, double v, std::uint32_t id) {
+    if (std::isnan(v)) return;
+    Workspace& w = w_;
+    const bool hff = kind_ == RelaxationKind::HFF;
+    const double old = present(w.tent[h]) ? w.tent[h] : w.cost[h];
+    if (!present(old) || old > v) {
+        if (!present(w.tent[h])) {
+            w.next_frontier.push_back(h);
+            if (!present(w.cost[h])) w.touched.push(h);
+        }
+        w.tent[h] = v;
+        if (hff) w.supporter[h] = id + 1;
+    } else if (hff && old == v) {
+        w.supporter[h] = std::max(w.supporter[h], id + 1);
     }
+}
 
-    const double g = cost(goal_condition, s);
-    if (!present(g)) return std::nullopt;
-    if (!hff) {
-        const double i = cost(idle_condition, s);
-        if (!present(i)) return std::nullopt;
-        return hmax ? std::max(g, i) : g + i;
-    }
-
+// hff: the events still to come of the running actions, plus every event of each
+// distinct other action of the relaxed plan made of the goal's best supporters.
+double Evaluation::relaxed_plan_value(double g) {
+    Workspace& w = w_;
     double remaining = 0.0;
-    for (const auto& [a, entry] : state.todo) {
-        auto count = event_counts.find(a);
-        QV_REQUIRE(count != event_counts.end(), "a running action without events");
-        remaining += static_cast<double>(count->second) - static_cast<double>(entry.next_event);
-    }
-    if (g != 0.0) {
-        const std::uint32_t gen = s.generation;
-        s.leaves.clear();
-        hff_leaves(goal_condition, s, s.leaves);
-        std::vector<Expression>& work = s.work;
-        work.clear();
-        for (Expression h : s.leaves)
-            if (s.seen[h.index] != gen) {
-                s.seen[h.index] = gen;
-                work.push_back(h);
-            }
-        while (!work.empty()) {
-            const Expression h = work.back();
-            work.pop_back();
-            const std::uint32_t sup = s.supporter[h.index];
-            if (sup == kNoOperator) continue;
-            QV_REQUIRE(sup < operators.size(), "a best supporter without an operator");
-            const std::uint32_t slot = operator_slot[sup];
-            if (s.used_action[slot] != gen) {
-                s.used_action[slot] = gen;
-                const Action a = slot_actions[slot];
-                if (!state.todo.contains(a)) {
-                    auto count = event_counts.find(a);
-                    QV_REQUIRE(count != event_counts.end(), "an action of the relaxed plan without events");
-                    remaining += static_cast<double>(count->second);
-                }
-            }
-            s.leaves.clear();
-            hff_leaves(operators[sup].precondition, s, s.leaves);
-            for (Expression x : s.leaves)
-                if (s.seen[x.index] != gen) {
-                    s.seen[x.index] = gen;
-                    work.push_back(x);
-                }
+    for_each_running(state_, [&](Action a, std::uint64_t next) {
+        auto slot = t_.slot_of.find(a);
+        QV_REQUIRE(slot != t_.slot_of.end(), "a running action without events");
+        remaining += static_cast<double>(t_.progress[slot->second].event_count) - static_cast<double>(next);
+    });
+    if (g == 0.0) return remaining;
+    const std::uint32_t gen = w.generation;
+    w.leaves.clear();
+    hff_leaves(t_.goal, w.leaves);
+    w.work.clear();
+    for (std::uint32_t h : w.leaves)
+        if (w.seen[h] != gen) {
+            w.seen[h] = gen;
+            w.work.push_back(h);
         }
+    while (!w.work.empty()) {
+        const std::uint32_t h = w.work.back();
+        w.work.pop_back();
+        if (w.supporter[h] == 0) continue;
+        const std::uint32_t sup = w.supporter[h] - 1;
+        QV_REQUIRE(sup < t_.operators.size(), "a best supporter without an operator");
+        const std::uint32_t slot = t_.operator_slot[sup];
+        if (w.used[slot] != gen) {
+            w.used[slot] = gen;
+            if (w.running_seen[slot] != gen) remaining += static_cast<double>(t_.progress[slot].event_count);
+        }
+        w.leaves.clear();
+        hff_leaves(t_.preconditions[sup], w.leaves);
+        for (std::uint32_t x : w.leaves)
+            if (w.seen[x] != gen) {
+                w.seen[x] = gen;
+                w.work.push_back(x);
+            }
     }
     return remaining;
 }
 
+std::optional<double> Evaluation::run(std::vector<std::uint32_t>* reachable) {
+    w_.begin(t_);
+    seed();
+    bool rounds = false;
+    if (kind_ == RelaxationKind::HMAX)
+        for (std::uint32_t h : t_.lowerable) rounds = rounds || w_.tent[h] != 0.0;
+    if (!rounds) {
+        bool done = false;
+        switch (kind_) {
+            case RelaxationKind::HFF: done = propagate<RelaxationKind::HFF>(reachable == nullptr); break;
+            case RelaxationKind::HADD: done = propagate<RelaxationKind::HADD>(reachable == nullptr); break;
+            case RelaxationKind::HMAX: done = propagate<RelaxationKind::HMAX>(reachable == nullptr); break;
+        }
+        if (!done) {
+            w_.begin(t_);
+            seed();
+            rounds = true;
+        }
+    }
+    if (rounds) propagate_in_rounds();
+
+    if (reachable) {
+        reachable->clear();
+        for (std::uint32_t id = 0; id < t_.operators.size(); ++id)
+            if (present(w_.op_cost[id])) reachable->push_back(id);
+        return std::nullopt;
+    }
+    const double g = cost(t_.goal);
+    if (!present(g)) return std::nullopt;
+    if (kind_ != RelaxationKind::HFF) {
+        const double i = cost(t_.idle);
+        if (!present(i)) return std::nullopt;
+        return kind_ == RelaxationKind::HMAX ? std::max(g, i) : g + i;
+    }
+    return relaxed_plan_value(g);
+}
+
+using heuristics_detail::ValueMap;
+
+struct CacheHolder {
+    std::mutex mutex;
+    std::optional<ValueMap> map;
+};
+
+}  // namespace
+
 // ---------------------------------------------------------------------------
+
+struct DeleteRelaxationHeuristic::Impl {
+    std::shared_ptr<const CompiledTask> task;
+    std::shared_ptr<CacheHolder> cache;
+    std::shared_ptr<WorkspacePool> workspaces;
+
+    Impl(std::shared_ptr<const CompiledTask> t, std::shared_ptr<CacheHolder> c, std::shared_ptr<WorkspacePool> w)
+        : task(std::move(t)), cache(std::move(c)), workspaces(std::move(w)) {}
+
+    std::optional<double> compute(const State& state, Workspace& w, std::vector<std::uint32_t>* reachable) const {
+        return Evaluation(*task, w, state).run(reachable);
+    }
+};
 
 DeleteRelaxationHeuristic::DeleteRelaxationHeuristic(const std::vector<Action>& actions,
                                                      const std::vector<std::string>& fluent_types,
                                                      const ObjectsByType& objects, const ActionEvents& events,
                                                      const FlatExpr& goals, bool internal_caching,
                                                      bool inadmissible_numeric_heuristic_variant,
-                                                     bool disable_numeric_reasoning, RelaxationKind kind)
-    : impl_(std::make_unique<Impl>()) {
-    Impl& h = *impl_;
-    h.actions = actions;
-    h.inadmissible_numeric_heuristic_variant = inadmissible_numeric_heuristic_variant;
-    h.disable_numeric_reasoning = disable_numeric_reasoning;
-    h.kind = kind;
-    h.manager = std::make_shared<ManagerHolder>();
-    Builder builder(h, fluent_types, objects);
-    builder.build(actions, events, goals);
-    h.cache = std::make_shared<CacheHolder>();
-    if (internal_caching) h.cache->map.emplace();
+                                                     bool disable_numeric_reasoning, RelaxationKind kind) {
+    auto task = std::make_shared<const CompiledTask>(
+        relaxation::build_relaxed_task(actions, fluent_types, objects, events, goals,
+                                       inadmissible_numeric_heuristic_variant, disable_numeric_reasoning, kind));
+    auto cache = std::make_shared<CacheHolder>();
+    if (internal_caching) cache->map.emplace();
+    impl_ = std::make_unique<Impl>(std::move(task), std::move(cache), std::make_shared<WorkspacePool>());
 }
 
+// Copies share the task, the value cache and the kept workspaces (an evaluation has the
+// workspace it took to itself), so that copying costs a few reference counts and many
+// copies used in turn by one thread use one workspace.
 DeleteRelaxationHeuristic::DeleteRelaxationHeuristic(const DeleteRelaxationHeuristic& o)
-    : impl_(std::make_unique<Impl>(*o.impl_)) {}
+    : impl_(std::make_unique<Impl>(o.impl_->task, o.impl_->cache, o.impl_->workspaces)) {}
 
 DeleteRelaxationHeuristic::~DeleteRelaxationHeuristic() = default;
 
 std::optional<double> DeleteRelaxationHeuristic::eval(const State& state) const {
+    Lease lease(*impl_->workspaces);
+    Workspace& w = *lease;
     CacheHolder& cache = *impl_->cache;
+    if (!cache.map) return impl_->compute(state, w, nullptr);
+    // The lock is not held while the value is computed: evaluations of one heuristic
+    // and its copies run side by side, and one that misses a value another is
+    // computing just computes it as well (it is the same value).
+    heuristics_detail::fill_event_progress(impl_->task->task.actions, state, w.progress);
+    {
+        std::lock_guard<std::mutex> lock(cache.mutex);
+        if (auto hit = heuristics_detail::find_value(*cache.map, state, w.progress)) return *hit;
+    }
+    const std::optional<double> value = impl_->compute(state, w, nullptr);
     std::lock_guard<std::mutex> lock(cache.mutex);
-    if (!cache.map) return impl_->compute(state, nullptr);
-    return heuristics_detail::cached_value(*cache.map, impl_->actions, state, cache.progress_scratch,
-                                           [&] { return impl_->compute(state, nullptr); });
+    heuristics_detail::store_value(*cache.map, state, w.progress, value);
+    return value;
 }
 
 std::vector<Action> DeleteRelaxationHeuristic::reachable_actions(const State& state) const {
     std::vector<std::uint32_t> ids;
-    impl_->compute(state, &ids);
-    std::vector<std::uint64_t> reached(impl_->slot_actions.size(), 0);
-    for (std::uint32_t id : ids) ++reached[impl_->operator_slot[id]];
+    {
+        Lease lease(*impl_->workspaces);
+        impl_->compute(state, *lease, &ids);
+    }
+    const CompiledTask& t = *impl_->task;
+    std::vector<std::uint32_t> reached(t.progress.size(), 0);
+    for (std::uint32_t id : ids) ++reached[t.operator_slot[id]];
     std::vector<Action> out;
-    for (std::size_t slot = 0; slot < reached.size(); ++slot)
-        if (reached[slot] == impl_->slot_operator_counts[slot]) out.push_back(impl_->slot_actions[slot]);
-    std::sort(out.begin(), out.end());
+    for (std::uint32_t slot : t.slots_by_action) {
+        const std::uint32_t count = t.progress[slot].operator_count;
+        if (count != 0 && reached[slot] == count) out.push_back(t.progress[slot].action);
+    }
     return out;
 }
 
 const char* DeleteRelaxationHeuristic::name() const noexcept {
-    const bool plain = !impl_->disable_numeric_reasoning;
-    switch (impl_->kind) {
+    const RelaxedTask& t = impl_->task->task;
+    const bool plain = !t.disable_numeric_reasoning;
+    switch (t.kind) {
         case RelaxationKind::HFF: return plain ? "hff" : "hff_no_numbers";
         case RelaxationKind::HADD: return plain ? "hadd" : "hadd_no_numbers";
         case RelaxationKind::HMAX: return plain ? "hmax" : "hmax_no_numbers";

@@ -1,12 +1,17 @@
 // Delete-relaxation heuristics (hff, hadd, hmax) and explicit-value hmax.
 #include <gtest/gtest.h>
+#include <iostream>
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <random>
+#include <set>
+#include <thread>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +23,7 @@
 #include "engine/heuristics_common.hpp"
 #include "engine/heuristics_explicit.hpp"
 #include "engine/heuristics_relaxation.hpp"
+#include "engine/heuristics_relaxation_task.hpp"
 #include "engine/search_state.hpp"
 #include "engine/structures.hpp"
 #include "node_builders.hpp"
@@ -561,6 +567,26 @@ TEST(Relaxation, LinearConditionAtZeroInFloatsNeedsNoRepetition) {
     EXPECT_EQ(relaxation(t, RelaxationKind::HADD).eval(*state), 1.0);
     EXPECT_EQ(relaxation(t, RelaxationKind::HMAX).eval(*state), 1.0);
     EXPECT_EQ(relaxation(t, RelaxationKind::HFF).eval(*state), 2.0);
+}
+
+TEST(Relaxation, HffSupporterOfALinearConditionReachedAtZeroIsTheLargestIdOfItsFirstOffers) {
+    // x <= 2^53 fails exactly at x = 2^53 + 1 but is 0 in floats, so an operator that
+    // lowers x offers its precondition cost. A one-event action and the first event of a
+    // two-event action both lower x at cost 0; p, the goal, needs x <= 2^53. Of equal
+    // offers the larger operator id (the larger action index) supports the condition,
+    // and the relaxed plan counts all of its action's events besides p's.
+    const std::int64_t big = std::int64_t{1} << 53;
+    const FlatExpr lower_x{F(0), I(1), Op("-", {0, 1})};
+    for (bool two_events_last : {true, false}) {
+        Task t{{"int", "bool"}, {}, {}, {F(1)}, {}};
+        auto one = action_events(two_events_last ? 0 : 1, {event({}, {Effect{0, lower_x}})});
+        auto two = action_events(two_events_last ? 1 : 0, {event({}, {Effect{0, lower_x}}), event({}, {})});
+        auto p = action_events(2, {event({F(0), I(big), Op("<=", {0, 1})}, {Effect{1, {B(true)}}})});
+        t.events = {one, two, p};
+        const auto state = make_state({I(big + 1), B(false)});
+        EXPECT_EQ(relaxation(t, RelaxationKind::HFF).eval(*state), two_events_last ? 3.0 : 2.0) << two_events_last;
+        EXPECT_EQ(relaxation(t, RelaxationKind::HADD).eval(*state), 1.0) << two_events_last;
+    }
 }
 
 TEST(Relaxation, NegatedObjectEqualityRule) {
@@ -1141,6 +1167,427 @@ class RandomTasks {
     std::mt19937 rng_;
     std::vector<bool> numeric_;
 };
+
+// ---------------------------------------------------------------------------
+// Delete relaxation against a plain evaluation of the same relaxed task
+
+// The relaxed task evaluated the plain way: the state's atoms interned into a copy of
+// the task's manager, then costs propagated in rounds, each round applying, in
+// increasing id, the operators with a leaf among the handles improved in the last one,
+// whose precondition cost strictly dropped; improvements take effect in the next round.
+class PlainRelaxation {
+  public:
+    PlainRelaxation(const Task& t, RelaxationKind kind, bool inadmissible, bool no_numbers)
+        : task_(relaxation::build_relaxed_task(t.actions.empty() ? actions_of(t.events) : t.actions, t.types,
+                                               t.objects, t.events, t.goal, inadmissible, no_numbers, kind)) {}
+
+    Outcome eval(const State& state) const { return outcome_of([&] { return run(state, nullptr); }); }
+
+    std::vector<Action> reachable_actions(const State& state) const {
+        std::vector<std::uint32_t> ids;
+        run(state, &ids);
+        std::vector<Action> out;
+        for (const relaxation::Operator& op : task_.operators) {
+            if (std::find(out.begin(), out.end(), op.action) != out.end()) continue;
+            bool all = true;
+            for (const relaxation::Operator& other : task_.operators)
+                if (other.action == op.action && std::find(ids.begin(), ids.end(), other.id) == ids.end()) all = false;
+            if (all) out.push_back(op.action);
+        }
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+
+  private:
+    static constexpr double kAbsent = std::numeric_limits<double>::quiet_NaN();
+    static bool present(double c) { return !std::isnan(c); }
+    static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+
+    static Expression atom(ExpressionManager& m, std::uint64_t f, const ExpressionNode& v) {
+        if (v.is_true()) return m.put(FlatExpr{F(f)});
+        if (v.is_false()) return m.put(FlatExpr{F(f), Op("not", {0})});
+        return m.put(FlatExpr{F(f), v, Op("==", {0, 1})});
+    }
+
+    double cost(const relaxation::HeuristicExpression& c, const std::vector<double>& costs) const {
+        QV_REQUIRE(!c.entries.empty(), "the cost of a condition without entries");
+        std::vector<double> stack;
+        for (const relaxation::HNode& e : c.entries) {
+            if (e.kind == relaxation::HNode::Kind::Leaf) {
+                stack.push_back(costs[e.value]);
+                continue;
+            }
+            std::vector<double> operands(stack.end() - static_cast<std::ptrdiff_t>(e.value), stack.end());
+            stack.resize(stack.size() - e.value);
+            double r;
+            if (e.kind == relaxation::HNode::Kind::And) {
+                r = 0.0;
+                for (std::size_t i = operands.size(); i-- > 0;) {
+                    if (!present(operands[i])) {
+                        r = kAbsent;
+                        break;
+                    }
+                    r = task_.kind == RelaxationKind::HMAX ? std::max(r, operands[i]) : r + operands[i];
+                }
+            } else {
+                r = std::numeric_limits<double>::max();
+                for (double x : operands)
+                    if (present(x)) r = std::min(r, x);
+                if (r == std::numeric_limits<double>::max()) r = kAbsent;
+            }
+            stack.push_back(r);
+        }
+        return stack.back();
+    }
+
+    // Every leaf without disjunctions; else, of each Or, the cheapest operand (the
+    // later one on ties).
+    std::vector<std::uint64_t> hff_leaves(const relaxation::HeuristicExpression& c,
+                                          const std::vector<double>& costs) const {
+        std::vector<std::pair<double, std::vector<std::uint64_t>>> stack;
+        for (const relaxation::HNode& e : c.entries) {
+            if (e.kind == relaxation::HNode::Kind::Leaf) {
+                stack.push_back({costs[e.value], {e.value}});
+                continue;
+            }
+            std::vector<std::pair<double, std::vector<std::uint64_t>>> operands(
+                stack.end() - static_cast<std::ptrdiff_t>(e.value), stack.end());
+            stack.resize(stack.size() - e.value);
+            std::pair<double, std::vector<std::uint64_t>> r{kAbsent, {}};
+            if (e.kind == relaxation::HNode::Kind::And) {
+                r.first = 0.0;
+                for (std::size_t i = operands.size(); i-- > 0;)
+                    r.first = present(operands[i].first) && present(r.first) ? r.first + operands[i].first : kAbsent;
+                for (auto& operand : operands) r.second.insert(r.second.end(), operand.second.begin(), operand.second.end());
+                if (!present(r.first)) r.second.clear();
+            } else {
+                for (auto& operand : operands)
+                    if (present(operand.first) && (!present(r.first) || operand.first <= r.first)) r = operand;
+            }
+            stack.push_back(r);
+        }
+        if (!c.has_disjunction) {
+            std::vector<std::uint64_t> all;
+            for (const relaxation::HNode& e : c.entries)
+                if (e.kind == relaxation::HNode::Kind::Leaf) all.push_back(e.value);
+            return all;
+        }
+        return stack.back().second;
+    }
+
+    std::optional<double> run(const State& state, std::vector<std::uint32_t>* reachable) const {
+        const relaxation::RelaxedTask& t = task_;
+        const bool hff = t.kind == RelaxationKind::HFF, hmax = t.kind == RelaxationKind::HMAX;
+        ExpressionManager m = t.manager;
+        std::vector<Expression> seeds;
+        for (std::uint64_t f = 0; f < state.values.size(); ++f) seeds.push_back(atom(m, f, state.values[f]));
+        const std::size_t n = m.size();
+        std::vector<double> costs(n, kAbsent), improvement(n, kAbsent);
+        std::vector<std::uint32_t> supporter(n, kNone);
+        for (Expression h : seeds) costs[h.index] = 0.0;
+        for (const relaxation::LinearCondition& lc : t.linear_conditions)
+            if (internal_evaluate(m.get(lc.handle), state).is_true()) costs[lc.handle.index] = 0.0;
+        for (Expression h : t.other_numeric_conditions)
+            costs[h.index] = internal_evaluate(m.get(h), state).is_true() ? 0.0 : 1.0;
+        for (const auto& [a, count] : t.event_counts) {
+            const std::vector<Expression>& list = t.progress_atoms.at(a);
+            auto running = state.todo.find(a);
+            costs[(running != state.todo.end() ? list[running->second.next_event - 1] : list.back()).index] = 0.0;
+        }
+        std::vector<std::vector<std::uint32_t>> index(n);
+        for (const relaxation::Operator& op : t.operators)
+            for (const relaxation::HNode& e : op.precondition.entries)
+                if (e.kind == relaxation::HNode::Kind::Leaf) index[e.value].push_back(op.id);
+        std::vector<std::uint64_t> frontier;
+        for (std::uint64_t h = 0; h < n; ++h)
+            if (present(costs[h])) frontier.push_back(h);
+
+        std::vector<std::optional<double>> linear_values(t.linear_conditions.size());
+        auto linear_value = [&](std::uint32_t l) {
+            if (!linear_values[l]) {
+                const relaxation::LinearCondition& lc = t.linear_conditions[l];
+                double v = lc.weights.back();
+                for (std::size_t i = 0; i < lc.fluents.size(); ++i)
+                    v = v + get_rational_from_expression_node(state.fluent_value(lc.fluents[i])).to_double() *
+                                lc.weights[i];
+                linear_values[l] = v;
+            }
+            return *linear_values[l];
+        };
+        std::vector<double> op_cost(t.operators.size(), kAbsent);
+        std::vector<std::set<std::uint32_t>> achievers(t.linear_conditions.size());
+        auto offer = [&](std::uint64_t h, double v, std::uint32_t id) {
+            if (std::isnan(v)) return;
+            const double old = present(improvement[h]) ? improvement[h] : costs[h];
+            if (!present(old) || old > v) {
+                improvement[h] = v;
+                supporter[h] = id;
+            } else if (old == v) {
+                supporter[h] = supporter[h] == kNone ? id : std::max(supporter[h], id);
+            }
+        };
+        while (!frontier.empty()) {
+            std::set<std::uint32_t> batch(t.empty_precondition_operators.begin(), t.empty_precondition_operators.end());
+            for (std::uint64_t h : frontier) batch.insert(index[h].begin(), index[h].end());
+            for (std::uint32_t id : batch) {
+                const relaxation::Operator& op = t.operators[id];
+                const double c = cost(op.precondition, costs);
+                if (!present(c) || (present(op_cost[id]) && !(c < op_cost[id]))) continue;
+                op_cost[id] = c;
+                for (Expression a : op.add_effects) offer(a.index, c + op.cost, id);
+                for (const relaxation::LoweredCondition& low : t.lowered_conditions[id]) {
+                    const Expression h = t.linear_conditions[low.linear].handle;
+                    if (costs[h.index] == 0.0) continue;
+                    const double value = linear_value(low.linear);
+                    const double r = value <= 0                                                   ? 0.0
+                                     : !t.inadmissible_numeric_heuristic_variant && low.assigned ? 1.0
+                                                                                                  : std::ceil(-value / low.change);
+                    double v = c + r * op.cost;
+                    if (hmax) {
+                        achievers[low.linear].insert(id);
+                        double cheapest = kAbsent;
+                        for (std::uint32_t o : achievers[low.linear]) {
+                            const double oc = o == id ? c : cost(t.operators[o].precondition, costs);
+                            if (!present(cheapest) || oc < cheapest) cheapest = oc;
+                        }
+                        v = r * op.cost + cheapest;
+                    }
+                    offer(h.index, v, id);
+                }
+            }
+            frontier.clear();
+            for (std::uint64_t h = 0; h < n; ++h)
+                if (present(improvement[h])) {
+                    costs[h] = improvement[h];
+                    improvement[h] = kAbsent;
+                    frontier.push_back(h);
+                }
+        }
+        if (reachable) {
+            for (std::uint32_t id = 0; id < op_cost.size(); ++id)
+                if (present(op_cost[id])) reachable->push_back(id);
+            return std::nullopt;
+        }
+        const double g = cost(t.goal_condition, costs);
+        if (!present(g)) return std::nullopt;
+        if (!hff) {
+            const double i = cost(t.idle_condition, costs);
+            if (!present(i)) return std::nullopt;
+            return hmax ? std::max(g, i) : g + i;
+        }
+        double remaining = 0.0;
+        for (const auto& [a, entry] : state.todo)
+            remaining += static_cast<double>(t.event_counts.at(a)) - static_cast<double>(entry.next_event);
+        if (g == 0.0) return remaining;
+        std::set<std::uint64_t> seen;
+        std::set<Action> used;
+        std::vector<std::uint64_t> work;
+        for (std::uint64_t h : hff_leaves(t.goal_condition, costs))
+            if (seen.insert(h).second) work.push_back(h);
+        while (!work.empty()) {
+            const std::uint64_t h = work.back();
+            work.pop_back();
+            if (supporter[h] == kNone) continue;
+            const relaxation::Operator& op = t.operators[supporter[h]];
+            if (used.insert(op.action).second && !state.todo.contains(op.action))
+                remaining += static_cast<double>(t.event_counts.at(op.action));
+            for (std::uint64_t x : hff_leaves(op.precondition, costs))
+                if (seen.insert(x).second) work.push_back(x);
+        }
+        return remaining;
+    }
+
+    relaxation::RelaxedTask task_;
+};
+
+// Random propositional tasks with a few counters: more actions and events than above,
+// conditions of nested and/or/not over boolean fluents and thresholds on the counters,
+// effects that set or copy booleans and count up or down.
+class RandomRelaxedTasks {
+  public:
+    explicit RandomRelaxedTasks(std::uint32_t seed) : rng_(seed) {}
+
+    Task task() {
+        Task t;
+        bools_ = pick(2, 7);
+        ints_ = chance(0.5) ? 0 : pick(1, 2);
+        for (int f = 0; f < bools_; ++f) t.types.push_back("bool");
+        for (int f = 0; f < ints_; ++f) t.types.push_back("int");
+        const int actions = pick(2, 9);
+        for (int a = 0; a < actions; ++a) {
+            std::vector<Event> events;
+            for (int e = pick(1, 3); e > 0; --e) {
+                Event ev;
+                if (chance(0.8)) ev.conditions = condition(pick(0, 2));
+                for (int k = pick(0, 2); k > 0; --k) {
+                    if (ints_ > 0 && chance(0.25)) {
+                        const std::uint64_t x = bools_ + pick(0, ints_ - 1);
+                        FlatExpr value = chance(0.7)   ? FlatExpr{F(x), I(pick(1, 2)), Op("+", {0, 1})}
+                                         : chance(0.5) ? FlatExpr{F(x), I(1), Op("-", {0, 1})}
+                                                       : FlatExpr{I(pick(0, 4))};
+                        ev.effects.push_back(Effect{x, std::move(value)});
+                    } else {
+                        const std::uint64_t f = pick(0, bools_ - 1);
+                        FlatExpr value = chance(0.85) ? FlatExpr{B(chance(0.7))} : condition(0);
+                        ev.effects.push_back(Effect{f, std::move(value)});
+                    }
+                }
+                events.push_back(std::move(ev));
+            }
+            t.events.push_back(action_events(a, std::move(events)));
+        }
+        Builder b;
+        std::vector<NodeIndex> parts;
+        for (int i = pick(1, 4); i > 0; --i) parts.push_back(chance(0.8) ? literal(b) : boolean(b, 1));
+        if (parts.size() > 1) b.add(Op(chance(0.85) ? "and" : "or", parts));
+        t.goal = b.nodes;
+        return t;
+    }
+
+    StateBox state(const Task& t) {
+        std::vector<ExpressionNode> values;
+        for (int f = 0; f < bools_; ++f) values.push_back(B(chance(0.3)));
+        for (int f = 0; f < ints_; ++f) values.push_back(I(pick(0, 3)));
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> running;
+        for (const auto& [a, list] : t.events)
+            if (list.size() > 1 && chance(0.3)) running.emplace_back(a.idx, pick(1, static_cast<int>(list.size()) - 1));
+        return make_state(std::move(values), running);
+    }
+
+  private:
+    struct Builder {
+        FlatExpr nodes;
+        NodeIndex add(ExpressionNode n) {
+            nodes.push_back(std::move(n));
+            return nodes.size() - 1;
+        }
+    };
+    int pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
+    bool chance(double p) { return std::bernoulli_distribution(p)(rng_); }
+
+    NodeIndex literal(Builder& b) {
+        if (ints_ > 0 && chance(0.2)) {
+            const NodeIndex c = b.add(I(pick(1, 6)));
+            const NodeIndex x = b.add(F(bools_ + pick(0, ints_ - 1)));
+            return b.add(Op(chance(0.5) ? "<=" : "<", {c, x}));
+        }
+        const NodeIndex p = b.add(F(pick(0, bools_ - 1)));
+        return chance(0.25) ? b.add(Op("not", {p})) : p;
+    }
+    NodeIndex boolean(Builder& b, int depth) {
+        if (depth == 0 || chance(0.3)) return literal(b);
+        std::vector<NodeIndex> parts;
+        for (int i = pick(2, 3); i > 0; --i) parts.push_back(boolean(b, depth - 1));
+        const NodeIndex x = b.add(Op(chance(0.6) ? "and" : "or", parts));
+        return chance(0.15) ? b.add(Op("not", {x})) : x;
+    }
+    FlatExpr condition(int depth) {
+        Builder b;
+        boolean(b, depth);
+        return b.nodes;
+    }
+
+    std::mt19937 rng_;
+    int bools_ = 0, ints_ = 0;
+};
+
+// One heuristic and a copy of it evaluate a series of states, so that an evaluation
+// starts from whatever the previous one (an error included) left in its tables.
+template <class Tasks>
+void expect_relaxation_agrees_with_plain_evaluation(Tasks& random, int tasks, int states_per_task) {
+    int refused = 0, values = 0, dead_ends = 0, errors = 0;
+    for (int n = 0; n < tasks; ++n) {
+        const Task t = random.task();
+        for (RelaxationKind kind : kAllKinds) {
+            for (bool inadmissible : {false, true}) {
+                // A task that construction refuses is refused by both the same way.
+                std::optional<PlainRelaxation> made;
+                const Outcome built = outcome_of([&]() -> std::optional<double> {
+                    made.emplace(t, kind, inadmissible, false);
+                    return 0.0;
+                });
+                if (!made) {
+                    EXPECT_EQ(outcome_of([&]() -> std::optional<double> {
+                                  relaxation(t, kind, false, inadmissible);
+                                  return 0.0;
+                              }),
+                              built);
+                    ++refused;
+                    continue;
+                }
+                const PlainRelaxation& plain = *made;
+                const DeleteRelaxationHeuristic h = relaxation(t, kind, false, inadmissible);
+                const DeleteRelaxationHeuristic copy(h);
+                for (int k = 0; k < states_per_task; ++k) {
+                    const auto state = random.state(t);
+                    const Outcome expected = plain.eval(*state);
+                    const DeleteRelaxationHeuristic& which = k % 2 == 0 ? h : copy;
+                    ASSERT_EQ(outcome_of([&] { return which.eval(*state); }), expected)
+                        << "task " << n << ", kind " << static_cast<int>(kind) << ", inadmissible " << inadmissible
+                        << ", state " << k;
+                    values += expected.value.has_value();
+                    dead_ends += expected.error.empty() && !expected.value;
+                    errors += !expected.error.empty();
+                    if (!expected.error.empty()) continue;
+                    ASSERT_EQ(which.reachable_actions(*state), plain.reachable_actions(*state))
+                        << "task " << n << ", kind " << static_cast<int>(kind) << ", state " << k;
+                }
+            }
+        }
+    }
+    std::cout << "refused " << refused << ", values " << values << ", dead ends " << dead_ends << ", errors " << errors << "\n";
+}
+
+TEST(Relaxation, AgreesWithAPlainEvaluationOnRandomPropositionalTasks) {
+    RandomRelaxedTasks random(917);
+    expect_relaxation_agrees_with_plain_evaluation(random, 600, 4);
+}
+
+TEST(Relaxation, AgreesWithAPlainEvaluationOnRandomNumericTasks) {
+    RandomTasks random(4711);
+    expect_relaxation_agrees_with_plain_evaluation(random, 800, 3);
+}
+
+// Evaluations of one heuristic, and of its copies, on several threads at once take
+// their working tables from one shared pool without a lock: every thread must get the
+// values of evaluations run one at a time.
+TEST(Relaxation, OneHeuristicAndItsCopiesEvaluateOnManyThreadsAtOnce) {
+    RandomRelaxedTasks random(31337);
+    for (int n = 0; n < 40; ++n) {
+        const Task t = random.task();
+        for (RelaxationKind kind : kAllKinds) {
+            std::optional<DeleteRelaxationHeuristic> made;
+            try {
+                made.emplace(relaxation(t, kind));
+            } catch (const std::exception&) {
+                continue;  // refused by construction
+            }
+            const DeleteRelaxationHeuristic& h = *made;
+            std::vector<StateBox> states;
+            std::vector<Outcome> alone;
+            for (int k = 0; k < 12; ++k) {
+                states.push_back(random.state(t));
+                alone.push_back(outcome_of([&] { return h.eval(*states.back()); }));
+            }
+            constexpr int kThreads = 4;
+            std::vector<std::vector<Outcome>> seen(kThreads);
+            std::vector<std::thread> threads;
+            for (int th = 0; th < kThreads; ++th) {
+                threads.emplace_back([&, th] {
+                    const DeleteRelaxationHeuristic copy(h);
+                    for (int round = 0; round < 5; ++round)
+                        for (std::size_t k = 0; k < states.size(); ++k)
+                            seen[th].push_back(
+                                outcome_of([&] { return ((k + th) % 2 == 0 ? h : copy).eval(*states[k]); }));
+                });
+            }
+            for (std::thread& th : threads) th.join();
+            for (int th = 0; th < kThreads; ++th)
+                for (std::size_t i = 0; i < seen[th].size(); ++i)
+                    ASSERT_EQ(seen[th][i], alone[i % states.size()]) << "task " << n << ", thread " << th;
+        }
+    }
+}
 
 TEST(ExplicitHmax, AgreesWithAPlainEvaluationOnRandomTasks) {
     RandomTasks random(20240611);
