@@ -69,15 +69,31 @@ constexpr Row kExpressionNodeMembers[] = {
     method<&node_repr>("__repr__", docs::kExpressionNodeRepr),
 };
 
+Effect make_effect(py::handle fluent, py::handle value) {
+    return Effect{to_u64(fluent, "fluent"), to_expr(value, "value")};
+}
+
 std::uint64_t effect_fluent(py::handle self) { return effect_self(self).fluent; }
 py::list effect_value(py::handle self) { return expr_to_py(effect_self(self).value); }
 std::string effect_repr(py::handle self) { return effect_self(self).debug(); }
 
 constexpr Row kEffectMembers[] = {
+    constructor<&make_effect>(docs::kEffectInit),
     property<&effect_fluent>("fluent", docs::kEffectFluent),
     property<&effect_value>("value", docs::kEffectValue),
     method<&effect_repr>("__repr__", docs::kEffectRepr),
 };
+
+Timing make_timing(py::handle start, py::handle delay) {
+    bool s = to_bool(start, "start");
+    Rational d;
+    try {
+        d = get_big_rational(delay);
+    } catch (const Error& e) {
+        raise_arg_error(PyExc_ValueError, e.what(), "delay");
+    }
+    return Timing{s, std::move(d)};
+}
 
 bool timing_is_from_start(py::handle self) { return timing_self(self).is_from_start(); }
 bool timing_is_from_end(py::handle self) { return timing_self(self).is_from_end(); }
@@ -85,11 +101,25 @@ py::object timing_delay(py::handle self) { return big_rational_to_py_fraction(ti
 std::string timing_repr(py::handle self) { return timing_self(self).debug(); }
 
 constexpr Row kTimingMembers[] = {
+    constructor<&make_timing>(docs::kTimingInit),
     method<&timing_is_from_start>("is_from_start", docs::kTimingIsFromStart),
     method<&timing_is_from_end>("is_from_end", docs::kTimingIsFromEnd),
     property<&timing_delay>("delay", docs::kTimingDelay),
     method<&timing_repr>("__repr__", docs::kTimingRepr),
 };
+
+Event make_event(py::handle action, py::handle pos, py::handle conditions, py::handle start_conditions,
+                 py::handle end_conditions, py::handle effects) {
+    Event e;
+    e.action = to_action(action, "action");
+    e.pos = to_u64(pos, "pos");
+    e.conditions = to_expr(conditions, "conditions");
+    e.start_conditions = to_expr_list(start_conditions, "start_conditions");
+    e.end_conditions = to_expr_list(end_conditions, "end_conditions");
+    for_each_in_sequence(effects, "effects", "Effect",
+                         [&](py::handle item) { e.effects.push_back(to_effect(item, "effects")); });
+    return e;
+}
 
 Action event_action(py::handle self) { return event_self(self).action; }
 std::uint64_t event_pos(py::handle self) { return event_self(self).pos; }
@@ -107,6 +137,7 @@ py::list event_effects(py::handle self) {
 std::string event_repr(py::handle self) { return event_self(self).debug(); }
 
 constexpr Row kEventMembers[] = {
+    constructor<&make_event>(docs::kEventInit),
     property<&event_action>("action", docs::kEventAction),
     property<&event_pos>("pos", docs::kEventPos),
     property<&event_conditions>("conditions", docs::kEventConditions),
@@ -116,9 +147,14 @@ constexpr Row kEventMembers[] = {
     method<&event_repr>("__repr__", docs::kEventRepr),
 };
 
+Action make_action(py::handle idx) { return Action{to_u64(idx, "idx")}; }
+
 std::uint64_t action_idx(py::handle self) { return to_action(self, "self").idx; }
 
-constexpr Row kActionMembers[] = {property<&action_idx>("idx", docs::kActionIdx)};
+constexpr Row kActionMembers[] = {
+    constructor<&make_action>(docs::kActionInit),
+    property<&action_idx>("idx", docs::kActionIdx),
+};
 
 }  // namespace
 
@@ -133,10 +169,6 @@ void register_expression_node(ModuleBuilder& b) {
 void register_effect(ModuleBuilder& b) {
     b.announce("Effect");
     py::class_<Effect> cls(b.module(), "Effect", docs::kEffect);
-    cls.def(py::init([](py::handle fluent, py::handle value) {
-                return Effect{to_u64(fluent, "fluent"), to_expr(value, "value")};
-            }),
-            py::arg("fluent"), py::arg("value"), docs::kEffectInit);
     b.def_members(cls, kEffectMembers);
     b.finish_class(cls);
 }
@@ -144,17 +176,6 @@ void register_effect(ModuleBuilder& b) {
 void register_timing(ModuleBuilder& b) {
     b.announce("Timing");
     py::class_<Timing> cls(b.module(), "Timing", docs::kTiming);
-    cls.def(py::init([](py::handle start, py::handle delay) {
-                bool s = to_bool(start, "start");
-                Rational d;
-                try {
-                    d = get_big_rational(delay);
-                } catch (const Error& e) {
-                    raise_arg_error(PyExc_ValueError, e.what(), "delay");
-                }
-                return Timing{s, std::move(d)};
-            }),
-            py::arg("start"), py::arg("delay"), docs::kTimingInit);
     b.def_members(cls, kTimingMembers);
     b.finish_class(cls);
 }
@@ -162,20 +183,6 @@ void register_timing(ModuleBuilder& b) {
 void register_event(ModuleBuilder& b) {
     b.announce("Event");
     py::class_<Event> cls(b.module(), "Event", docs::kEvent);
-    cls.def(py::init([](py::handle action, py::handle pos, py::handle conditions, py::handle start_conditions,
-                        py::handle end_conditions, py::handle effects) {
-                Event e;
-                e.action = to_action(action, "action");
-                e.pos = to_u64(pos, "pos");
-                e.conditions = to_expr(conditions, "conditions");
-                e.start_conditions = to_expr_list(start_conditions, "start_conditions");
-                e.end_conditions = to_expr_list(end_conditions, "end_conditions");
-                for_each_in_sequence(effects, "effects", "Effect",
-                                     [&](py::handle item) { e.effects.push_back(to_effect(item, "effects")); });
-                return e;
-            }),
-            py::arg("action"), py::arg("pos"), py::arg("conditions"), py::arg("start_conditions"),
-            py::arg("end_conditions"), py::arg("effects"), docs::kEventInit);
     b.def_members(cls, kEventMembers);
     b.finish_class(cls);
 }
@@ -183,7 +190,6 @@ void register_event(ModuleBuilder& b) {
 void register_action(ModuleBuilder& b) {
     b.announce("Action");
     py::class_<Action> cls(b.module(), "Action", docs::kAction);
-    cls.def(py::init([](py::handle idx) { return Action{to_u64(idx, "idx")}; }), py::arg("idx"), docs::kActionInit);
     b.def_members(cls, kActionMembers);
     b.finish_class(cls);
 }

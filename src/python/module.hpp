@@ -26,7 +26,7 @@ class ModuleBuilder {
 
     // Adds the module functions of `rows`, in order, each to `__all__` too.
     void def_functions(std::span<const Row> rows);
-    // Adds a class's static constructors, methods and properties, in order.
+    // Adds a class's constructor, static constructors, methods and properties, in order.
     void def_members(py::handle cls, std::span<const Row> rows);
 
   private:

@@ -106,6 +106,26 @@ py::object rational_text(const std::optional<Rational>& r) {
     return py::str(r->to_string());
 }
 
+std::unique_ptr<PySearchSpace> make_search_space(py::handle actions_duration, py::handle events, py::handle actions,
+                                                 py::handle compression_safe_actions, py::handle action_objects,
+                                                 py::handle obj_to_prev_actions_map, py::handle initial_state,
+                                                 py::handle goal, py::handle relevant_actions, py::handle deadline,
+                                                 py::handle epsilon) {
+    SearchSpaceInput in;
+    in.actions_duration = to_actions_duration(actions_duration, "actions_duration");
+    in.events = to_action_events(events, "events");
+    in.actions = to_action_list(actions, "actions");
+    in.compression_safe_actions = to_bool_list(compression_safe_actions, "compression_safe_actions");
+    in.action_objects = to_action_objects(action_objects, "action_objects");
+    in.obj_to_prev_actions_map = to_object_prerequisites(obj_to_prev_actions_map, "obj_to_prev_actions_map");
+    in.initial_state = to_optional_expr(initial_state, "initial_state");
+    in.goal = to_optional_expr(goal, "goal");
+    if (!relevant_actions.is_none()) in.relevant_actions = to_action_list(relevant_actions, "relevant_actions");
+    in.deadline = to_optional_rational(deadline, "deadline");
+    in.epsilon = to_optional_rational(epsilon, "epsilon");
+    return std::make_unique<PySearchSpace>(std::move(in));
+}
+
 void reset(py::handle self) { SearchSpaceBorrow borrow(self, "self"); }
 
 py::list build_plan(py::handle self, py::handle path) {
@@ -184,6 +204,7 @@ void set_relevant_actions(py::handle self, py::handle value) {
 }
 
 constexpr Row kSearchSpaceMembers[] = {
+    constructor<&make_search_space>(docs::kSearchSpaceInit),
     method<&reset>("reset", docs::kSearchSpaceReset),
     method<&build_plan>("build_plan", docs::kSearchSpaceBuildPlan),
     method<&goal_reached>("goal_reached", docs::kSearchSpaceGoalReached),
@@ -215,29 +236,6 @@ SearchSpaceBorrow::~SearchSpaceBorrow() { holder_->borrow_flag.fetch_sub(1, std:
 void register_search_space(ModuleBuilder& b) {
     b.announce("SearchSpace");
     py::class_<PySearchSpace> cls(b.module(), "SearchSpace", docs::kSearchSpace);
-    cls.def(py::init([](py::handle actions_duration, py::handle events, py::handle actions,
-                        py::handle compression_safe_actions, py::handle action_objects,
-                        py::handle obj_to_prev_actions_map, py::handle initial_state, py::handle goal,
-                        py::handle relevant_actions, py::handle deadline, py::handle epsilon) {
-                SearchSpaceInput in;
-                in.actions_duration = to_actions_duration(actions_duration, "actions_duration");
-                in.events = to_action_events(events, "events");
-                in.actions = to_action_list(actions, "actions");
-                in.compression_safe_actions = to_bool_list(compression_safe_actions, "compression_safe_actions");
-                in.action_objects = to_action_objects(action_objects, "action_objects");
-                in.obj_to_prev_actions_map = to_object_prerequisites(obj_to_prev_actions_map, "obj_to_prev_actions_map");
-                in.initial_state = to_optional_expr(initial_state, "initial_state");
-                in.goal = to_optional_expr(goal, "goal");
-                if (!relevant_actions.is_none()) in.relevant_actions = to_action_list(relevant_actions, "relevant_actions");
-                in.deadline = to_optional_rational(deadline, "deadline");
-                in.epsilon = to_optional_rational(epsilon, "epsilon");
-                return std::make_unique<PySearchSpace>(std::move(in));
-            }),
-            docs::kSearchSpaceInit, py::arg("actions_duration"), py::arg("events"), py::arg("actions"), py::arg("compression_safe_actions"),
-            py::arg("action_objects"), py::arg("obj_to_prev_actions_map"), py::arg("initial_state") = py::none(),
-            py::arg("goal") = py::none(), py::arg("relevant_actions") = py::none(), py::arg("deadline") = py::none(),
-            py::arg("epsilon") = py::none());
-
     b.def_members(cls, kSearchSpaceMembers);
 
     b.finish_class(cls);

@@ -195,13 +195,25 @@ py::object make_builtin(const Row& row, const Callee& c, bool setter, py::handle
     return py::reinterpret_steal<py::object>(fn);
 }
 
+// Defines the binding layer's constructor and keeps it, for the life of the process, as
+// the target of the row's builtin.
+void install_constructor(py::handle cls, const Callee& c, const std::string& qualname) {
+    if (*c.target) setup_error(qualname, "its factory is registered twice");
+    c.install(cls);
+    py::object defined = cls.attr("__dict__")["__init__"];
+    if (!PyInstanceMethod_Check(defined.ptr())) setup_error(qualname, "the binding layer made no constructor");
+    *c.target = Py_NewRef(PyInstanceMethod_GET_FUNCTION(defined.ptr()));
+}
+
 py::object make_member(py::handle cls, py::handle module_name, const Row& row) {
     const std::string qualname = py::str(cls.attr("__qualname__")).cast<std::string>() + "." + row.name;
+    if (row.kind == RowKind::Constructor) install_constructor(cls, row.call, qualname);
     py::object fn = make_builtin(row, row.call, false, cls, module_name, qualname);
     PyObject* member = nullptr;
     switch (row.kind) {
         case RowKind::Static: member = PyStaticMethod_New(fn.ptr()); break;
-        case RowKind::Method: member = PyInstanceMethod_New(fn.ptr()); break;
+        case RowKind::Method:
+        case RowKind::Constructor: member = PyInstanceMethod_New(fn.ptr()); break;
         case RowKind::Property: {
             py::object set = py::none();
             if (row.set.entry) set = make_builtin(row, row.set, true, cls, module_name, qualname);

@@ -6,13 +6,14 @@
 // what `inspect.signature` shows is what the call accepts. Each row becomes a plain
 // builtin whose `__self__` is the module (module functions) or the class (methods,
 // static constructors and property accessors), which gives it the `__qualname__`
-// "name" or "Class.name". Methods sit in the class as instance methods, static
-// constructors as static methods, accessors inside a property.
+// "name" or "Class.name". Methods and `__init__` sit in the class as instance methods,
+// static constructors as static methods, accessors inside a property.
 //
 // An implementation is a plain function of `py::handle` (or `py::object`) parameters,
 // one per parameter of the signature line (`self` included); its result is converted
 // as the binding layer converts results, and its exceptions are translated as the
-// binding layer translates them.
+// binding layer translates them. A constructor's factory takes the parameters after
+// `self` and returns the class's value.
 #pragma once
 
 #include <Python.h>
@@ -21,6 +22,7 @@
 
 #include <array>
 #include <cstddef>
+#include <memory>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -96,6 +98,38 @@ struct Entry<F> {
     }
 };
 
+// The `__init__` made from the factory F: the binding layer's own constructor (which
+// creates the instance's value from F's result) is kept as the target, and the
+// builtin, once it has matched the arguments to the parameters, hands them to it by
+// position together with `self`.
+template <class T>
+struct ClassOf {
+    using type = T;
+};
+template <class T>
+struct ClassOf<std::unique_ptr<T>> {
+    using type = T;
+};
+
+template <auto F>
+struct Constructor;
+
+template <class R, class... A, R (*F)(A...)>
+struct Constructor<F> {
+    static constexpr std::size_t arity = sizeof...(A) + 1;
+    static inline const Parameters* params = nullptr;
+    static inline PyObject* target = nullptr;
+
+    static PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        std::array<PyObject*, arity> bound{};
+        if (!bind_arguments(*params, args, nargs, kwnames, bound.data())) return nullptr;
+        return PyObject_Vectorcall(target, bound.data(), arity, nullptr);
+    }
+
+    // Defines the binding layer's constructor on `cls`, which then holds it as `__init__`.
+    static void install(py::handle cls) { py::reinterpret_borrow<py::class_<typename ClassOf<R>::type>>(cls).def(py::init(F)); }
+};
+
 }  // namespace table_detail
 
 using EntryPoint = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
@@ -106,6 +140,9 @@ struct Callee {
     EntryPoint entry = nullptr;
     const Parameters** params = nullptr;
     std::size_t arity = 0;
+    // Constructors only: defines the binding layer's constructor, and where the entry finds it.
+    void (*install)(py::handle cls) = nullptr;
+    PyObject** target = nullptr;
 };
 
 template <auto F>
@@ -114,7 +151,7 @@ constexpr Callee callee() {
     return Callee{&E::call, &E::params, E::arity};
 }
 
-enum class RowKind { Function, Static, Method, Property };
+enum class RowKind { Function, Static, Method, Property, Constructor };
 
 // `name` and `doc` must be static text: the builtins keep pointing at them. A property's
 // doc is plain text (no signature line); its getter takes `self`, its setter `self, value`.
@@ -126,6 +163,13 @@ struct Row {
     Callee set;  // properties only; no entry: read-only
 };
 
+// `__init__`, from a factory of the class's value (docstring "__init__(self, ...)").
+template <auto F>
+constexpr Row constructor(const char* doc) {
+    using E = table_detail::Constructor<F>;
+    return Row{RowKind::Constructor, "__init__", doc, Callee{&E::call, &E::params, E::arity, &E::install, &E::target},
+               {}};
+}
 template <auto F>
 constexpr Row function(const char* name, const char* doc) {
     return Row{RowKind::Function, name, doc, callee<F>(), {}};
