@@ -127,7 +127,10 @@ struct Constructor<F> {
     }
 
     // Defines the binding layer's constructor on `cls`, which then holds it as `__init__`.
-    static void install(py::handle cls) { py::reinterpret_borrow<py::class_<typename ClassOf<R>::type>>(cls).def(py::init(F)); }
+    static void install(py::handle cls) {
+        using Class = py::class_<typename ClassOf<R>::type>;
+        py::reinterpret_borrow<Class>(cls).def(py::init(F));
+    }
 };
 
 }  // namespace table_detail
