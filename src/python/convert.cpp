@@ -116,18 +116,26 @@ void* bound_value(py::handle obj, const std::type_info& type, const char* arg, c
     return vh.value_ptr();
 }
 
+namespace {
+
+// `__new__` of a class without a constructor: the same refusal as calling the class.
+// Its `__self__` is the class, which names the refusal when no class is passed.
+PyObject* refuse_new(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
+    PyObject* type = PyVectorcall_NARGS(nargs) > 0 && PyType_Check(args[0]) ? args[0] : cls;
+    PyErr_Format(PyExc_TypeError, "%s: No constructor defined!", reinterpret_cast<PyTypeObject*>(type)->tp_name);
+    return nullptr;
+}
+
+PyMethodDef refuse_new_def = {"__new__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(refuse_new)),
+                              METH_FASTCALL | METH_KEYWORDS, "__new__(cls, /, *args, **kwargs)\n--\n\n"};
+
+}  // namespace
+
 void refuse_direct_construction(py::handle cls) {
-    // The same refusal as calling the class, which has no __init__.
-    std::string own_name = reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_name;
-    py::cpp_function refuse(
-        [own_name](py::handle type, const py::args&, const py::kwargs&) -> py::object {
-            const char* name = PyType_Check(type.ptr()) ? reinterpret_cast<PyTypeObject*>(type.ptr())->tp_name
-                                                        : own_name.c_str();
-            PyErr_Format(PyExc_TypeError, "%s: No constructor defined!", name);
-            throw py::error_already_set();
-        },
-        py::name("__new__"), py::scope(cls), "__new__(cls, /, *args, **kwargs)\n--\n\n");
-    cls.attr("__new__") = py::staticmethod(refuse);
+    py::object module_name = cls.attr("__module__");
+    PyObject* fn = PyCFunction_NewEx(&refuse_new_def, cls.ptr(), module_name.ptr());
+    if (!fn) throw py::error_already_set();
+    cls.attr("__new__") = py::staticmethod(py::reinterpret_steal<py::object>(fn));
 }
 
 namespace {

@@ -81,29 +81,72 @@ RelaxationArgs convert_common(py::handle actions, py::handle fluent_types, py::h
     return a;
 }
 
-auto relaxation_constructor(RelaxationKind kind) {
-    return [kind](py::handle actions, py::handle fluent_types, py::handle objects, py::handle events,
-                  py::handle goals, py::handle internal_caching, py::handle cache_value_in_state,
-                  py::handle inadmissible, py::handle disable_numeric_reasoning) {
-        RelaxationArgs a = convert_common(actions, fluent_types, objects, events, goals, internal_caching,
-                                          cache_value_in_state, inadmissible);
-        bool disable = to_bool(disable_numeric_reasoning, "disable_numeric_reasoning");
-        auto h = std::make_unique<Heuristic>();
-        h->hdr.emplace(a.actions, a.fluent_types, a.objects, a.events, a.goals, a.internal_caching, a.inadmissible,
-                       disable, kind);
-        h->cache_value_in_state = a.cache_value_in_state;
-        return h;
-    };
+template <RelaxationKind Kind>
+std::unique_ptr<Heuristic> relaxation(py::handle actions, py::handle fluent_types, py::handle objects,
+                                      py::handle events, py::handle goals, py::handle internal_caching,
+                                      py::handle cache_value_in_state, py::handle inadmissible,
+                                      py::handle disable_numeric_reasoning) {
+    RelaxationArgs a = convert_common(actions, fluent_types, objects, events, goals, internal_caching,
+                                      cache_value_in_state, inadmissible);
+    bool disable = to_bool(disable_numeric_reasoning, "disable_numeric_reasoning");
+    auto h = std::make_unique<Heuristic>();
+    h->hdr.emplace(a.actions, a.fluent_types, a.objects, a.events, a.goals, a.internal_caching, a.inadmissible, disable,
+                   Kind);
+    h->cache_value_in_state = a.cache_value_in_state;
+    return h;
 }
 
-const char* relaxation_doc(RelaxationKind kind) {
-    switch (kind) {
-        case RelaxationKind::HFF: return docs::kHeuristicHff;
-        case RelaxationKind::HADD: return docs::kHeuristicHadd;
-        case RelaxationKind::HMAX: return docs::kHeuristicHmax;
-    }
-    return docs::kHeuristicHmax;
+std::unique_ptr<Heuristic> hmax_explicit(py::handle actions, py::handle fluent_types, py::handle objects,
+                                         py::handle events, py::handle goals, py::handle internal_caching,
+                                         py::handle cache_value_in_state, py::handle inadmissible) {
+    // `objects` and the variant flag are converted (and so checked) but not used.
+    RelaxationArgs a = convert_common(actions, fluent_types, objects, events, goals, internal_caching,
+                                      cache_value_in_state, inadmissible);
+    auto h = std::make_unique<Heuristic>();
+    h->hmax_explicit.emplace(a.actions, a.fluent_types, a.events, a.goals, a.internal_caching);
+    h->cache_value_in_state = a.cache_value_in_state;
+    return h;
 }
+
+std::unique_ptr<Heuristic> custom(py::object callable, py::handle cache_value_in_state) {
+    bool cache = to_bool(cache_value_in_state, "cache_value_in_state");
+    auto h = std::make_unique<Heuristic>();
+    h->hcustom.emplace(std::make_unique<PythonCallable>(callable.release().ptr()));
+    h->cache_value_in_state = cache;
+    return h;
+}
+
+py::str name(py::handle self) { return py::str(to_heuristic(self, "self").name()); }
+
+py::object eval(py::handle self, py::handle state, py::handle ss) {
+    const Heuristic& h = to_heuristic(self, "self");
+    StatePtr s = to_state(state, "state");
+    SearchSpaceBorrow space(ss, "ss");
+    std::optional<double> value = run_detached([&] { return h.eval(*s, space.get()); });
+    if (!value) return py::none();
+    return py::float_(*value);
+}
+
+py::set reachable_actions(py::handle self, py::handle state) {
+    const Heuristic& h = to_heuristic(self, "self");
+    StatePtr s = to_state(state, "state");
+    if (!h.hdr) raise(ErrorKind::NotImplementedError, "reachable_actions is not available: hdr is None");
+    std::vector<Action> actions = run_detached([&] { return h.hdr->reachable_actions(*s); });
+    py::set out;
+    for (Action a : actions) out.add(action_to_py(a));
+    return out;
+}
+
+constexpr Row kHeuristicMembers[] = {
+    static_method<&custom>("custom", docs::kHeuristicCustom),
+    static_method<&relaxation<RelaxationKind::HFF>>("hff", docs::kHeuristicHff),
+    static_method<&relaxation<RelaxationKind::HADD>>("hadd", docs::kHeuristicHadd),
+    static_method<&relaxation<RelaxationKind::HMAX>>("hmax", docs::kHeuristicHmax),
+    static_method<&hmax_explicit>("hmax_explicit", docs::kHeuristicHmaxExplicit),
+    property<&name>("name", docs::kHeuristicName),
+    method<&eval>("eval", docs::kHeuristicEval),
+    method<&reachable_actions>("reachable_actions", docs::kHeuristicReachableActions),
+};
 
 }  // namespace
 
@@ -120,64 +163,7 @@ void register_heuristic(ModuleBuilder& b) {
     b.announce("Heuristic");
     py::class_<Heuristic> cls(b.module(), "Heuristic", docs::kHeuristic);
     refuse_direct_construction(cls);
-    cls.def_static(
-           "custom",
-           [](py::object callable, py::handle cache_value_in_state) {
-               bool cache = to_bool(cache_value_in_state, "cache_value_in_state");
-               auto h = std::make_unique<Heuristic>();
-               h->hcustom.emplace(std::make_unique<PythonCallable>(callable.release().ptr()));
-               h->cache_value_in_state = cache;
-               return h;
-           },
-           docs::kHeuristicCustom, py::arg("callable"), py::arg("cache_value_in_state"));
-    const std::pair<const char*, RelaxationKind> relaxations[] = {
-        {"hff", RelaxationKind::HFF}, {"hadd", RelaxationKind::HADD}, {"hmax", RelaxationKind::HMAX}};
-    for (const auto& [name, kind] : relaxations)
-        cls.def_static(name, relaxation_constructor(kind), relaxation_doc(kind), py::arg("actions"),
-                       py::arg("fluent_types"), py::arg("objects"), py::arg("events"), py::arg("goals"),
-                       py::arg("internal_caching"), py::arg("cache_value_in_state"),
-                       py::arg("inadmissible_numeric_heuristic_variant"), py::arg("disable_numeric_reasoning") = false);
-    cls.def_static(
-           "hmax_explicit",
-           [](py::handle actions, py::handle fluent_types, py::handle objects, py::handle events, py::handle goals,
-              py::handle internal_caching, py::handle cache_value_in_state, py::handle inadmissible) {
-               // `objects` and the variant flag are converted (and so checked) but not used.
-               RelaxationArgs a = convert_common(actions, fluent_types, objects, events, goals, internal_caching,
-                                                 cache_value_in_state, inadmissible);
-               auto h = std::make_unique<Heuristic>();
-               h->hmax_explicit.emplace(a.actions, a.fluent_types, a.events, a.goals, a.internal_caching);
-               h->cache_value_in_state = a.cache_value_in_state;
-               return h;
-           },
-           docs::kHeuristicHmaxExplicit,
-           py::arg("actions"), py::arg("fluent_types"), py::arg("objects"), py::arg("events"), py::arg("goals"),
-           py::arg("internal_caching"), py::arg("cache_value_in_state"),
-           py::arg("inadmissible_numeric_heuristic_variant"))
-        .def_property_readonly(
-            "name", [](py::handle self) { return py::str(to_heuristic(self, "self").name()); }, docs::kHeuristicName)
-        .def(
-            "eval",
-            [](py::handle self, py::handle state, py::handle ss) -> py::object {
-                const Heuristic& h = to_heuristic(self, "self");
-                StatePtr s = to_state(state, "state");
-                SearchSpaceBorrow space(ss, "ss");
-                std::optional<double> value = run_detached([&] { return h.eval(*s, space.get()); });
-                if (!value) return py::none();
-                return py::float_(*value);
-            },
-            docs::kHeuristicEval, py::arg("state"), py::arg("ss"))
-        .def(
-            "reachable_actions",
-            [](py::handle self, py::handle state) {
-                const Heuristic& h = to_heuristic(self, "self");
-                StatePtr s = to_state(state, "state");
-                if (!h.hdr) raise(ErrorKind::NotImplementedError, "reachable_actions is not available: hdr is None");
-                std::vector<Action> actions = run_detached([&] { return h.hdr->reachable_actions(*s); });
-                py::set out;
-                for (Action a : actions) out.add(action_to_py(a));
-                return out;
-            },
-            docs::kHeuristicReachableActions, py::arg("state"));
+    b.def_members(cls, kHeuristicMembers);
     b.finish_class(cls);
 }
 

@@ -25,163 +25,207 @@ py::list expr_list_to_py(const std::vector<FlatExpr>& list) {
     return out;
 }
 
+py::object node_fluent(py::handle self) {
+    const ExpressionNode& n = node_self(self);
+    if (n.kind() != NodeKind::Fluent) return none();
+    return py::int_(n.fluent_index());
+}
+
+py::object node_object(py::handle self) {
+    const ExpressionNode& n = node_self(self);
+    if (n.kind() != NodeKind::Object) return none();
+    return py::str(n.object_name());
+}
+
+py::object node_int_constant(py::handle self) {
+    const ExpressionNode& n = node_self(self);
+    if (n.kind() != NodeKind::Int) return none();
+    auto v = n.as_int().to_int32();
+    QV_REQUIRE(v.has_value(),
+               "int_constant: the value " + n.as_int().to_string() + " does not fit a signed 32-bit integer");
+    return py::int_(*v);
+}
+
+py::object node_bool_constant(py::handle self) {
+    const ExpressionNode& n = node_self(self);
+    if (n.kind() != NodeKind::Bool) return none();
+    return py::bool_(n.as_bool());
+}
+
+py::object node_real_constant(py::handle self) {
+    const ExpressionNode& n = node_self(self);
+    if (n.kind() != NodeKind::Rational) return none();
+    return big_rational_to_py_fraction(n.as_rational());
+}
+
+std::string node_repr(py::handle self) { return node_self(self).debug(); }
+
+constexpr Row kExpressionNodeMembers[] = {
+    property<&node_fluent>("fluent", docs::kExpressionNodeFluent),
+    property<&node_object>("object", docs::kExpressionNodeObject),
+    property<&node_int_constant>("int_constant", docs::kExpressionNodeIntConstant),
+    property<&node_bool_constant>("bool_constant", docs::kExpressionNodeBoolConstant),
+    property<&node_real_constant>("real_constant", docs::kExpressionNodeRealConstant),
+    method<&node_repr>("__repr__", docs::kExpressionNodeRepr),
+};
+
+Effect make_effect(py::handle fluent, py::handle value) {
+    return Effect{to_u64(fluent, "fluent"), to_expr(value, "value")};
+}
+
+std::uint64_t effect_fluent(py::handle self) { return effect_self(self).fluent; }
+py::list effect_value(py::handle self) { return expr_to_py(effect_self(self).value); }
+std::string effect_repr(py::handle self) { return effect_self(self).debug(); }
+
+constexpr Row kEffectMembers[] = {
+    constructor<&make_effect>(docs::kEffectInit),
+    property<&effect_fluent>("fluent", docs::kEffectFluent),
+    property<&effect_value>("value", docs::kEffectValue),
+    method<&effect_repr>("__repr__", docs::kEffectRepr),
+};
+
+Timing make_timing(py::handle start, py::handle delay) {
+    bool s = to_bool(start, "start");
+    Rational d;
+    try {
+        d = get_big_rational(delay);
+    } catch (const Error& e) {
+        raise_arg_error(PyExc_ValueError, e.what(), "delay");
+    }
+    return Timing{s, std::move(d)};
+}
+
+bool timing_is_from_start(py::handle self) { return timing_self(self).is_from_start(); }
+bool timing_is_from_end(py::handle self) { return timing_self(self).is_from_end(); }
+py::object timing_delay(py::handle self) { return big_rational_to_py_fraction(timing_self(self).delay); }
+std::string timing_repr(py::handle self) { return timing_self(self).debug(); }
+
+constexpr Row kTimingMembers[] = {
+    constructor<&make_timing>(docs::kTimingInit),
+    method<&timing_is_from_start>("is_from_start", docs::kTimingIsFromStart),
+    method<&timing_is_from_end>("is_from_end", docs::kTimingIsFromEnd),
+    property<&timing_delay>("delay", docs::kTimingDelay),
+    method<&timing_repr>("__repr__", docs::kTimingRepr),
+};
+
+Event make_event(py::handle action, py::handle pos, py::handle conditions, py::handle start_conditions,
+                 py::handle end_conditions, py::handle effects) {
+    Event e;
+    e.action = to_action(action, "action");
+    e.pos = to_u64(pos, "pos");
+    e.conditions = to_expr(conditions, "conditions");
+    e.start_conditions = to_expr_list(start_conditions, "start_conditions");
+    e.end_conditions = to_expr_list(end_conditions, "end_conditions");
+    for_each_in_sequence(effects, "effects", "Effect",
+                         [&](py::handle item) { e.effects.push_back(to_effect(item, "effects")); });
+    return e;
+}
+
+Action event_action(py::handle self) { return event_self(self).action; }
+std::uint64_t event_pos(py::handle self) { return event_self(self).pos; }
+py::list event_conditions(py::handle self) { return expr_to_py(event_self(self).conditions); }
+py::list event_start_conditions(py::handle self) { return expr_list_to_py(event_self(self).start_conditions); }
+py::list event_end_conditions(py::handle self) { return expr_list_to_py(event_self(self).end_conditions); }
+
+py::list event_effects(py::handle self) {
+    const Event& e = event_self(self);
+    py::list out(e.effects.size());
+    for (std::size_t i = 0; i < e.effects.size(); ++i) out[i] = py::cast(e.effects[i]);
+    return out;
+}
+
+std::string event_repr(py::handle self) { return event_self(self).debug(); }
+
+constexpr Row kEventMembers[] = {
+    constructor<&make_event>(docs::kEventInit),
+    property<&event_action>("action", docs::kEventAction),
+    property<&event_pos>("pos", docs::kEventPos),
+    property<&event_conditions>("conditions", docs::kEventConditions),
+    property<&event_start_conditions>("start_conditions", docs::kEventStartConditions),
+    property<&event_end_conditions>("end_conditions", docs::kEventEndConditions),
+    property<&event_effects>("effects", docs::kEventEffects),
+    method<&event_repr>("__repr__", docs::kEventRepr),
+};
+
+Action make_action(py::handle idx) { return Action{to_u64(idx, "idx")}; }
+
+std::uint64_t action_idx(py::handle self) { return to_action(self, "self").idx; }
+
+constexpr Row kActionMembers[] = {
+    constructor<&make_action>(docs::kActionInit),
+    property<&action_idx>("idx", docs::kActionIdx),
+};
+
 }  // namespace
 
 void register_expression_node(ModuleBuilder& b) {
     b.announce("ExpressionNode");
     py::class_<ExpressionNode> cls(b.module(), "ExpressionNode", docs::kExpressionNode);
     refuse_direct_construction(cls);
-    cls.def_property_readonly("fluent", [](py::handle self) -> py::object {
-           const ExpressionNode& n = node_self(self);
-           if (n.kind() != NodeKind::Fluent) return none();
-           return py::int_(n.fluent_index());
-       }, docs::kExpressionNodeFluent)
-        .def_property_readonly("object", [](py::handle self) -> py::object {
-            const ExpressionNode& n = node_self(self);
-            if (n.kind() != NodeKind::Object) return none();
-            return py::str(n.object_name());
-        }, docs::kExpressionNodeObject)
-        .def_property_readonly("int_constant", [](py::handle self) -> py::object {
-            const ExpressionNode& n = node_self(self);
-            if (n.kind() != NodeKind::Int) return none();
-            auto v = n.as_int().to_int32();
-            QV_REQUIRE(v.has_value(), "int_constant: the value " + n.as_int().to_string() +
-                                          " does not fit a signed 32-bit integer");
-            return py::int_(*v);
-        }, docs::kExpressionNodeIntConstant)
-        .def_property_readonly("bool_constant", [](py::handle self) -> py::object {
-            const ExpressionNode& n = node_self(self);
-            if (n.kind() != NodeKind::Bool) return none();
-            return py::bool_(n.as_bool());
-        }, docs::kExpressionNodeBoolConstant)
-        .def_property_readonly("real_constant", [](py::handle self) -> py::object {
-            const ExpressionNode& n = node_self(self);
-            if (n.kind() != NodeKind::Rational) return none();
-            return big_rational_to_py_fraction(n.as_rational());
-        }, docs::kExpressionNodeRealConstant)
-        .def("__repr__", [](py::handle self) { return node_self(self).debug(); }, docs::kExpressionNodeRepr);
+    b.def_members(cls, kExpressionNodeMembers);
     b.finish_class(cls);
 }
 
 void register_effect(ModuleBuilder& b) {
     b.announce("Effect");
     py::class_<Effect> cls(b.module(), "Effect", docs::kEffect);
-    cls.def(py::init([](py::handle fluent, py::handle value) {
-                return Effect{to_u64(fluent, "fluent"), to_expr(value, "value")};
-            }),
-            py::arg("fluent"), py::arg("value"), docs::kEffectInit)
-        .def_property_readonly("fluent", [](py::handle self) { return effect_self(self).fluent; }, docs::kEffectFluent)
-        .def_property_readonly(
-            "value", [](py::handle self) { return expr_to_py(effect_self(self).value); }, docs::kEffectValue)
-        .def("__repr__", [](py::handle self) { return effect_self(self).debug(); }, docs::kEffectRepr);
+    b.def_members(cls, kEffectMembers);
     b.finish_class(cls);
 }
 
 void register_timing(ModuleBuilder& b) {
     b.announce("Timing");
     py::class_<Timing> cls(b.module(), "Timing", docs::kTiming);
-    cls.def(py::init([](py::handle start, py::handle delay) {
-                bool s = to_bool(start, "start");
-                Rational d;
-                try {
-                    d = get_big_rational(delay);
-                } catch (const Error& e) {
-                    raise_arg_error(PyExc_ValueError, e.what(), "delay");
-                }
-                return Timing{s, std::move(d)};
-            }),
-            py::arg("start"), py::arg("delay"), docs::kTimingInit)
-        .def(
-            "is_from_start", [](py::handle self) { return timing_self(self).is_from_start(); },
-            docs::kTimingIsFromStart)
-        .def(
-            "is_from_end", [](py::handle self) { return timing_self(self).is_from_end(); },
-            docs::kTimingIsFromEnd)
-        .def_property_readonly("delay",
-                               [](py::handle self) { return big_rational_to_py_fraction(timing_self(self).delay); },
-                               docs::kTimingDelay)
-        .def("__repr__", [](py::handle self) { return timing_self(self).debug(); }, docs::kTimingRepr);
+    b.def_members(cls, kTimingMembers);
     b.finish_class(cls);
 }
 
 void register_event(ModuleBuilder& b) {
     b.announce("Event");
     py::class_<Event> cls(b.module(), "Event", docs::kEvent);
-    cls.def(py::init([](py::handle action, py::handle pos, py::handle conditions, py::handle start_conditions,
-                        py::handle end_conditions, py::handle effects) {
-                Event e;
-                e.action = to_action(action, "action");
-                e.pos = to_u64(pos, "pos");
-                e.conditions = to_expr(conditions, "conditions");
-                e.start_conditions = to_expr_list(start_conditions, "start_conditions");
-                e.end_conditions = to_expr_list(end_conditions, "end_conditions");
-                for_each_in_sequence(effects, "effects", "Effect",
-                                     [&](py::handle item) { e.effects.push_back(to_effect(item, "effects")); });
-                return e;
-            }),
-            py::arg("action"), py::arg("pos"), py::arg("conditions"), py::arg("start_conditions"),
-            py::arg("end_conditions"), py::arg("effects"),
-            docs::kEventInit)
-        .def_property_readonly("action", [](py::handle self) { return event_self(self).action; }, docs::kEventAction)
-        .def_property_readonly("pos", [](py::handle self) { return event_self(self).pos; }, docs::kEventPos)
-        .def_property_readonly(
-            "conditions", [](py::handle self) { return expr_to_py(event_self(self).conditions); },
-            docs::kEventConditions)
-        .def_property_readonly("start_conditions",
-                               [](py::handle self) { return expr_list_to_py(event_self(self).start_conditions); },
-                               docs::kEventStartConditions)
-        .def_property_readonly("end_conditions",
-                               [](py::handle self) { return expr_list_to_py(event_self(self).end_conditions); },
-                               docs::kEventEndConditions)
-        .def_property_readonly("effects",
-                               [](py::handle self) {
-                                   const Event& e = event_self(self);
-                                   py::list out(e.effects.size());
-                                   for (std::size_t i = 0; i < e.effects.size(); ++i) out[i] = py::cast(e.effects[i]);
-                                   return out;
-                               },
-                               docs::kEventEffects)
-        .def("__repr__", [](py::handle self) { return event_self(self).debug(); }, docs::kEventRepr);
+    b.def_members(cls, kEventMembers);
     b.finish_class(cls);
 }
 
 void register_action(ModuleBuilder& b) {
     b.announce("Action");
     py::class_<Action> cls(b.module(), "Action", docs::kAction);
-    cls.def(py::init([](py::handle idx) { return Action{to_u64(idx, "idx")}; }), py::arg("idx"), docs::kActionInit)
-        .def_property_readonly("idx", [](py::handle self) { return to_action(self, "self").idx; }, docs::kActionIdx);
+    b.def_members(cls, kActionMembers);
     b.finish_class(cls);
 }
 
-void add_node_functions(ModuleBuilder& b) {
-    b.def(
-        "make_operator_node",
-        [](py::handle kind, py::handle operands) {
-            std::string k = to_str(kind, "kind");
-            return make_operator(k, to_index_list(operands, "operands"));
-        },
-        docs::kMakeOperatorNode, py::arg("kind"), py::arg("operands"));
-    b.def(
-        "make_bool_constant_node", [](py::handle v) { return ExpressionNode::boolean(to_bool(v, "v")); },
-        docs::kMakeBoolConstantNode, py::arg("v"));
-    b.def(
-        "make_int_constant_node", [](py::handle v) { return ExpressionNode::integer(Integer(to_i32(v, "v"))); },
-        docs::kMakeIntConstantNode, py::arg("v"));
-    b.def(
-        "make_rational_constant_node",
-        [](py::handle numerator, py::handle denominator) {
-            std::int32_t n = to_i32(numerator, "numerator");
-            std::int32_t d = to_i32(denominator, "denominator");
-            return ExpressionNode::rational(mk_rational(n, d));
-        },
-        docs::kMakeRationalConstantNode, py::arg("numerator"),
-        py::arg("denominator"));
-    b.def(
-        "make_object_node", [](py::handle name) { return ExpressionNode::object(to_str(name, "name")); },
-        docs::kMakeObjectNode, py::arg("name"));
-    b.def(
-        "make_fluent_node", [](py::handle fluent) { return ExpressionNode::fluent(to_u64(fluent, "fluent")); },
-        docs::kMakeFluentNode, py::arg("fluent"));
+namespace {
+
+ExpressionNode operator_node(py::handle kind, py::handle operands) {
+    std::string k = to_str(kind, "kind");
+    return make_operator(k, to_index_list(operands, "operands"));
 }
+
+ExpressionNode bool_constant_node(py::handle v) { return ExpressionNode::boolean(to_bool(v, "v")); }
+
+ExpressionNode int_constant_node(py::handle v) { return ExpressionNode::integer(Integer(to_i32(v, "v"))); }
+
+ExpressionNode rational_constant_node(py::handle numerator, py::handle denominator) {
+    std::int32_t n = to_i32(numerator, "numerator");
+    std::int32_t d = to_i32(denominator, "denominator");
+    return ExpressionNode::rational(mk_rational(n, d));
+}
+
+ExpressionNode object_node(py::handle name) { return ExpressionNode::object(to_str(name, "name")); }
+
+ExpressionNode fluent_node(py::handle fluent) { return ExpressionNode::fluent(to_u64(fluent, "fluent")); }
+
+constexpr Row kNodeFunctions[] = {
+    function<&operator_node>("make_operator_node", docs::kMakeOperatorNode),
+    function<&bool_constant_node>("make_bool_constant_node", docs::kMakeBoolConstantNode),
+    function<&int_constant_node>("make_int_constant_node", docs::kMakeIntConstantNode),
+    function<&rational_constant_node>("make_rational_constant_node", docs::kMakeRationalConstantNode),
+    function<&object_node>("make_object_node", docs::kMakeObjectNode),
+    function<&fluent_node>("make_fluent_node", docs::kMakeFluentNode),
+};
+
+}  // namespace
+
+void add_node_functions(ModuleBuilder& b) { b.def_functions(kNodeFunctions); }
 
 }  // namespace quorvane::python

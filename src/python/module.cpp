@@ -5,7 +5,6 @@
 
 #include <pybind11/pybind11.h>
 
-#include <array>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -38,44 +37,16 @@ void ModuleBuilder::announce(const char* name) {
 
 void ModuleBuilder::finish_class(py::handle cls) { cls.attr("__module__") = "builtins"; }
 
-namespace {
-
-// The binding layer makes functions whose `__self__` is its own function record, which
-// shows in their `__qualname__`. Each module function is therefore a plain builtin
-// bound to the module that forwards to the binding layer's function. The execution
-// step runs once per process, so the table is filled once and lives as long.
-constexpr std::size_t kMaxModuleFunctions = 32;
-using FastCallWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
-std::array<PyObject*, kMaxModuleFunctions> g_forward_targets{};
-std::array<PyMethodDef, kMaxModuleFunctions> g_forward_defs{};
-std::size_t g_forward_count = 0;
-
-template <std::size_t I>
-PyObject* forward_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return PyObject_Vectorcall(g_forward_targets[I], args, static_cast<std::size_t>(nargs), kwnames);
+void ModuleBuilder::def_functions(std::span<const Row> rows) {
+    for (const Row& row : rows) {
+        py::object fn = make_module_function(m_, row);
+        announce(row.name);
+        m_.attr(row.name) = fn;
+    }
 }
 
-template <std::size_t... I>
-constexpr std::array<FastCallWithKeywords, sizeof...(I)> make_forwarders(std::index_sequence<I...>) {
-    return {&forward_call<I>...};
-}
-
-constexpr auto g_forwarders = make_forwarders(std::make_index_sequence<kMaxModuleFunctions>{});
-
-}  // namespace
-
-py::object ModuleBuilder::bind_to_module(const char* name, const char* doc, py::object target) {
-    if (g_forward_count == kMaxModuleFunctions) throw std::runtime_error("too many module functions");
-    const std::size_t i = g_forward_count;
-    g_forward_defs[i] = PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(g_forwarders[i])),
-                                    METH_FASTCALL | METH_KEYWORDS, doc};
-    py::object module_name = m_.attr("__name__");
-    PyObject* fn = PyCFunction_NewEx(&g_forward_defs[i], m_.ptr(), module_name.ptr());
-    if (!fn) throw py::error_already_set();
-    g_forward_targets[i] = target.release().ptr();
-    ++g_forward_count;
-    return py::reinterpret_steal<py::object>(fn);
+void ModuleBuilder::def_members(py::handle cls, std::span<const Row> rows) {
+    define_members(cls, m_.attr("__name__"), rows);
 }
 
 namespace {

@@ -3,7 +3,9 @@
 
 #include <pybind11/pybind11.h>
 
-#include <utility>
+#include <span>
+
+#include "python/table.hpp"
 
 namespace quorvane::python {
 
@@ -22,20 +24,12 @@ class ModuleBuilder {
     // Marks a freshly created class as having no module of its own.
     void finish_class(py::handle cls);
 
-    // `name` and `doc` must be static text: the module's function keeps pointing at them.
-    template <class Func, class... Extra>
-    void def(const char* name, Func&& f, const char* doc, const Extra&... extra) {
-        py::cpp_function fn(std::forward<Func>(f), py::name(name), py::scope(m_),
-                            py::sibling(py::getattr(m_, name, py::none())), doc, extra...);
-        py::object bound = bind_to_module(name, doc, std::move(fn));
-        announce(name);
-        m_.attr(name) = bound;
-    }
+    // Adds the module functions of `rows`, in order, each to `__all__` too.
+    void def_functions(std::span<const Row> rows);
+    // Adds a class's constructor, static constructors, methods and properties, in order.
+    void def_members(py::handle cls, std::span<const Row> rows);
 
   private:
-    // A builtin function whose `__self__` is the module, forwarding every call to `target`.
-    py::object bind_to_module(const char* name, const char* doc, py::object target);
-
     py::module_ m_;
     py::object all_;  // created with the first name
 };

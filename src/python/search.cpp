@@ -114,72 +114,45 @@ py::tuple multiqueue(py::handle ss, py::handle heuristics, py::handle timeout, p
         [&] { return multiqueue::_multiqueue_search(space.get(), std::move(pairs), policy, t, et, weq); });
 }
 
+py::tuple dfs(py::handle ss, py::handle timeout, py::handle early_termination) {
+    return basic(false, ss, timeout, early_termination);
+}
+
+py::tuple bfs(py::handle ss, py::handle timeout, py::handle early_termination) {
+    return basic(true, ss, timeout, early_termination);
+}
+
+template <bool Bounded>
+py::tuple wastar(py::handle ss, py::handle heuristic, py::handle weight, py::handle timeout, py::handle et,
+                 py::handle weq) {
+    return weighted<Bounded>(std::nullopt, ss, heuristic, weight, timeout, et, weq);
+}
+
+py::tuple ehc(py::handle ss, py::handle heuristic, py::handle timeout, py::handle early_termination,
+              py::handle weak_equality) {
+    SearchSpaceBorrow space(ss, "ss");
+    const Heuristic& h = to_heuristic(heuristic, "heuristic");
+    std::optional<float> t = to_timeout(timeout);
+    bool et = to_bool(early_termination, "early_termination");
+    bool weq = to_bool(weak_equality, "weak_equality");
+    return run_released([&] { return search::ehc_search(space.get(), h, t, et, weq); });
+}
+
+constexpr Row kSearchFunctions[] = {
+    function<&dfs>("dfs_search", docs::kDfsSearch),
+    function<&bfs>("bfs_search", docs::kBfsSearch),
+    function<&multiqueue>("multiqueue_search", docs::kMultiqueueSearch),
+    function<&wastar<false>>("wastar_search", docs::kWastarSearch),
+    function<&wastar<true>>("wastar_search_memory_bounded", docs::kWastarSearchMemoryBounded),
+    function<&fixed_weight<false, 1>>("astar_search", docs::kAstarSearch),
+    function<&fixed_weight<true, 1>>("astar_search_memory_bounded", docs::kAstarSearchMemoryBounded),
+    function<&fixed_weight<false, 2>>("gbfs_search", docs::kGbfsSearch),
+    function<&fixed_weight<true, 2>>("gbfs_search_memory_bounded", docs::kGbfsSearchMemoryBounded),
+    function<&ehc>("ehc_search", docs::kEhcSearch),
+};
+
 }  // namespace
 
-void add_search_functions(ModuleBuilder& b) {
-    b.def(
-        "dfs_search",
-        [](py::handle ss, py::handle timeout, py::handle early_termination) {
-            return basic(false, ss, timeout, early_termination);
-        },
-        docs::kDfsSearch, py::arg("ss"),
-        py::arg("timeout") = py::none(), py::arg("early_termination") = false);
-    b.def(
-        "bfs_search",
-        [](py::handle ss, py::handle timeout, py::handle early_termination) {
-            return basic(true, ss, timeout, early_termination);
-        },
-        docs::kBfsSearch, py::arg("ss"),
-        py::arg("timeout") = py::none(), py::arg("early_termination") = false);
-    b.def("multiqueue_search", &multiqueue,
-          docs::kMultiqueueSearch,
-          py::arg("ss"), py::arg("heuristics"), py::arg("timeout") = py::none(),
-          py::arg("early_termination") = false, py::arg("weak_equality") = false);
-    b.def(
-        "wastar_search",
-        [](py::handle ss, py::handle heuristic, py::handle weight, py::handle timeout, py::handle et,
-           py::handle weq) { return weighted<false>(std::nullopt, ss, heuristic, weight, timeout, et, weq); },
-        docs::kWastarSearch,
-        py::arg("ss"), py::arg("heuristic"), py::arg("weight"), py::arg("timeout") = py::none(),
-        py::arg("early_termination") = false, py::arg("weak_equality") = false);
-    b.def(
-        "wastar_search_memory_bounded",
-        [](py::handle ss, py::handle heuristic, py::handle weight, py::handle timeout, py::handle et,
-           py::handle weq) { return weighted<true>(std::nullopt, ss, heuristic, weight, timeout, et, weq); },
-        docs::kWastarSearchMemoryBounded,
-        py::arg("ss"), py::arg("heuristic"), py::arg("weight"), py::arg("timeout") = py::none(),
-        py::arg("early_termination") = false, py::arg("weak_equality") = false);
-
-    b.def("astar_search", &fixed_weight<false, 1>,
-          docs::kAstarSearch,
-          py::arg("ss"), py::arg("heuristic"), py::arg("timeout") = py::none(),
-          py::arg("early_termination") = false, py::arg("weak_equality") = false);
-    b.def("astar_search_memory_bounded", &fixed_weight<true, 1>,
-          docs::kAstarSearchMemoryBounded,
-          py::arg("ss"), py::arg("heuristic"), py::arg("timeout") = py::none(),
-          py::arg("early_termination") = false, py::arg("weak_equality") = false);
-    b.def("gbfs_search", &fixed_weight<false, 2>,
-          docs::kGbfsSearch,
-          py::arg("ss"), py::arg("heuristic"), py::arg("timeout") = py::none(),
-          py::arg("early_termination") = false, py::arg("weak_equality") = false);
-    b.def("gbfs_search_memory_bounded", &fixed_weight<true, 2>,
-          docs::kGbfsSearchMemoryBounded,
-          py::arg("ss"), py::arg("heuristic"), py::arg("timeout") = py::none(),
-          py::arg("early_termination") = false, py::arg("weak_equality") = false);
-    b.def(
-        "ehc_search",
-        [](py::handle ss, py::handle heuristic, py::handle timeout, py::handle early_termination,
-           py::handle weak_equality) {
-            SearchSpaceBorrow space(ss, "ss");
-            const Heuristic& h = to_heuristic(heuristic, "heuristic");
-            std::optional<float> t = to_timeout(timeout);
-            bool et = to_bool(early_termination, "early_termination");
-            bool weq = to_bool(weak_equality, "weak_equality");
-            return run_released([&] { return search::ehc_search(space.get(), h, t, et, weq); });
-        },
-        docs::kEhcSearch,
-        py::arg("ss"), py::arg("heuristic"), py::arg("timeout") = py::none(), py::arg("early_termination") = false,
-        py::arg("weak_equality") = false);
-}
+void add_search_functions(ModuleBuilder& b) { b.def_functions(kSearchFunctions); }
 
 }  // namespace quorvane::python

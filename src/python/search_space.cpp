@@ -106,6 +106,116 @@ py::object rational_text(const std::optional<Rational>& r) {
     return py::str(r->to_string());
 }
 
+std::unique_ptr<PySearchSpace> make_search_space(py::handle actions_duration, py::handle events, py::handle actions,
+                                                 py::handle compression_safe_actions, py::handle action_objects,
+                                                 py::handle obj_to_prev_actions_map, py::handle initial_state,
+                                                 py::handle goal, py::handle relevant_actions, py::handle deadline,
+                                                 py::handle epsilon) {
+    SearchSpaceInput in;
+    in.actions_duration = to_actions_duration(actions_duration, "actions_duration");
+    in.events = to_action_events(events, "events");
+    in.actions = to_action_list(actions, "actions");
+    in.compression_safe_actions = to_bool_list(compression_safe_actions, "compression_safe_actions");
+    in.action_objects = to_action_objects(action_objects, "action_objects");
+    in.obj_to_prev_actions_map = to_object_prerequisites(obj_to_prev_actions_map, "obj_to_prev_actions_map");
+    in.initial_state = to_optional_expr(initial_state, "initial_state");
+    in.goal = to_optional_expr(goal, "goal");
+    if (!relevant_actions.is_none()) in.relevant_actions = to_action_list(relevant_actions, "relevant_actions");
+    in.deadline = to_optional_rational(deadline, "deadline");
+    in.epsilon = to_optional_rational(epsilon, "epsilon");
+    return std::make_unique<PySearchSpace>(std::move(in));
+}
+
+void reset(py::handle self) { SearchSpaceBorrow borrow(self, "self"); }
+
+py::list build_plan(py::handle self, py::handle path) {
+    SearchSpaceBorrow borrow(self, "self");
+    std::vector<Action> actions = to_action_list(path, "path");
+    TimedPlan plan = borrow->build_plan(actions);
+    py::list out(plan.size());
+    for (std::size_t i = 0; i < plan.size(); ++i)
+        out[i] = py::make_tuple(rational_text(plan[i].start), action_to_py(plan[i].action),
+                                rational_text(plan[i].duration));
+    return out;
+}
+
+bool goal_reached(py::handle self, py::handle state, py::handle goal) {
+    SearchSpaceBorrow borrow(self, "self");
+    const StatePtr& s = to_state(state, "state");
+    std::optional<FlatExpr> g = to_optional_expr(goal, "goal");
+    return borrow->goal_reached(*s, g ? &*g : nullptr);
+}
+
+py::list subgoals_sat(py::handle self, py::handle state, py::handle goal) {
+    SearchSpaceBorrow borrow(self, "self");
+    const StatePtr& s = to_state(state, "state");
+    std::optional<FlatExpr> g = to_optional_expr(goal, "goal");
+    std::vector<FlatExpr> parts = borrow->subgoals_sat(*s, g ? &*g : nullptr);
+    py::list out(parts.size());
+    for (std::size_t i = 0; i < parts.size(); ++i) out[i] = expr_to_py(parts[i]);
+    return out;
+}
+
+py::object initial_state(py::handle self, py::handle initial_state) {
+    SearchSpaceBorrow borrow(self, "self");
+    std::optional<FlatExpr> init = to_optional_expr(initial_state, "initial_state");
+    return state_to_py(borrow->initial_state(init ? &*init : nullptr));
+}
+
+py::object get_successor_state(py::handle self, py::handle state, py::handle action) {
+    SearchSpaceBorrow borrow(self, "self");
+    StatePtr s = to_state(state, "state");
+    Action a = to_action(action, "action");
+    StatePtr next = borrow->get_successor_state(*s, a);
+    if (!next) return py::none();
+    return state_to_py(std::move(next));
+}
+
+py::list get_successor_states(py::handle self, py::handle state) {
+    SearchSpaceBorrow borrow(self, "self");
+    StatePtr s = to_state(state, "state");
+    std::vector<StatePtr> successors;
+    SuccessorSequence seq = borrow->get_successor_states_iter(*s);
+    while (StatePtr next = seq.next()) successors.push_back(std::move(next));
+    py::list out(successors.size());
+    for (std::size_t i = 0; i < successors.size(); ++i) out[i] = state_to_py(std::move(successors[i]));
+    return out;
+}
+
+bool is_temporal(py::handle self) {
+    SearchSpaceBorrow borrow(self, "self");
+    return borrow->is_temporal();
+}
+
+py::list relevant_actions(py::handle self) {
+    SearchSpaceBorrow borrow(self, "self");
+    const std::vector<Action>& actions = borrow->relevant_actions();
+    py::list out(actions.size());
+    for (std::size_t i = 0; i < actions.size(); ++i) out[i] = action_to_py(actions[i]);
+    return out;
+}
+
+void set_relevant_actions(py::handle self, py::handle value) {
+    PySearchSpace& holder = holder_of(self, "self");
+    // Converted before the exclusive borrow: conversion may run Python code.
+    std::vector<Action> actions = to_action_list(value, "relevant_actions");
+    ExclusiveBorrow borrow(holder);
+    holder.space.set_relevant_actions(std::move(actions));
+}
+
+constexpr Row kSearchSpaceMembers[] = {
+    constructor<&make_search_space>(docs::kSearchSpaceInit),
+    method<&reset>("reset", docs::kSearchSpaceReset),
+    method<&build_plan>("build_plan", docs::kSearchSpaceBuildPlan),
+    method<&goal_reached>("goal_reached", docs::kSearchSpaceGoalReached),
+    method<&subgoals_sat>("subgoals_sat", docs::kSearchSpaceSubgoalsSat),
+    method<&initial_state>("initial_state", docs::kSearchSpaceInitialState),
+    method<&get_successor_state>("get_successor_state", docs::kSearchSpaceGetSuccessorState),
+    method<&get_successor_states>("get_successor_states", docs::kSearchSpaceGetSuccessorStates),
+    property<&is_temporal>("is_temporal", docs::kSearchSpaceIsTemporal),
+    property<&relevant_actions, &set_relevant_actions>("relevant_actions", docs::kSearchSpaceRelevantActions),
+};
+
 }  // namespace
 
 SearchSpaceBorrow::SearchSpaceBorrow(py::handle obj, const char* arg)
@@ -126,126 +236,7 @@ SearchSpaceBorrow::~SearchSpaceBorrow() { holder_->borrow_flag.fetch_sub(1, std:
 void register_search_space(ModuleBuilder& b) {
     b.announce("SearchSpace");
     py::class_<PySearchSpace> cls(b.module(), "SearchSpace", docs::kSearchSpace);
-    cls.def(py::init([](py::handle actions_duration, py::handle events, py::handle actions,
-                        py::handle compression_safe_actions, py::handle action_objects,
-                        py::handle obj_to_prev_actions_map, py::handle initial_state, py::handle goal,
-                        py::handle relevant_actions, py::handle deadline, py::handle epsilon) {
-                SearchSpaceInput in;
-                in.actions_duration = to_actions_duration(actions_duration, "actions_duration");
-                in.events = to_action_events(events, "events");
-                in.actions = to_action_list(actions, "actions");
-                in.compression_safe_actions = to_bool_list(compression_safe_actions, "compression_safe_actions");
-                in.action_objects = to_action_objects(action_objects, "action_objects");
-                in.obj_to_prev_actions_map = to_object_prerequisites(obj_to_prev_actions_map, "obj_to_prev_actions_map");
-                in.initial_state = to_optional_expr(initial_state, "initial_state");
-                in.goal = to_optional_expr(goal, "goal");
-                if (!relevant_actions.is_none()) in.relevant_actions = to_action_list(relevant_actions, "relevant_actions");
-                in.deadline = to_optional_rational(deadline, "deadline");
-                in.epsilon = to_optional_rational(epsilon, "epsilon");
-                return std::make_unique<PySearchSpace>(std::move(in));
-            }),
-            docs::kSearchSpaceInit, py::arg("actions_duration"), py::arg("events"), py::arg("actions"), py::arg("compression_safe_actions"),
-            py::arg("action_objects"), py::arg("obj_to_prev_actions_map"), py::arg("initial_state") = py::none(),
-            py::arg("goal") = py::none(), py::arg("relevant_actions") = py::none(), py::arg("deadline") = py::none(),
-            py::arg("epsilon") = py::none());
-
-    cls.def(
-        "reset", [](py::handle self) { SearchSpaceBorrow borrow(self, "self"); }, docs::kSearchSpaceReset);
-
-    cls.def(
-        "build_plan",
-        [](py::handle self, py::handle path) {
-            SearchSpaceBorrow borrow(self, "self");
-            std::vector<Action> actions = to_action_list(path, "path");
-            TimedPlan plan = borrow->build_plan(actions);
-            py::list out(plan.size());
-            for (std::size_t i = 0; i < plan.size(); ++i)
-                out[i] = py::make_tuple(rational_text(plan[i].start), action_to_py(plan[i].action),
-                                        rational_text(plan[i].duration));
-            return out;
-        },
-        docs::kSearchSpaceBuildPlan, py::arg("path"));
-
-    cls.def(
-        "goal_reached",
-        [](py::handle self, py::handle state, py::handle goal) {
-            SearchSpaceBorrow borrow(self, "self");
-            const StatePtr& s = to_state(state, "state");
-            std::optional<FlatExpr> g = to_optional_expr(goal, "goal");
-            return borrow->goal_reached(*s, g ? &*g : nullptr);
-        },
-        docs::kSearchSpaceGoalReached, py::arg("state"), py::arg("goal") = py::none());
-
-    cls.def(
-        "subgoals_sat",
-        [](py::handle self, py::handle state, py::handle goal) {
-            SearchSpaceBorrow borrow(self, "self");
-            const StatePtr& s = to_state(state, "state");
-            std::optional<FlatExpr> g = to_optional_expr(goal, "goal");
-            std::vector<FlatExpr> parts = borrow->subgoals_sat(*s, g ? &*g : nullptr);
-            py::list out(parts.size());
-            for (std::size_t i = 0; i < parts.size(); ++i) out[i] = expr_to_py(parts[i]);
-            return out;
-        },
-        docs::kSearchSpaceSubgoalsSat, py::arg("state"), py::arg("goal") = py::none());
-
-    cls.def(
-        "initial_state",
-        [](py::handle self, py::handle initial_state) {
-            SearchSpaceBorrow borrow(self, "self");
-            std::optional<FlatExpr> init = to_optional_expr(initial_state, "initial_state");
-            return state_to_py(borrow->initial_state(init ? &*init : nullptr));
-        },
-        docs::kSearchSpaceInitialState, py::arg("initial_state") = py::none());
-
-    cls.def(
-        "get_successor_state",
-        [](py::handle self, py::handle state, py::handle action) -> py::object {
-            SearchSpaceBorrow borrow(self, "self");
-            StatePtr s = to_state(state, "state");
-            Action a = to_action(action, "action");
-            StatePtr next = borrow->get_successor_state(*s, a);
-            if (!next) return py::none();
-            return state_to_py(std::move(next));
-        },
-        docs::kSearchSpaceGetSuccessorState, py::arg("state"), py::arg("action"));
-
-    cls.def(
-        "get_successor_states",
-        [](py::handle self, py::handle state) {
-            SearchSpaceBorrow borrow(self, "self");
-            StatePtr s = to_state(state, "state");
-            std::vector<StatePtr> successors;
-            SuccessorSequence seq = borrow->get_successor_states_iter(*s);
-            while (StatePtr next = seq.next()) successors.push_back(std::move(next));
-            py::list out(successors.size());
-            for (std::size_t i = 0; i < successors.size(); ++i) out[i] = state_to_py(std::move(successors[i]));
-            return out;
-        },
-        docs::kSearchSpaceGetSuccessorStates, py::arg("state"));
-
-    cls.def_property_readonly("is_temporal", [](py::handle self) {
-        SearchSpaceBorrow borrow(self, "self");
-        return borrow->is_temporal();
-    }, docs::kSearchSpaceIsTemporal);
-
-    cls.def_property(
-        "relevant_actions",
-        [](py::handle self) {
-            SearchSpaceBorrow borrow(self, "self");
-            const std::vector<Action>& actions = borrow->relevant_actions();
-            py::list out(actions.size());
-            for (std::size_t i = 0; i < actions.size(); ++i) out[i] = action_to_py(actions[i]);
-            return out;
-        },
-        [](py::handle self, py::handle value) {
-            PySearchSpace& holder = holder_of(self, "self");
-            // Converted before the exclusive borrow: conversion may run Python code.
-            std::vector<Action> actions = to_action_list(value, "relevant_actions");
-            ExclusiveBorrow borrow(holder);
-            holder.space.set_relevant_actions(std::move(actions));
-        },
-        docs::kSearchSpaceRelevantActions);
+    b.def_members(cls, kSearchSpaceMembers);
 
     b.finish_class(cls);
 }
