@@ -13,6 +13,7 @@
 #include "engine/errors.hpp"
 #include "engine/heuristics_explicit.hpp"
 #include "engine/heuristics_relaxation.hpp"
+#include "engine/search_space_trait.hpp"
 #include "engine/search_state.hpp"
 #include "engine/time_limit.hpp"
 
@@ -96,13 +97,6 @@ std::optional<double> eval_within(const H& heuristic, const State& state, const 
         return heuristic.eval(state, space);
 }
 
-// A lazy source of states: `next()` gives the next one, or null at the end; failures
-// are thrown when the failing item is pulled.
-template <class Src>
-concept StateSource = requires(Src& src) {
-    { src.next() } -> std::convertible_to<StatePtr>;
-};
-
 // A state with its heuristic value (nullopt: dead end).
 struct EvaluatedState {
     StatePtr state;
@@ -145,7 +139,7 @@ template <class H, class S, StateSource Src>
     requires HeuristicTrait<H, S>
 EvalGen<H, S, Src> eval_gen_owned(const H& heuristic, Src source, const S& space,
                                   const TimeLimit* limit = nullptr) {
-    return EvalGen<H, S, Src>(heuristic, space, std::move(source), limit);
+    return eval_gen(heuristic, std::move(source), space, limit);
 }
 
 // Evaluates the states of a slice of containers (anything with `state()` giving a
@@ -163,7 +157,6 @@ class ContainerEvalGen {
         return std::pair<std::size_t, std::optional<double>>(
             j, eval_within(*heuristic_, *containers_[j].state(), *space_, limit_));
     }
-    std::size_t remaining() const noexcept { return containers_.size() - position_; }
 
   private:
     const H* heuristic_;

@@ -16,8 +16,7 @@
 #include <vector>
 
 #include "engine/heuristics.hpp"
-#include "engine/multiqueue.hpp"
-#include "engine/search.hpp"
+#include "engine/search/searches.hpp"
 #include "engine/search_space.hpp"
 #include "node_builders.hpp"
 
