@@ -9,6 +9,8 @@
 #include <optional>
 #include <span>
 #include <utility>
+#include <variant>
+#include <vector>
 
 #include "engine/errors.hpp"
 #include "engine/heuristics_explicit.hpp"
@@ -56,13 +58,18 @@ class CustomHeuristic {
     std::unique_ptr<CustomCallable> callable_;
 };
 
+// An engine that can tell which actions the relaxed exploration from a state reaches.
+template <class E>
+concept ReportsReachableActions = requires(const E& engine, const State& state) {
+    { engine.reachable_actions(state) } -> std::same_as<std::vector<Action>>;
+};
+
 class Heuristic {
   public:
-    // Exactly one of the three is present; inspected in this order.
-    std::optional<DeleteRelaxationHeuristic> hdr;
-    std::optional<HMaxExplicit> hmax_explicit;
-    std::optional<CustomHeuristic> hcustom;
-    bool cache_value_in_state = false;
+    using Engine = std::variant<DeleteRelaxationHeuristic, HMaxExplicit, CustomHeuristic>;
+
+    Heuristic(Engine engine, bool cache_value_in_state)
+        : engine_(std::move(engine)), cache_value_in_state_(cache_value_in_state) {}
 
     // Static text: it is also the key of the state cache.
     const char* name() const;
@@ -77,8 +84,15 @@ class Heuristic {
     }
     std::optional<double> eval_state(const State& state, const TimeLimit* limit = nullptr) const;
 
+    // The actions reachable from `state`, for the engines that report them
+    // (ReportsReachableActions); nullopt for the others.
+    std::optional<std::vector<Action>> reachable_actions(const State& state) const;
+
+    const Engine& engine() const noexcept { return engine_; }
+
   private:
-    std::optional<double> dispatch(const State& state, const TimeLimit* limit) const;
+    Engine engine_;
+    bool cache_value_in_state_;
 };
 
 // An evaluator of states.

@@ -88,11 +88,10 @@ auto relaxation_constructor(RelaxationKind kind) {
         RelaxationArgs a = convert_common(actions, fluent_types, objects, events, goals, internal_caching,
                                           cache_value_in_state, inadmissible);
         bool disable = to_bool(disable_numeric_reasoning, "disable_numeric_reasoning");
-        auto h = std::make_unique<Heuristic>();
-        h->hdr.emplace(a.actions, a.fluent_types, a.objects, a.events, a.goals, a.internal_caching, a.inadmissible,
-                       disable, kind);
-        h->cache_value_in_state = a.cache_value_in_state;
-        return h;
+        return std::make_unique<Heuristic>(
+            Heuristic::Engine(std::in_place_type<DeleteRelaxationHeuristic>, a.actions, a.fluent_types, a.objects,
+                              a.events, a.goals, a.internal_caching, a.inadmissible, disable, kind),
+            a.cache_value_in_state);
     };
 }
 
@@ -124,10 +123,8 @@ void register_heuristic(ModuleBuilder& b) {
            "custom",
            [](py::object callable, py::handle cache_value_in_state) {
                bool cache = to_bool(cache_value_in_state, "cache_value_in_state");
-               auto h = std::make_unique<Heuristic>();
-               h->hcustom.emplace(std::make_unique<PythonCallable>(callable.release().ptr()));
-               h->cache_value_in_state = cache;
-               return h;
+               return std::make_unique<Heuristic>(
+                   CustomHeuristic(std::make_unique<PythonCallable>(callable.release().ptr())), cache);
            },
            docs::kHeuristicCustom, py::arg("callable"), py::arg("cache_value_in_state"));
     const std::pair<const char*, RelaxationKind> relaxations[] = {
@@ -144,10 +141,10 @@ void register_heuristic(ModuleBuilder& b) {
                // `objects` and the variant flag are converted (and so checked) but not used.
                RelaxationArgs a = convert_common(actions, fluent_types, objects, events, goals, internal_caching,
                                                  cache_value_in_state, inadmissible);
-               auto h = std::make_unique<Heuristic>();
-               h->hmax_explicit.emplace(a.actions, a.fluent_types, a.events, a.goals, a.internal_caching);
-               h->cache_value_in_state = a.cache_value_in_state;
-               return h;
+               return std::make_unique<Heuristic>(
+                   Heuristic::Engine(std::in_place_type<HMaxExplicit>, a.actions, a.fluent_types, a.events, a.goals,
+                                     a.internal_caching),
+                   a.cache_value_in_state);
            },
            docs::kHeuristicHmaxExplicit,
            py::arg("actions"), py::arg("fluent_types"), py::arg("objects"), py::arg("events"), py::arg("goals"),
@@ -171,10 +168,10 @@ void register_heuristic(ModuleBuilder& b) {
             [](py::handle self, py::handle state) {
                 const Heuristic& h = to_heuristic(self, "self");
                 StatePtr s = to_state(state, "state");
-                if (!h.hdr) raise(ErrorKind::NotImplementedError, "reachable_actions is not available: hdr is None");
-                std::vector<Action> actions = run_detached([&] { return h.hdr->reachable_actions(*s); });
+                std::optional<std::vector<Action>> actions = run_detached([&] { return h.reachable_actions(*s); });
+                if (!actions) raise(ErrorKind::NotImplementedError, "reachable_actions is not available: hdr is None");
                 py::set out;
-                for (Action a : actions) out.add(action_to_py(a));
+                for (Action a : *actions) out.add(action_to_py(a));
                 return out;
             },
             docs::kHeuristicReachableActions, py::arg("state"));
