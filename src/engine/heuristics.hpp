@@ -9,10 +9,13 @@
 #include <optional>
 #include <span>
 #include <utility>
+#include <variant>
+#include <vector>
 
 #include "engine/errors.hpp"
 #include "engine/heuristics_explicit.hpp"
 #include "engine/heuristics_relaxation.hpp"
+#include "engine/search_space_trait.hpp"
 #include "engine/search_state.hpp"
 #include "engine/time_limit.hpp"
 
@@ -55,13 +58,18 @@ class CustomHeuristic {
     std::unique_ptr<CustomCallable> callable_;
 };
 
+// An engine that can tell which actions the relaxed exploration from a state reaches.
+template <class E>
+concept ReportsReachableActions = requires(const E& engine, const State& state) {
+    { engine.reachable_actions(state) } -> std::same_as<std::vector<Action>>;
+};
+
 class Heuristic {
   public:
-    // Exactly one of the three is present; inspected in this order.
-    std::optional<DeleteRelaxationHeuristic> hdr;
-    std::optional<HMaxExplicit> hmax_explicit;
-    std::optional<CustomHeuristic> hcustom;
-    bool cache_value_in_state = false;
+    using Engine = std::variant<DeleteRelaxationHeuristic, HMaxExplicit, CustomHeuristic>;
+
+    Heuristic(Engine engine, bool cache_value_in_state)
+        : engine_(std::move(engine)), cache_value_in_state_(cache_value_in_state) {}
 
     // Static text: it is also the key of the state cache.
     const char* name() const;
@@ -76,8 +84,15 @@ class Heuristic {
     }
     std::optional<double> eval_state(const State& state, const TimeLimit* limit = nullptr) const;
 
+    // The actions reachable from `state`, for the engines that report them
+    // (ReportsReachableActions); nullopt for the others.
+    std::optional<std::vector<Action>> reachable_actions(const State& state) const;
+
+    const Engine& engine() const noexcept { return engine_; }
+
   private:
-    std::optional<double> dispatch(const State& state, const TimeLimit* limit) const;
+    Engine engine_;
+    bool cache_value_in_state_;
 };
 
 // An evaluator of states.
@@ -95,13 +110,6 @@ std::optional<double> eval_within(const H& heuristic, const State& state, const 
     else
         return heuristic.eval(state, space);
 }
-
-// A lazy source of states: `next()` gives the next one, or null at the end; failures
-// are thrown when the failing item is pulled.
-template <class Src>
-concept StateSource = requires(Src& src) {
-    { src.next() } -> std::convertible_to<StatePtr>;
-};
 
 // A state with its heuristic value (nullopt: dead end).
 struct EvaluatedState {
@@ -145,7 +153,7 @@ template <class H, class S, StateSource Src>
     requires HeuristicTrait<H, S>
 EvalGen<H, S, Src> eval_gen_owned(const H& heuristic, Src source, const S& space,
                                   const TimeLimit* limit = nullptr) {
-    return EvalGen<H, S, Src>(heuristic, space, std::move(source), limit);
+    return eval_gen(heuristic, std::move(source), space, limit);
 }
 
 // Evaluates the states of a slice of containers (anything with `state()` giving a
@@ -163,7 +171,6 @@ class ContainerEvalGen {
         return std::pair<std::size_t, std::optional<double>>(
             j, eval_within(*heuristic_, *containers_[j].state(), *space_, limit_));
     }
-    std::size_t remaining() const noexcept { return containers_.size() - position_; }
 
   private:
     const H* heuristic_;

@@ -455,17 +455,6 @@ bool SearchSpace::expand_event(const State& parent, StateBox& built, const Event
     return net.consistent();
 }
 
-StatePtr SuccessorSequence::next() {
-    const std::vector<Action>& actions = space_->relevant_actions();
-    while (position_ < actions.size()) {
-        const Action action = actions[position_++];
-        if (StatePtr s = space_->get_successor_state(*state_, action)) return s;
-    }
-    return nullptr;
-}
-
-bool SuccessorSequence::done() const noexcept { return position_ >= space_->relevant_actions().size(); }
-
 // --- plan building --------------------------------------------------------------------
 
 namespace {

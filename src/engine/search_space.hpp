@@ -20,6 +20,7 @@
 #include "engine/compiled_expressions.hpp"
 #include "engine/errors.hpp"
 #include "engine/expressions.hpp"
+#include "engine/search_space_trait.hpp"
 #include "engine/search_state.hpp"
 #include "engine/structures.hpp"
 #include "engine/support/fx_hash.hpp"
@@ -246,49 +247,11 @@ struct TimedPlanEntry {
 };
 using TimedPlan = std::vector<TimedPlanEntry>;
 
-class SearchSpace;
-
 // The prepared forms of one event, for the states of its search space's layout.
 struct CompiledEvent {
     const Event* source = nullptr;  // the event they were prepared from
     CompiledCondition condition;
     std::vector<CompiledValue> effects;  // one per effect, in order
-};
-
-// The successors of one state, one per applicable action of `relevant_actions`, in
-// list order, computed one per request. It borrows the search space and the state.
-class SuccessorSequence {
-  public:
-    SuccessorSequence(const SearchSpace& space, const State& state) noexcept : space_(&space), state_(&state) {}
-
-    // The next successor, or null once every action has been tried. Inapplicable
-    // actions are skipped within the same request. An error computing a successor is
-    // thrown; the sequence has already moved past that action, so asking again goes
-    // on with the following ones.
-    StatePtr next();
-    bool done() const noexcept;
-
-  private:
-    const SearchSpace* space_;
-    const State* state_;
-    std::size_t position_ = 0;
-};
-
-// The operations through which searches and plan building use a search space. Errors
-// are thrown (quorvane::Error for the caller's faults, InternalError for broken
-// preconditions); a null StatePtr from get_successor_state means "not applicable".
-template <class S>
-concept SearchSpaceTrait = requires(const S& space, const State& state, Action action, const FlatExpr* expr,
-                                    const std::vector<Action>& path) {
-    // `expr` null: the stored initial state.
-    { space.initial_state(expr) } -> std::same_as<StatePtr>;
-    { space.get_successor_state(state, action) } -> std::same_as<StatePtr>;
-    // A sequence with `StatePtr next()` (null at the end), computed lazily.
-    { space.get_successor_states_iter(state) } -> std::same_as<SuccessorSequence>;
-    // `expr` null: the stored goal.
-    { space.goal_reached(state, expr) } -> std::same_as<bool>;
-    { space.subgoals_sat(state, expr) } -> std::same_as<std::vector<FlatExpr>>;
-    { space.build_plan(path) } -> std::same_as<TimedPlan>;
 };
 
 class SearchSpace {
@@ -298,7 +261,7 @@ class SearchSpace {
     SearchSpace(const SearchSpace&) = delete;
     SearchSpace& operator=(const SearchSpace&) = delete;
 
-    // --- operations of SearchSpaceTrait ---------------------------------------------
+    // --- the operations of SearchSpaceTrait, and the plan and subgoal queries ------------
 
     // A fresh state from `initial` (or the stored initial state when null); a temporal
     // task's state carries an empty network, with the horizon pinned at the deadline.
@@ -308,7 +271,9 @@ class SearchSpace {
     StatePtr get_successor_state(const State& parent, Action action) const {
         return get_successor_state_with_compression(parent, action, true);
     }
-    SuccessorSequence get_successor_states_iter(const State& state) const noexcept { return {*this, state}; }
+    Successors<SearchSpace> get_successor_states_iter(StatePtr state) const noexcept {
+        return {*this, std::move(state)};
+    }
     // False while an action is running; otherwise the value of `goal` (or the stored goal).
     bool goal_reached(const State& state, const FlatExpr* goal = nullptr) const;
     // The top-level conjuncts of the goal that hold in `state`, each once.

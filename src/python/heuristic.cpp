@@ -89,11 +89,10 @@ std::unique_ptr<Heuristic> relaxation(py::handle actions, py::handle fluent_type
     RelaxationArgs a = convert_common(actions, fluent_types, objects, events, goals, internal_caching,
                                       cache_value_in_state, inadmissible);
     bool disable = to_bool(disable_numeric_reasoning, "disable_numeric_reasoning");
-    auto h = std::make_unique<Heuristic>();
-    h->hdr.emplace(a.actions, a.fluent_types, a.objects, a.events, a.goals, a.internal_caching, a.inadmissible, disable,
-                   Kind);
-    h->cache_value_in_state = a.cache_value_in_state;
-    return h;
+    return std::make_unique<Heuristic>(
+        Heuristic::Engine(std::in_place_type<DeleteRelaxationHeuristic>, a.actions, a.fluent_types, a.objects,
+                          a.events, a.goals, a.internal_caching, a.inadmissible, disable, Kind),
+        a.cache_value_in_state);
 }
 
 std::unique_ptr<Heuristic> hmax_explicit(py::handle actions, py::handle fluent_types, py::handle objects,
@@ -102,18 +101,15 @@ std::unique_ptr<Heuristic> hmax_explicit(py::handle actions, py::handle fluent_t
     // `objects` and the variant flag are converted (and so checked) but not used.
     RelaxationArgs a = convert_common(actions, fluent_types, objects, events, goals, internal_caching,
                                       cache_value_in_state, inadmissible);
-    auto h = std::make_unique<Heuristic>();
-    h->hmax_explicit.emplace(a.actions, a.fluent_types, a.events, a.goals, a.internal_caching);
-    h->cache_value_in_state = a.cache_value_in_state;
-    return h;
+    return std::make_unique<Heuristic>(Heuristic::Engine(std::in_place_type<HMaxExplicit>, a.actions,
+                                                         a.fluent_types, a.events, a.goals, a.internal_caching),
+                                       a.cache_value_in_state);
 }
 
 std::unique_ptr<Heuristic> custom(py::object callable, py::handle cache_value_in_state) {
     bool cache = to_bool(cache_value_in_state, "cache_value_in_state");
-    auto h = std::make_unique<Heuristic>();
-    h->hcustom.emplace(std::make_unique<PythonCallable>(callable.release().ptr()));
-    h->cache_value_in_state = cache;
-    return h;
+    return std::make_unique<Heuristic>(CustomHeuristic(std::make_unique<PythonCallable>(callable.release().ptr())),
+                                       cache);
 }
 
 py::str name(py::handle self) { return py::str(to_heuristic(self, "self").name()); }
@@ -130,10 +126,10 @@ py::object eval(py::handle self, py::handle state, py::handle ss) {
 py::set reachable_actions(py::handle self, py::handle state) {
     const Heuristic& h = to_heuristic(self, "self");
     StatePtr s = to_state(state, "state");
-    if (!h.hdr) raise(ErrorKind::NotImplementedError, "reachable_actions is not available: hdr is None");
-    std::vector<Action> actions = run_detached([&] { return h.hdr->reachable_actions(*s); });
+    std::optional<std::vector<Action>> actions = run_detached([&] { return h.reachable_actions(*s); });
+    if (!actions) raise(ErrorKind::NotImplementedError, "reachable_actions is not available: hdr is None");
     py::set out;
-    for (Action a : actions) out.add(action_to_py(a));
+    for (Action a : *actions) out.add(action_to_py(a));
     return out;
 }
 

@@ -11,8 +11,7 @@
 #include <vector>
 
 #include "engine/heuristics.hpp"
-#include "engine/multiqueue.hpp"
-#include "engine/search.hpp"
+#include "engine/search/searches.hpp"
 #include "python/attachment.hpp"
 #include "python/convert.hpp"
 #include "python/docs.hpp"

@@ -175,7 +175,7 @@ py::list get_successor_states(py::handle self, py::handle state) {
     SearchSpaceBorrow borrow(self, "self");
     StatePtr s = to_state(state, "state");
     std::vector<StatePtr> successors;
-    SuccessorSequence seq = borrow->get_successor_states_iter(*s);
+    auto seq = borrow->get_successor_states_iter(std::move(s));
     while (StatePtr next = seq.next()) successors.push_back(std::move(next));
     py::list out(successors.size());
     for (std::size_t i = 0; i < successors.size(); ++i) out[i] = state_to_py(std::move(successors[i]));

@@ -16,8 +16,7 @@
 #include <vector>
 
 #include "engine/heuristics.hpp"
-#include "engine/multiqueue.hpp"
-#include "engine/search.hpp"
+#include "engine/search/searches.hpp"
 #include "engine/search_space.hpp"
 #include "node_builders.hpp"
 
@@ -119,15 +118,12 @@ struct Case {
 };
 
 Heuristic make_heuristic(const Case& c, const Task& t) {
-    Heuristic h;
-    if (c.custom) {
-        h.hcustom.emplace(std::make_unique<Shortfall>(c.target));
-    } else {
-        // Internal caching on: the copies share one value cache, the point of the test.
-        h.hdr.emplace(t.input.actions, t.fluent_types, ObjectsByType{}, t.input.events, t.goal, true, false, false,
-                      RelaxationKind::HFF);
-    }
-    return h;
+    if (c.custom) return Heuristic(CustomHeuristic(std::make_unique<Shortfall>(c.target)), false);
+    // Internal caching on: the copies share one value cache, the point of the test.
+    return Heuristic(Heuristic::Engine(std::in_place_type<DeleteRelaxationHeuristic>, t.input.actions, t.fluent_types,
+                                       ObjectsByType{}, t.input.events, t.goal, true, false, false,
+                                       RelaxationKind::HFF),
+                     false);
 }
 
 using Run = std::function<SearchResult(const SearchSpace&, const Heuristic&)>;

@@ -773,10 +773,9 @@ TEST(ExplicitHmax, StopsOnAnExpiredTimeLimitWhereTheOtherEnginesFinish) {
         std::optional<double> call(StatePtr) const override { return 0.0; }
         std::unique_ptr<CustomCallable> clone() const override { return std::make_unique<Zero>(); }
     };
-    Heuristic explicit_h, relaxed, custom;
-    explicit_h.hmax_explicit.emplace(explicit_hmax(t));
-    relaxed.hdr.emplace(relaxation(t, RelaxationKind::HMAX));
-    custom.hcustom.emplace(std::make_unique<Zero>());
+    Heuristic explicit_h(explicit_hmax(t), false);
+    Heuristic relaxed(relaxation(t, RelaxationKind::HMAX), false);
+    Heuristic custom(CustomHeuristic(std::make_unique<Zero>()), false);
     const auto state = make_state({I(0)});
     const TimeLimit expired(0.0f, TimeLimit::Clock::now() - std::chrono::seconds(1));
 

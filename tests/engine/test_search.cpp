@@ -11,8 +11,7 @@
 #include <vector>
 
 #include "engine/errors.hpp"
-#include "engine/multiqueue.hpp"
-#include "engine/search.hpp"
+#include "engine/search/searches.hpp"
 
 namespace quorvane {
 namespace {
@@ -98,10 +97,11 @@ struct GraphSpace {
         if (!s.todo.empty()) return false;
         return std::find(goals.begin(), goals.end(), node_of(s)) != goals.end();
     }
+    Successors<GraphSpace> get_successor_states_iter(StatePtr s) const { return {*this, std::move(s)}; }
     const std::vector<Action>& relevant_actions() const { return actions; }
     bool is_temporal() const { return temporal; }
 };
-static_assert(SearchableSpace<GraphSpace>);
+static_assert(SearchSpaceTrait<GraphSpace>);
 
 // Heuristic values by node; a missing node takes `fallback` (none: a dead end). Copies
 // share the record of evaluated nodes.

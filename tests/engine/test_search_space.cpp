@@ -344,7 +344,7 @@ TEST(SuccessorSequence, ComputesOnlyWhatIsAskedForAndGoesOnAfterAnError) {
     SearchSpace space = lazy_task();
     ASSERT_TRUE(space.is_temporal());
     StatePtr root = space.initial_state();
-    SuccessorSequence seq = space.get_successor_states_iter(*root);
+    auto seq = space.get_successor_states_iter(root);
     // Every start of a temporal task takes numbers, so the counter shows what was computed.
     EXPECT_EQ(space.instance_counter(), 0u);
     StatePtr first = seq.next();

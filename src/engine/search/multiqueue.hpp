@@ -14,7 +14,11 @@
 
 #include "engine/errors.hpp"
 #include "engine/heuristics.hpp"
-#include "engine/search.hpp"
+#include "engine/search/duplicates.hpp"
+#include "engine/search/frame.hpp"
+#include "engine/search/open_lists.hpp"
+#include "engine/search/weighted.hpp"
+#include "engine/search_space_trait.hpp"
 
 namespace quorvane::multiqueue {
 
@@ -71,20 +75,19 @@ struct Worse {
 
 using Queue = search::BinaryHeap<PrioritizedItem, Worse>;
 
-template <SearchableSpace S, class H>
+template <SearchSpaceTrait S, class H>
     requires HeuristicTrait<H, S>
 search::SearchResult _multiqueue_search(const S& space, std::vector<std::pair<H, double>> pairs,
                                         RoundRobinSwitchPolicy policy, std::optional<float> timeout,
                                         bool early_termination, bool weak_equality) {
     using namespace search;
-    const std::string name = "multiqueue_search";
-    QV_LOG(log::Level::Info, kTarget,
-           name + ": queues=" + std::to_string(pairs.size()) + " timeout=" + format_timeout(timeout) +
-               " early_termination=" + format_flag(early_termination) +
-               " weak_equality=" + format_flag(weak_equality));
-    TimeLimit limit(timeout);
+    SearchFrame frame(space, kTarget, "multiqueue_search",
+                      "queues=" + std::to_string(pairs.size()) + " timeout=" + format_timeout(timeout) +
+                          " early_termination=" + format_flag(early_termination) +
+                          " weak_equality=" + format_flag(weak_equality),
+                      timeout, early_termination);
     StatePtr initial = space.initial_state(nullptr);
-    if (early_termination && space.goal_reached(*initial, nullptr)) return plan_of(*initial, 0);
+    if (frame.goal_when_generated(*initial)) return plan_of(*initial, 0);
 
     SeenSet seen(seen_policy(space.is_temporal(), weak_equality));
     StateContainer root(initial);
@@ -101,12 +104,9 @@ search::SearchResult _multiqueue_search(const S& space, std::vector<std::pair<H,
     std::size_t last = 0;
     std::vector<StateContainer> fresh;
     while (true) {
-        limit.check();
+        frame.check_time();
         // Only the queue used last decides the end, even when others still hold entries.
-        if (queues[last].empty()) {
-            log_no_solution(kTarget, name, static_cast<std::int64_t>(expanded));
-            return no_plan(static_cast<std::int64_t>(expanded));
-        }
+        if (queues[last].empty()) return frame.exhausted(static_cast<std::int64_t>(expanded));
         last = policy.select(expanded);
         std::optional<PrioritizedItem> entry = queues[last].pop();
         if (!entry) continue;
@@ -114,36 +114,28 @@ search::SearchResult _multiqueue_search(const S& space, std::vector<std::pair<H,
         if (entry->container.expanded()) continue;
         entry->container.set_expanded(true);
         ++expanded;
-        if (expanded % kProgressEvery == 0) {
-            if (log::enabled(log::Level::Debug, kTarget)) {
-                std::size_t open = 0;
-                for (const Queue& q : queues) open += q.size();
-                log_progress(kTarget, name, static_cast<std::int64_t>(expanded), generated, open);
-            }
-        }
+        frame.progress(static_cast<std::int64_t>(expanded), generated, [&] {
+            std::size_t open = 0;
+            for (const Queue& q : queues) open += q.size();
+            return open;
+        });
         const StatePtr& state = entry->container.state();
-        if (!early_termination && space.goal_reached(*state, nullptr)) {
-            log_goal(kTarget, name, static_cast<std::int64_t>(expanded), state->g);
-            return plan_of(*state, static_cast<std::int64_t>(expanded));
-        }
+        if (frame.goal_when_expanded(*state)) return frame.found(*state, static_cast<std::int64_t>(expanded));
 
         // Every successor is generated and filtered before any is evaluated.
         fresh.clear();
-        for (Action action : space.relevant_actions()) {
-            StatePtr successor = space.get_successor_state(*state, action);
-            if (!successor) continue;
+        auto successors = space.get_successor_states_iter(state);
+        while (StatePtr successor = successors.next()) {
             bump(generated);
-            if (early_termination && space.goal_reached(*successor, nullptr)) {
-                log_goal(kTarget, name, static_cast<std::int64_t>(expanded), successor->g);
-                return plan_of(*successor, static_cast<std::int64_t>(expanded));
-            }
+            if (frame.goal_when_generated(*successor))
+                return frame.found(*successor, static_cast<std::int64_t>(expanded));
             if (!seen.insert(successor)) continue;
             fresh.emplace_back(std::move(successor));
         }
         for (std::size_t i = 0; i < pairs.size(); ++i) {
             const double w = pairs[i].second;
             auto values =
-                eval_gen_container(pairs[i].first, std::span<const StateContainer>(fresh), space, &limit);
+                eval_gen_container(pairs[i].first, std::span<const StateContainer>(fresh), space, &frame.limit());
             while (auto item = values.next()) {
                 if (!item->second) continue;
                 const StateContainer& c = fresh[item->first];

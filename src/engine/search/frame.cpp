@@ -1,8 +1,8 @@
-#include "engine/search.hpp"
+#include "engine/search/frame.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <random>
 #include <system_error>
 
 namespace quorvane::search {
@@ -12,6 +12,20 @@ std::vector<Action> extract_path(const State& state) {
     for (const PathEntry& entry : state.path.iter_rev()) plan.push_back(entry.action);
     std::reverse(plan.begin(), plan.end());
     return plan;
+}
+
+SearchResult no_plan(std::int64_t expanded) {
+    SearchResult r;
+    r.statistics.emplace("expanded_states", std::to_string(expanded));
+    return r;
+}
+
+SearchResult plan_of(const State& goal, std::int64_t expanded) {
+    SearchResult r;
+    r.plan = extract_path(goal);
+    r.statistics.emplace("expanded_states", std::to_string(expanded));
+    r.statistics.emplace("goal_depth", format_number(goal.g));
+    return r;
 }
 
 // --- texts ----------------------------------------------------------------------------
@@ -121,66 +135,6 @@ std::string format_fixed4(double v) {
 std::string format_timeout(std::optional<float> timeout) {
     if (!timeout) return "None";
     return "Some(" + debug_f32(*timeout) + ")";
-}
-
-// --- duplicate detection ----------------------------------------------------------------
-
-bool operator==(const WeakEqState& a, const WeakEqState& b) noexcept {
-    // Both hashes cover the fluent values alone, which equal keys share.
-    if (a.hash_ != b.hash_) return false;
-    const State& x = *a.state_;
-    const State& y = *b.state_;
-    if (x.todo.size() != y.todo.size()) return false;
-    if (!(x.values == y.values)) return false;
-    for (const auto& [action, entry] : x.todo) {
-        auto it = y.todo.find(action);
-        if (it == y.todo.end() || it->second.next_event != entry.next_event) return false;
-    }
-    return true;
-}
-
-bool SeenSet::insert(const StatePtr& state) {
-    switch (policy_) {
-        case SeenPolicy::States: return states_.insert(SharedStateKey(state)).second;
-        case SeenPolicy::WeakStates: return weak_.insert(WeakEqState(state)).second;
-        case SeenPolicy::None: return true;
-    }
-    return true;
-}
-
-bool SeenSet::contains(const StatePtr& state) const {
-    switch (policy_) {
-        case SeenPolicy::States: return states_.contains(SharedStateKey(state));
-        case SeenPolicy::WeakStates: return weak_.contains(WeakEqState(state));
-        case SeenPolicy::None: return false;
-    }
-    return false;
-}
-
-void SeenSet::clear() {
-    states_.clear();
-    weak_.clear();
-}
-
-SeededStateHasher::SeededStateHasher(bool temporal) : temporal_(temporal) {
-    std::random_device device;
-    seed_ = (static_cast<std::uint64_t>(device()) << 32) ^ device();
-}
-
-std::uint64_t SeededStateHasher::operator()(const State& state) const noexcept {
-    // The state's own hash covers its values and, in a task without a network, its
-    // progress once there is some: exactly the key. A temporal task's key is the values.
-    support::FxHasher h;
-    h.add(seed_);
-    h.add(temporal_ ? state.values_hash() : state.hash());
-    // Fx leaves the low bits weak; the filter derives its bit positions from all 64.
-    std::uint64_t x = h.finish() ^ seed_;
-    x ^= x >> 33;
-    x *= 0xff51afd7ed558ccdULL;
-    x ^= x >> 33;
-    x *= 0xc4ceb9fe1a85ec53ULL;
-    x ^= x >> 33;
-    return x;
 }
 
 }  // namespace quorvane::search

@@ -1,0 +1,69 @@
+#include "engine/search/duplicates.hpp"
+
+#include <random>
+
+#include "engine/support/fx_hash.hpp"
+
+namespace quorvane::search {
+
+// --- duplicate detection ----------------------------------------------------------------
+
+bool operator==(const WeakEqState& a, const WeakEqState& b) noexcept {
+    // Both hashes cover the fluent values alone, which equal keys share.
+    if (a.hash_ != b.hash_) return false;
+    const State& x = *a.state_;
+    const State& y = *b.state_;
+    if (x.todo.size() != y.todo.size()) return false;
+    if (!(x.values == y.values)) return false;
+    for (const auto& [action, entry] : x.todo) {
+        auto it = y.todo.find(action);
+        if (it == y.todo.end() || it->second.next_event != entry.next_event) return false;
+    }
+    return true;
+}
+
+bool SeenSet::insert(const StatePtr& state) {
+    switch (policy_) {
+        case SeenPolicy::States: return states_.insert(SharedStateKey(state)).second;
+        case SeenPolicy::WeakStates: return weak_.insert(WeakEqState(state)).second;
+        case SeenPolicy::None: return true;
+    }
+    return true;
+}
+
+bool SeenSet::contains(const StatePtr& state) const {
+    switch (policy_) {
+        case SeenPolicy::States: return states_.contains(SharedStateKey(state));
+        case SeenPolicy::WeakStates: return weak_.contains(WeakEqState(state));
+        case SeenPolicy::None: return false;
+    }
+    return false;
+}
+
+void SeenSet::clear() {
+    states_.clear();
+    weak_.clear();
+}
+
+SeededStateHasher::SeededStateHasher(bool temporal) : temporal_(temporal) {
+    std::random_device device;
+    seed_ = (static_cast<std::uint64_t>(device()) << 32) ^ device();
+}
+
+std::uint64_t SeededStateHasher::operator()(const State& state) const noexcept {
+    // The state's own hash covers its values and, in a task without a network, its
+    // progress once there is some: exactly the key. A temporal task's key is the values.
+    support::FxHasher h;
+    h.add(seed_);
+    h.add(temporal_ ? state.values_hash() : state.hash());
+    // Fx leaves the low bits weak; the filter derives its bit positions from all 64.
+    std::uint64_t x = h.finish() ^ seed_;
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdULL;
+    x ^= x >> 33;
+    x *= 0xc4ceb9fe1a85ec53ULL;
+    x ^= x >> 33;
+    return x;
+}
+
+}  // namespace quorvane::search

@@ -1,0 +1,127 @@
+// What every search does around its loop: the start record and the clock, the goal
+// tests on expansion or on generation, the goal and no-solution records with the
+// result and its statistics, the progress record, and the texts of those records.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/search_space_trait.hpp"
+#include "engine/search_state.hpp"
+#include "engine/structures.hpp"
+#include "engine/support/log.hpp"
+#include "engine/time_limit.hpp"
+
+namespace quorvane::search {
+
+inline constexpr const char* kTarget = "quorvane_base::search";
+inline constexpr std::uint64_t kProgressEvery = 10000;
+
+using Statistics = std::map<std::string, std::string>;
+
+// A search that ends without a goal has no plan; only errors are thrown.
+struct SearchResult {
+    std::optional<std::vector<Action>> plan;
+    Statistics statistics;
+};
+
+// One action per applied event of the state's path, oldest first.
+std::vector<Action> extract_path(const State& state);
+
+// The result of a search that ends without a plan.
+SearchResult no_plan(std::int64_t expanded);
+// The result of a search that reached `goal`.
+SearchResult plan_of(const State& goal, std::int64_t expanded);
+
+// --- texts ------------------------------------------------------------------------------
+
+// Shortest text that reads back as the same double, never with an exponent, without a
+// fractional part when whole: 3 -> "3", 2.5 -> "2.5", 1e300 -> "1" and 300 zeros.
+std::string format_number(double v);
+// Exactly four digits after the point: 3 -> "3.0000".
+std::string format_fixed4(double v);
+// "None", or "Some(x)" with x the shortest text of the 32-bit float, always with a
+// fractional part, in exponent form from 1e16 up and below 1e-4: Some(30.0), Some(1e-5).
+std::string format_timeout(std::optional<float> timeout);
+inline const char* format_flag(bool b) noexcept { return b ? "true" : "false"; }
+
+// Adds 1 to a 32-bit signed counter, wrapping instead of overflowing.
+inline void bump(std::int32_t& n) noexcept {
+    n = static_cast<std::int32_t>(static_cast<std::uint32_t>(n) + 1u);
+}
+inline void bump(std::uint64_t& n) noexcept { ++n; }
+
+// --- the frame --------------------------------------------------------------------------
+
+using quorvane::elapsed_seconds_f32;
+using quorvane::exceeds;
+using quorvane::TimeLimit;
+
+// One run of a search over `space`. Construction writes the start record
+// ("<name>: <parameters>") and then starts the clock.
+template <SearchSpaceTrait S>
+class SearchFrame {
+  public:
+    SearchFrame(const S& space, const char* target, std::string name, const std::string& parameters,
+                std::optional<float> timeout, bool early_termination)
+        : space_(&space), target_(target), name_(std::move(name)), early_termination_(early_termination),
+          limit_(announce(target_, name_, parameters, timeout)) {}
+
+    const S& space() const noexcept { return *space_; }
+    const std::string& name() const noexcept { return name_; }
+    const TimeLimit& limit() const noexcept { return limit_; }
+    // Throws TimeoutError once the time limit has passed.
+    void check_time() const { limit_.check(); }
+
+    // Goals are tested when a state is taken for expansion, or, with early termination,
+    // when it is generated (the initial state counts as generated).
+    bool goal_when_expanded(const State& state) const {
+        return !early_termination_ && space_->goal_reached(state, nullptr);
+    }
+    bool goal_when_generated(const State& state) const {
+        return early_termination_ && space_->goal_reached(state, nullptr);
+    }
+
+    // The goal record and the result with the plan to `goal`.
+    SearchResult found(const State& goal, std::int64_t expanded) const {
+        QV_LOG(log::Level::Info, target_,
+               name_ + ": goal found \u2014 expanded=" + std::to_string(expanded) + " depth=" + format_number(goal.g));
+        return plan_of(goal, expanded);
+    }
+    // The no-solution record and the result without a plan.
+    SearchResult exhausted(std::int64_t expanded) const {
+        QV_LOG(log::Level::Info, target_,
+               name_ + ": no solution found \u2014 expanded=" + std::to_string(expanded));
+        return no_plan(expanded);
+    }
+    // The progress record, every kProgressEvery expansions; `open_size()` is asked only
+    // when the record is written.
+    template <class G, class OpenSize>
+    void progress(std::int64_t expanded, G generated, OpenSize&& open_size) const {
+        if (expanded % static_cast<std::int64_t>(kProgressEvery) != 0) return;
+        QV_LOG(log::Level::Debug, target_,
+               name_ + ": expanded=" + std::to_string(expanded) + " generated=" + std::to_string(generated) +
+                   " open=" + std::to_string(open_size()));
+    }
+    // A debug record of the search's own.
+    void debug(const std::string& text) const { QV_LOG(log::Level::Debug, target_, name_ + ": " + text); }
+
+  private:
+    static std::optional<float> announce(const char* target, const std::string& name, const std::string& parameters,
+                                         std::optional<float> timeout) {
+        QV_LOG(log::Level::Info, target, name + ": " + parameters);
+        return timeout;
+    }
+
+    const S* space_;
+    const char* target_;
+    std::string name_;
+    bool early_termination_;
+    TimeLimit limit_;
+};
+
+}  // namespace quorvane::search

@@ -1,0 +1,94 @@
+// The open lists of the best-first searches: their entries and order, an unbounded
+// binary heap and a bounded queue that drops its worst entries.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "engine/errors.hpp"
+#include "engine/search_state.hpp"
+#include "engine/support/minmax_heap.hpp"
+
+namespace quorvane::search {
+
+// One entry of a best-first open list; lower priority is better.
+struct PrioritizedItem {
+    StatePtr item;
+    double priority = 0.0;
+    std::uint64_t counter = 0;
+    // The state's number of running actions, read once: ties are broken on it at every
+    // heap step, and reaching into each state there costs a cache miss per comparison.
+    std::size_t running = 0;
+
+    PrioritizedItem() = default;
+    PrioritizedItem(StatePtr state, double p, std::uint64_t c)
+        : item(std::move(state)), priority(p), counter(c), running(item ? item->todo.size() : 0) {}
+};
+
+// Whether a is better than b: lower priority; then (equal, or either NaN) fewer
+// running actions; then generated first.
+inline bool better(const PrioritizedItem& a, const PrioritizedItem& b) noexcept {
+    if (a.priority < b.priority) return true;
+    if (a.priority > b.priority) return false;
+    if (a.running != b.running) return a.running < b.running;
+    return a.counter < b.counter;
+}
+struct Worse {
+    bool operator()(const PrioritizedItem& a, const PrioritizedItem& b) const noexcept { return better(b, a); }
+};
+
+// A binary heap that hands out its best entry; `Less(a, b)`: a comes out after b.
+template <class T, class Less>
+class BinaryHeap {
+  public:
+    bool empty() const noexcept { return items_.empty(); }
+    std::size_t size() const noexcept { return items_.size(); }
+    void push(T item) {
+        items_.push_back(std::move(item));
+        std::push_heap(items_.begin(), items_.end(), Less{});
+    }
+    std::optional<T> pop() {
+        if (items_.empty()) return std::nullopt;
+        std::pop_heap(items_.begin(), items_.end(), Less{});
+        T out = std::move(items_.back());
+        items_.pop_back();
+        return out;
+    }
+
+  private:
+    std::vector<T> items_;
+};
+
+// An open list that never holds more than `capacity` entries: once full, a new entry
+// replaces the worst one if it is better, and is dropped otherwise.
+template <class T, class Less>
+class BoundedPriorityQueue {
+  public:
+    explicit BoundedPriorityQueue(std::size_t capacity) : heap_(capacity), capacity_(capacity) {
+        QV_REQUIRE(capacity >= 1, "a bounded queue needs room for one entry");
+    }
+
+    void push(T entry) {
+        if (heap_.size() < capacity_) {
+            heap_.push(std::move(entry));
+        } else if (Less{}(heap_.min(), entry)) {
+            heap_.replace_min(std::move(entry));
+        }
+    }
+    std::optional<T> pop() {
+        if (heap_.size() == 0) return std::nullopt;
+        return heap_.pop_max();
+    }
+    std::size_t size() const noexcept { return heap_.size(); }
+    bool empty() const noexcept { return heap_.size() == 0; }
+
+  private:
+    support::MinMaxHeap<T, Less> heap_;
+    std::size_t capacity_;
+};
+
+}  // namespace quorvane::search

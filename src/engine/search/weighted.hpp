@@ -1,0 +1,116 @@
+// Weighted best-first search, unbounded (with a seen set) and memory-bounded (with a
+// bounded open list and a Bloom filter): states are taken lowest w·h + (1 − w)·g first.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "engine/heuristics.hpp"
+#include "engine/search/duplicates.hpp"
+#include "engine/search/frame.hpp"
+#include "engine/search/open_lists.hpp"
+#include "engine/search/successors.hpp"
+#include "engine/search_space_trait.hpp"
+
+namespace quorvane::search {
+
+inline constexpr std::size_t kBoundedQueueCapacity = 400'000;
+
+// w·h + (1 − w)·g in 64-bit floating point.
+inline double weighted_priority(double weight, double h, double g) noexcept {
+    return weight * h + (1.0 - weight) * g;
+}
+
+inline std::string weighted_parameters(double weight, std::optional<float> timeout, bool early_termination,
+                                       bool weak_equality) {
+    return "weight=" + format_number(weight) + " timeout=" + format_timeout(timeout) +
+           " early_termination=" + format_flag(early_termination) + " weak_equality=" + format_flag(weak_equality);
+}
+
+// The loop of both weighted best-first searches, from the seeded open list on. They
+// differ only in the open list and in how successors are generated, filtered against
+// the states met before and evaluated: `expand` turns the state taken (handed over) into
+// that stream of evaluated successors.
+template <SearchSpaceTrait S, class Open, class Expand>
+SearchResult weighted_best_first_loop(const SearchFrame<S>& frame, double weight, Open& open, Expand&& expand) {
+    std::uint64_t generated = 1;
+    std::int32_t expanded = 0;
+    while (true) {
+        std::optional<PrioritizedItem> entry = open.pop();
+        if (!entry) return frame.exhausted(expanded);
+        frame.check_time();
+        bump(expanded);
+        frame.progress(expanded, generated, [&] { return open.size(); });
+        StatePtr state = std::move(entry->item);
+        if (frame.goal_when_expanded(*state)) return frame.found(*state, expanded);
+        auto stream = expand(std::move(state));
+        while (std::optional<EvaluatedState> item = stream.next()) {
+            if (frame.goal_when_generated(*item->state)) return frame.found(*item->state, expanded);
+            if (item->value) {
+                double priority = weighted_priority(weight, *item->value, item->state->g);
+                open.push(PrioritizedItem{std::move(item->state), priority, generated});
+            }
+            bump(generated);
+        }
+    }
+}
+
+template <SearchSpaceTrait S, class H>
+    requires HeuristicTrait<H, S>
+SearchResult wastar_search(const S& space, const H& heuristic, double weight, std::optional<float> timeout,
+                           bool early_termination, bool weak_equality) {
+    SearchFrame frame(space, kTarget, "wastar_search",
+                      weighted_parameters(weight, timeout, early_termination, weak_equality), timeout,
+                      early_termination);
+    StatePtr initial = space.initial_state(nullptr);
+    if (frame.goal_when_generated(*initial)) return plan_of(*initial, 0);
+
+    SeenSet seen(seen_policy(space.is_temporal(), weak_equality));
+    seen.insert(initial);
+    std::optional<double> h0 = eval_within(heuristic, *initial, space, &frame.limit());
+    if (!h0) return no_plan(0);
+
+    BinaryHeap<PrioritizedItem, Worse> open;
+    open.push(PrioritizedItem{std::move(initial), *h0, 0});
+    // The seen set keeps a reference to every successor it records.
+    return weighted_best_first_loop(frame, weight, open, [&](StatePtr state) {
+        auto keep = [&seen](const StatePtr& s) { return seen.insert(s); };
+        return eval_gen(heuristic, successor_stream(space, std::move(state), keep), space, &frame.limit());
+    });
+}
+
+template <SearchSpaceTrait S, class H>
+    requires HeuristicTrait<H, S>
+SearchResult wastar_search_memory_bounded(const S& space, const H& heuristic, double weight,
+                                          std::optional<float> timeout, bool early_termination, bool weak_equality,
+                                          std::size_t capacity = kBoundedQueueCapacity) {
+    SearchFrame frame(space, kTarget, "wastar_search_memory_bounded",
+                      weighted_parameters(weight, timeout, early_termination, weak_equality), timeout,
+                      early_termination);
+    StatePtr initial = space.initial_state(nullptr);
+    if (frame.goal_when_generated(*initial)) return plan_of(*initial, 0);
+
+    // A temporal task without weak equality has no duplicate detection at all.
+    std::unique_ptr<StateBloomFilter> filter;
+    if (!space.is_temporal() || weak_equality) {
+        filter = std::make_unique<StateBloomFilter>(space.is_temporal());
+        filter->check_and_set(*initial);
+    }
+    std::optional<double> h0 = eval_within(heuristic, *initial, space, &frame.limit());
+    if (!h0) return no_plan(0);
+
+    BoundedPriorityQueue<PrioritizedItem, Worse> open(capacity);
+    open.push(PrioritizedItem{std::move(initial), *h0, 0});
+    // The filter keeps no state: the successors are handed on as their only holder.
+    StateBloomFilter* seen = filter.get();
+    return weighted_best_first_loop(frame, weight, open, [&](StatePtr state) {
+        auto keep = [seen](const StatePtr& s) { return !seen || !seen->check_and_set(*s); };
+        return eval_gen_owned(heuristic, successor_stream(space, std::move(state), keep), space, &frame.limit());
+    });
+}
+
+}  // namespace quorvane::search
