@@ -193,7 +193,7 @@ const std::vector<TimedEvent>* SearchSpace::events_of(Action action) const noexc
 
 std::uint32_t SearchSpace::instance_counter() const {
     std::lock_guard<std::mutex> lock(counter_mutex_);
-    return instance_counter_;
+    return instance_counter_.load(std::memory_order_relaxed);
 }
 
 // --- initial state and goal tests -----------------------------------------------------
@@ -346,16 +346,25 @@ StatePtr SearchSpace::get_successor_state_with_compression(const State& parent, 
     if (!passes_object_filter(parent, action)) return nullptr;
     StateBox child = parent.clone_for_child();
     child->g += 1.0;
-    {
+    if (is_temporal_) {
         // Held from reading the counter through event 0: the numbers of one start are
-        // consecutive and no two starts share one. The memo locks nest inside.
+        // consecutive and no two starts share one.
         std::lock_guard<std::mutex> lock(counter_mutex_);
-        std::uint32_t first = instance_counter_;
-        if (is_temporal_) {
-            // Advances the counter itself: numbers taken stay consumed when posting fails part-way.
-            post_start_constraints(parent, *child, action, *events, instance_counter_);
-            first = first + 1;
-        }
+        std::uint32_t counter = instance_counter_.load(std::memory_order_relaxed);
+        const std::uint32_t first = counter + 1;
+        // Numbers taken stay consumed when posting fails part-way.
+        struct Publish {
+            std::atomic<std::uint32_t>& to;
+            const std::uint32_t& value;
+            ~Publish() { to.store(value, std::memory_order_relaxed); }
+        } publish{instance_counter_, counter};
+        post_start_constraints(parent, *child, action, *events, counter);
+        if (n > 1) child->todo.insert_or_assign(action, TodoEntry{1, first + 1});
+        if (!expand_event(parent, child, (*events)[0].second, 0, first)) return nullptr;
+    } else {
+        // Only temporal starts take numbers: without a network the counter never moves,
+        // and starts need no lock.
+        const std::uint32_t first = instance_counter_.load(std::memory_order_relaxed);
         if (n > 1) child->todo.insert_or_assign(action, TodoEntry{1, first + 1});
         if (!expand_event(parent, child, (*events)[0].second, 0, first)) return nullptr;
     }

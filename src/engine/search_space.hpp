@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -347,7 +348,8 @@ class SearchSpace {
     CompiledCondition compiled_goal_;
 
     mutable std::mutex counter_mutex_;
-    mutable std::uint32_t instance_counter_ = 0;  // guarded by counter_mutex_; wraps modulo 2^32
+    // Written under counter_mutex_, by temporal starts only; wraps modulo 2^32.
+    mutable std::atomic<std::uint32_t> instance_counter_{0};
 };
 
 static_assert(SearchSpaceTrait<SearchSpace>);
