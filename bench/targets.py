@@ -30,6 +30,7 @@ import logging
 import os
 import resource
 import subprocess
+import statistics
 import sys
 import threading
 import time
@@ -104,6 +105,18 @@ def child(spec: dict) -> dict:
     except TimeoutError:
         return dict(status="timeout", seconds=time.perf_counter() - began)
     seconds = time.perf_counter() - began
+    # A short search is timed again, each time with a fresh heuristic (whose caches
+    # would otherwise answer), and the median is kept: one run of a millisecond says
+    # more about the machine than about the search.
+    if not spec.get("count") and seconds < 0.2:
+        times = [seconds]
+        while sum(times) < 0.5 and len(times) < 51:
+            if spec.get("heuristic"):
+                h = task.heuristic(spec["heuristic"])
+            again = time.perf_counter()
+            search()
+            times.append(time.perf_counter() - again)
+        seconds = statistics.median(times)
     out = dict(status="solved" if plan is not None else "no plan", seconds=seconds,
                expanded=int(stats["expanded_states"]), rss_before_kib=before,
                fluents=len(task.fluent_names), actions=len(task.actions))

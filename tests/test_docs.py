@@ -236,6 +236,8 @@ def stub_definitions():
 def stub_signature(fn):
     args = fn.args
     positional = args.posonlyargs + args.args
+    if any(isinstance(d, ast.Name) and d.id == "classmethod" for d in fn.decorator_list):
+        positional = positional[1:]  # `cls` is bound, as at run time
     defaults = [None] * (len(positional) - len(args.defaults)) + list(args.defaults)
     parts = [a.arg if d is None else f"{a.arg}={ast.unparse(d)}" for a, d in zip(positional, defaults)]
     return "(" + ", ".join(parts) + ")"

@@ -168,13 +168,14 @@ class State(_BindingObject):
     def get_value(self, fluent: SupportsIndex) -> ExpressionNode: ...
 
 class Heuristic(_BindingObject):
-    # No constructor: heuristics come from the static methods (see ExpressionNode).
+    # No constructor: heuristics come from the class methods (see ExpressionNode).
     def __new__(cls, no_constructor: Never, /) -> Self: ...
     def __init__(self, no_constructor: Never, /) -> None: ...
-    @staticmethod
-    def custom(callable: Callable[[State], _Float | None], cache_value_in_state: bool) -> Heuristic: ...
-    @staticmethod
+    @classmethod
+    def custom(cls, callable: Callable[[State], _Float | None], cache_value_in_state: bool) -> Heuristic: ...
+    @classmethod
     def hff(
+        cls,
         actions: Sequence[Action],
         fluent_types: Sequence[str],
         objects: dict[str, _Names],
@@ -185,8 +186,9 @@ class Heuristic(_BindingObject):
         inadmissible_numeric_heuristic_variant: bool,
         disable_numeric_reasoning: bool = False,
     ) -> Heuristic: ...
-    @staticmethod
+    @classmethod
     def hadd(
+        cls,
         actions: Sequence[Action],
         fluent_types: Sequence[str],
         objects: dict[str, _Names],
@@ -197,8 +199,9 @@ class Heuristic(_BindingObject):
         inadmissible_numeric_heuristic_variant: bool,
         disable_numeric_reasoning: bool = False,
     ) -> Heuristic: ...
-    @staticmethod
+    @classmethod
     def hmax(
+        cls,
         actions: Sequence[Action],
         fluent_types: Sequence[str],
         objects: dict[str, _Names],
@@ -209,8 +212,9 @@ class Heuristic(_BindingObject):
         inadmissible_numeric_heuristic_variant: bool,
         disable_numeric_reasoning: bool = False,
     ) -> Heuristic: ...
-    @staticmethod
+    @classmethod
     def hmax_explicit(
+        cls,
         actions: Sequence[Action],
         fluent_types: Sequence[str],
         objects: dict[str, _Names],
