@@ -211,6 +211,16 @@ struct HMaxExplicit::Impl {
 
     void find_goal_relevant();
     std::optional<double> compute(const State& state, Scratch& s) const;
+    void begin_evaluation(const State& state, Scratch& s) const;
+    void fire_operators(Scratch& s) const;
+    bool merge_round(std::uint32_t round, Scratch& s) const;
+    void check_memory(Scratch& s) const;
+    // Whether one of `fluents` gained values in the last merge.
+    bool touches(const std::vector<std::uint64_t>& fluents, const Scratch& s) const {
+        for (std::uint64_t f : fluents)
+            if (f < num_fluents && s.changed[f]) return true;
+        return false;
+    }
     void give_tested_slots(const std::vector<Expression>& handles, const std::vector<std::vector<std::uint64_t>>& vars);
     template <class Visit>
     bool enumerate(const FlatExpr& e, const std::vector<std::uint64_t>& vars, const std::size_t* from, Scratch& s,
@@ -361,6 +371,33 @@ bool HMaxExplicit::Impl::can_be_true(const std::vector<FlatExpr>& conditions, co
 }
 
 std::optional<double> HMaxExplicit::Impl::compute(const State& state, Scratch& s) const {
+    begin_evaluation(state, s);
+    // A round looks only at what the last merge added: an enabled operator whose
+    // inputs grew evaluates its effects over the combinations that take a new value,
+    // and a condition found false before is tested again over the combinations that
+    // take a value added since. Everything else was evaluated in an earlier round.
+    std::uint32_t round = 0;
+    bool any_changed = num_fluents > 0;
+    while (any_changed) {
+        if (round > 0 && s.limit) s.limit->check();
+        if (can_be_true(goal_conditions, goal_expressions, goal_vars, s)) return static_cast<double>(round);
+        fire_operators(s);
+        const bool relevant = merge_round(round, s);
+        check_memory(s);
+        ++round;
+        any_changed = !s.changed_list.empty();
+        // Once no goal-relevant set grew, none ever grows again and every later goal
+        // test fails as this round's did: the unbounded rounds would either run out of
+        // changes (a dead end) or go on forever (an unbounded fluent that the goal does
+        // not depend on). Both give a dead end here, so no returned value changes.
+        if (any_changed && !relevant) return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+// The scratch tables cleared and sized for this task, with the state's values (and
+// its actions' progress) as the only possible values.
+void HMaxExplicit::Impl::begin_evaluation(const State& state, Scratch& s) const {
     QV_REQUIRE(state.values.size() <= num_fluents, "a state with more values than the heuristic's fluents");
     s.possible.resize(num_fluents);
     s.round_values.resize(num_fluents);
@@ -396,105 +433,93 @@ std::optional<double> HMaxExplicit::Impl::compute(const State& state, Scratch& s
         s.before_merge[f] = s.possible[f].items.size();
         s.values_held += s.possible[f].items.size();
     }
+}
 
-    // A round looks only at what the last merge added: an enabled operator whose
-    // inputs grew evaluates its effects over the combinations that take a new value,
-    // and a condition found false before is tested again over the combinations that
-    // take a value added since. Everything else was evaluated in an earlier round.
-    std::uint32_t round = 0;
-    bool any_changed = num_fluents > 0;
-    while (any_changed) {
-        if (round > 0 && s.limit) s.limit->check();
-        if (can_be_true(goal_conditions, goal_expressions, goal_vars, s)) return static_cast<double>(round);
-
-        for (std::size_t o = 0; o < operators.size(); ++o) {
-            const OperatorHmax& op = operators[o];
-            auto touches = [&s, this](const std::vector<std::uint64_t>& fluents) {
-                for (std::uint64_t f : fluents)
-                    if (f < num_fluents && s.changed[f]) return true;
-                return false;
-            };
-            const bool was_enabled = s.enabled[o];
+// Every operator that is enabled, or became so, and whose inputs grew offers its
+// effects' values for this round.
+void HMaxExplicit::Impl::fire_operators(Scratch& s) const {
+    for (std::size_t o = 0; o < operators.size(); ++o) {
+        const OperatorHmax& op = operators[o];
+        const bool was_enabled = s.enabled[o];
+        if (was_enabled) {
+            if (!touches(effect_fluents[o], s)) continue;
+        } else {
+            if (!touches(precondition_fluents[o], s)) continue;
+            if (!can_be_true(op.preconditions, op.precondition_expressions, op.precondition_vars, s)) continue;
+            s.enabled[o] = 1;
+        }
+        for (std::size_t j = 0; j < op.effects.size(); ++j) {
+            const std::uint64_t f = op.effects[j].fluent;
+            QV_REQUIRE(f < num_fluents, "an effect on a fluent beyond the heuristic's fluents");
+            const std::vector<std::uint64_t>& vars = op.effect_vars[j];
+            const std::size_t* from = nullptr;
             if (was_enabled) {
-                if (!touches(effect_fluents[o])) continue;
-            } else {
-                if (!touches(precondition_fluents[o])) continue;
-                if (!can_be_true(op.preconditions, op.precondition_expressions, op.precondition_vars, s)) continue;
-                s.enabled[o] = 1;
+                // It fired over every combination of the values before the last
+                // merge: in the round it was enabled, or since then whenever its
+                // inputs grew.
+                if (!touches(vars, s)) continue;
+                s.from.resize(vars.size());
+                for (std::size_t v = 0; v < vars.size(); ++v) s.from[v] = s.before_merge[vars[v]];
+                from = s.from.data();
             }
-            for (std::size_t j = 0; j < op.effects.size(); ++j) {
-                const std::uint64_t f = op.effects[j].fluent;
-                QV_REQUIRE(f < num_fluents, "an effect on a fluent beyond the heuristic's fluents");
-                const std::vector<std::uint64_t>& vars = op.effect_vars[j];
-                const std::size_t* from = nullptr;
-                if (was_enabled) {
-                    // It fired over every combination of the values before the last
-                    // merge: in the round it was enabled, or since then whenever its
-                    // inputs grew.
-                    if (!touches(vars)) continue;
-                    s.from.resize(vars.size());
-                    for (std::size_t v = 0; v < vars.size(); ++v) s.from[v] = s.before_merge[vars[v]];
-                    from = s.from.data();
-                }
-                ValueSet& out = s.round_values[f];
-                if (out.items.empty()) s.round_touched.push_back(f);
-                enumerate(op.effects[j].value, vars, from, s, [&out](const ExpressionNode& v) {
-                    out.insert(v);
-                    return false;
-                });
-            }
+            ValueSet& out = s.round_values[f];
+            if (out.items.empty()) s.round_touched.push_back(f);
+            enumerate(op.effects[j].value, vars, from, s, [&out](const ExpressionNode& v) {
+                out.insert(v);
+                return false;
+            });
         }
-
-        for (std::uint64_t f : s.changed_list) {
-            s.changed[f] = 0;
-            s.before_merge[f] = s.possible[f].items.size();
-        }
-        if (round == 0) std::fill(s.changed.begin(), s.changed.end(), 0);
-        s.changed_list.clear();
-        bool relevant = false;
-        for (std::uint64_t f : s.round_touched) {
-            ValueSet& set = s.possible[f];
-            const std::size_t before = set.items.size();
-            for (const ExpressionNode& v : s.round_values[f].items) set.insert(v);
-            s.round_values[f].clear();
-            if (set.items.size() != before) {
-                s.before_merge[f] = before;
-                s.values_held += set.items.size() - before;
-                s.changed[f] = 1;
-                s.changed_list.push_back(f);
-                relevant = relevant || goal_relevant[f];
-            }
-        }
-        s.round_touched.clear();
-        // The sets only grow, and no evaluation that ends can hold more than this
-        // process can ever have; past that, a goal that depends on a fluent whose
-        // values never stop growing would keep the rounds going until memory ran out.
-        if (s.values_held > kMemoryLookupFloor / kBytesPerValue) {
-            if (!s.memory_ceiling) s.memory_ceiling = process_memory_ceiling();
-            if (s.values_held > s.memory_ceiling / kBytesPerValue) throw std::bad_alloc();
-            // The ceiling counts each value at its least size and is rarely reached before
-            // the kernel ends the process for want of memory: the sets grow their tables by
-            // doubling, and one doubling asks for as much again as they hold. So, each time
-            // they have grown by another floor's worth, ask the machine what it has left;
-            // when that would not cover the next doubling (and a small reserve), the
-            // growth cannot go on.
-            if (s.values_held >= s.next_memory_lookup) {
-                s.next_memory_lookup = s.values_held + kMemoryLookupFloor / kBytesPerValue;
-                const std::size_t doubling = s.values_held * kBytesPerValue;
-                if (auto available = machine_memory_available();
-                    available && *available < memory_reserve() + doubling)
-                    throw std::bad_alloc();
-            }
-        }
-        ++round;
-        any_changed = !s.changed_list.empty();
-        // Once no goal-relevant set grew, none ever grows again and every later goal
-        // test fails as this round's did: the unbounded rounds would either run out of
-        // changes (a dead end) or go on forever (an unbounded fluent that the goal does
-        // not depend on). Both give a dead end here, so no returned value changes.
-        if (any_changed && !relevant) return std::nullopt;
     }
-    return std::nullopt;
+}
+
+// Merges this round's values into the possible ones. Returns whether a goal-relevant
+// set grew.
+bool HMaxExplicit::Impl::merge_round(std::uint32_t round, Scratch& s) const {
+    for (std::uint64_t f : s.changed_list) {
+        s.changed[f] = 0;
+        s.before_merge[f] = s.possible[f].items.size();
+    }
+    if (round == 0) std::fill(s.changed.begin(), s.changed.end(), 0);
+    s.changed_list.clear();
+    bool relevant = false;
+    for (std::uint64_t f : s.round_touched) {
+        ValueSet& set = s.possible[f];
+        const std::size_t before = set.items.size();
+        for (const ExpressionNode& v : s.round_values[f].items) set.insert(v);
+        s.round_values[f].clear();
+        if (set.items.size() != before) {
+            s.before_merge[f] = before;
+            s.values_held += set.items.size() - before;
+            s.changed[f] = 1;
+            s.changed_list.push_back(f);
+            relevant = relevant || goal_relevant[f];
+        }
+    }
+    s.round_touched.clear();
+    return relevant;
+}
+
+// The sets only grow, and no evaluation that ends can hold more than this
+// process can ever have; past that, a goal that depends on a fluent whose
+// values never stop growing would keep the rounds going until memory ran out.
+void HMaxExplicit::Impl::check_memory(Scratch& s) const {
+    if (s.values_held > kMemoryLookupFloor / kBytesPerValue) {
+        if (!s.memory_ceiling) s.memory_ceiling = process_memory_ceiling();
+        if (s.values_held > s.memory_ceiling / kBytesPerValue) throw std::bad_alloc();
+        // The ceiling counts each value at its least size and is rarely reached before
+        // the kernel ends the process for want of memory: the sets grow their tables by
+        // doubling, and one doubling asks for as much again as they hold. So, each time
+        // they have grown by another floor's worth, ask the machine what it has left;
+        // when that would not cover the next doubling (and a small reserve), the
+        // growth cannot go on.
+        if (s.values_held >= s.next_memory_lookup) {
+            s.next_memory_lookup = s.values_held + kMemoryLookupFloor / kBytesPerValue;
+            const std::size_t doubling = s.values_held * kBytesPerValue;
+            if (auto available = machine_memory_available();
+                available && *available < memory_reserve() + doubling)
+                throw std::bad_alloc();
+        }
+    }
 }
 
 HMaxExplicit::HMaxExplicit(const std::vector<Action>& actions, const std::vector<std::string>& fluent_types,

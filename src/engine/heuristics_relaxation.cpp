@@ -212,6 +212,15 @@ struct CompiledTask {
 
   private:
     Condition compile(const HeuristicExpression& c);
+    // The steps of construction, in order.
+    void number_slots();
+    void compile_conditions();
+    void mark_relevant_and_static(std::vector<bool>& relevant, std::vector<bool>& is_static);
+    void compile_operators(const std::vector<bool>& relevant, const std::vector<bool>& is_static,
+                           std::vector<std::uint32_t>& counts);
+    void aim_targets(const std::vector<bool>& is_static);
+    void index_operators(const std::vector<bool>& is_static, std::vector<std::uint32_t>& counts);
+    void intern_value_atoms(const std::vector<bool>& relevant, const std::vector<bool>& is_static);
 };
 
 std::uint32_t narrow(std::size_t v, const char* what) {
@@ -255,11 +264,21 @@ Condition CompiledTask::compile(const HeuristicExpression& c) {
 }
 
 CompiledTask::CompiledTask(RelaxedTask t) : task(std::move(t)) {
-    const ExpressionManager& m = task.manager;
-    handles = narrow(m.size(), "relaxed task too large");
-    QV_REQUIRE(m.size() <= kPayloadMask, "relaxed task too large");
+    handles = narrow(task.manager.size(), "relaxed task too large");
+    QV_REQUIRE(task.manager.size() <= kPayloadMask, "relaxed task too large");
+    number_slots();
+    compile_conditions();
+    std::vector<bool> relevant(handles, false), is_static(handles, false);
+    mark_relevant_and_static(relevant, is_static);
+    std::vector<std::uint32_t> counts(std::size_t{handles} + 1, 0);
+    compile_operators(relevant, is_static, counts);
+    aim_targets(is_static);
+    index_operators(is_static, counts);
+    intern_value_atoms(relevant, is_static);
+}
 
-    // Slots: the actions with events, in the order their progress atoms are set.
+// Slots: the actions with events, in the order their progress atoms are set.
+void CompiledTask::number_slots() {
     for (const auto& [a, count] : task.event_counts) {
         ProgressRow row{a, count, narrow(leaf_pool.size(), "relaxed task too large"), 0, kNone, 0};
         if (auto atoms = task.progress_atoms.find(a); atoms != task.progress_atoms.end()) {
@@ -274,7 +293,9 @@ CompiledTask::CompiledTask(RelaxedTask t) : task(std::move(t)) {
     for (std::uint32_t i = 0; i < slots_by_action.size(); ++i) slots_by_action[i] = i;
     std::sort(slots_by_action.begin(), slots_by_action.end(),
               [this](std::uint32_t x, std::uint32_t y) { return progress[x].action < progress[y].action; });
+}
 
+void CompiledTask::compile_conditions() {
     QV_REQUIRE(task.lowered_conditions.size() == task.operators.size(), "lowered conditions out of step");
     preconditions.reserve(task.operators.size());
     for (const relaxation::Operator& op : task.operators) {
@@ -284,10 +305,12 @@ CompiledTask::CompiledTask(RelaxedTask t) : task(std::move(t)) {
     }
     goal = compile(task.goal_condition);
     idle = compile(task.idle_condition);
+}
 
-    // Only the leaves of conditions are ever read: offers to and seeds of any other
-    // handle could change nothing that is.
-    std::vector<bool> relevant(handles, false), is_static(handles, false);
+// Only the leaves of conditions are ever read: offers to and seeds of any other
+// handle could change nothing that is. Static atoms are the progress atoms that
+// every state puts at 0 (see `static_zero`).
+void CompiledTask::mark_relevant_and_static(std::vector<bool>& relevant, std::vector<bool>& is_static) {
     auto mark = [&](const Condition& c) {
         for (std::uint32_t i = c.leaves; i < c.leaves + c.leaf_count; ++i) relevant[leaf_pool[i]] = true;
     };
@@ -303,10 +326,14 @@ CompiledTask::CompiledTask(RelaxedTask t) : task(std::move(t)) {
             static_zero.push_back(row.idle);
         }
     }
+}
 
+// The operators' rows, with the add effects that can matter and the lowered
+// conditions; `counts[h + 1]` comes out as the number of operators that await leaf h.
+void CompiledTask::compile_operators(const std::vector<bool>& relevant, const std::vector<bool>& is_static,
+                                     std::vector<std::uint32_t>& counts) {
     operators.reserve(task.operators.size());
     operator_slot.reserve(task.operators.size());
-    std::vector<std::uint32_t> counts(std::size_t{handles} + 1, 0);
     std::vector<bool> is_lowerable(task.linear_conditions.size(), false);
     for (const relaxation::Operator& op : task.operators) {
         const Condition& pre = preconditions[op.id];
@@ -351,7 +378,9 @@ CompiledTask::CompiledTask(RelaxedTask t) : task(std::move(t)) {
     }
     for (std::size_t l = 0; l < is_lowerable.size(); ++l)
         if (is_lowerable[l]) lowerable.push_back(static_cast<std::uint32_t>(task.linear_conditions[l].handle.index));
+}
 
+void CompiledTask::aim_targets(const std::vector<bool>& is_static) {
     // Stopping early: no operator lowers a linear condition (their offers read the
     // state's numbers, which may fail), and the conditions the value is read from are
     // conjunctions.
@@ -373,7 +402,10 @@ CompiledTask::CompiledTask(RelaxedTask t) : task(std::move(t)) {
         aim(goal);
         if (value_and_idle) aim(idle);
     }
+}
 
+// The operators that await each leaf, from the counts `compile_operators` made.
+void CompiledTask::index_operators(const std::vector<bool>& is_static, std::vector<std::uint32_t>& counts) {
     for (std::size_t h = 0; h < handles; ++h) counts[h + 1] += counts[h];
     index_offsets = counts;
     index_ids.resize(counts[handles]);
@@ -383,11 +415,14 @@ CompiledTask::CompiledTask(RelaxedTask t) : task(std::move(t)) {
         for (std::uint32_t i = pre.leaves; i < pre.leaves + pre.leaf_count; ++i)
             if (!is_static[leaf_pool[i]]) index_ids[counts[leaf_pool[i]]++] = id;
     }
+}
 
+void CompiledTask::intern_value_atoms(const std::vector<bool>& relevant, const std::vector<bool>& is_static) {
     // The atoms of fluent values that construction interned, in the form an evaluation
     // would intern them: [f], [f, not 0], [f, v, == 0 1].
     // True and false atoms sit in arrays by fluent, up to the largest fluent that has
     // one, unless that index is far beyond anything the task could have made.
+    const ExpressionManager& m = task.manager;
     const ExpressionNode negation = make_operator("not", {0});
     const ExpressionNode equality = make_operator("==", {0, 1});
     const std::uint64_t cap = 16 * std::uint64_t{handles} + 4096;

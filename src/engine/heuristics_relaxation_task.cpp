@@ -74,16 +74,51 @@ struct LinearPolynomial {
     std::vector<std::pair<std::uint64_t, double>> terms;  // ascending fluent index
 };
 
+ExactPolynomial pop_polynomial(std::vector<ExactPolynomial>& stack) {
+    QV_REQUIRE(!stack.empty(), "linear polynomial: work stack too short for the next node");
+    ExactPolynomial p = std::move(stack.back());
+    stack.pop_back();
+    return p;
+}
+
+// Replaces the top `k` polynomials with their product; false when it is not linear
+// (more than one factor is not a constant).
+bool push_product(std::vector<ExactPolynomial>& stack, std::size_t k) {
+    Rational product(1);
+    std::optional<ExactPolynomial> variable;
+    for (std::size_t i = 0; i < k; ++i) {
+        ExactPolynomial p = pop_polynomial(stack);
+        if (p.is_constant_only()) {
+            product *= p.constant;
+        } else {
+            if (variable) return false;
+            variable = std::move(p);
+        }
+    }
+    if (!variable || product.is_zero()) {
+        ExactPolynomial c;
+        c.has_constant = true;
+        c.constant = std::move(product);
+        stack.push_back(std::move(c));
+    } else {
+        variable->scale(product, false);
+        stack.push_back(std::move(*variable));
+    }
+    return true;
+}
+
+LinearPolynomial to_doubles(const ExactPolynomial& exact) {
+    LinearPolynomial out;
+    if (exact.has_constant) out.constant = exact.constant.to_double();
+    out.terms.reserve(exact.terms.size());
+    for (const auto& [f, c] : exact.terms) out.terms.emplace_back(f, c.to_double());
+    return out;
+}
+
 // Reads a post-order expression as a polynomial of degree at most one; nullopt when it
 // is not linear. Coefficients stay exact until the single conversion at the end.
 std::optional<LinearPolynomial> to_linear_polynomial(std::span<const ExpressionNode> expr) {
     std::vector<ExactPolynomial> stack;
-    auto pop = [&stack]() {
-        QV_REQUIRE(!stack.empty(), "linear polynomial: work stack too short for the next node");
-        ExactPolynomial p = std::move(stack.back());
-        stack.pop_back();
-        return p;
-    };
     for (const ExpressionNode& node : expr) {
         switch (node.kind()) {
             case NodeKind::Int:
@@ -103,15 +138,15 @@ std::optional<LinearPolynomial> to_linear_polynomial(std::span<const ExpressionN
             case NodeKind::Plus: {
                 const std::size_t k = node.operands().size();
                 QV_REQUIRE(k >= 1, "linear polynomial: a sum without operands");
-                ExactPolynomial sum = pop();
-                for (std::size_t i = 1; i < k; ++i) sum.add(pop(), false);
+                ExactPolynomial sum = pop_polynomial(stack);
+                for (std::size_t i = 1; i < k; ++i) sum.add(pop_polynomial(stack), false);
                 sum.simplify();
                 stack.push_back(std::move(sum));
                 break;
             }
             case NodeKind::Minus: {
-                ExactPolynomial s = pop();
-                ExactPolynomial m = pop();
+                ExactPolynomial s = pop_polynomial(stack);
+                ExactPolynomial m = pop_polynomial(stack);
                 m.add(s, true);
                 m.simplify();
                 stack.push_back(std::move(m));
@@ -120,30 +155,11 @@ std::optional<LinearPolynomial> to_linear_polynomial(std::span<const ExpressionN
             case NodeKind::Times: {
                 const std::size_t k = node.operands().size();
                 QV_REQUIRE(k >= 1, "linear polynomial: a product without operands");
-                Rational product(1);
-                std::optional<ExactPolynomial> variable;
-                for (std::size_t i = 0; i < k; ++i) {
-                    ExactPolynomial p = pop();
-                    if (p.is_constant_only()) {
-                        product *= p.constant;
-                    } else {
-                        if (variable) return std::nullopt;
-                        variable = std::move(p);
-                    }
-                }
-                if (!variable || product.is_zero()) {
-                    ExactPolynomial c;
-                    c.has_constant = true;
-                    c.constant = std::move(product);
-                    stack.push_back(std::move(c));
-                } else {
-                    variable->scale(product, false);
-                    stack.push_back(std::move(*variable));
-                }
+                if (!push_product(stack, k)) return std::nullopt;
                 break;
             }
             case NodeKind::Div: {
-                ExactPolynomial d = pop();
+                ExactPolynomial d = pop_polynomial(stack);
                 QV_REQUIRE(!stack.empty(), "linear polynomial: work stack too short for the next node");
                 if (!d.is_constant_only() || d.constant.is_zero()) return std::nullopt;
                 stack.back().scale(d.constant, true);
@@ -153,12 +169,7 @@ std::optional<LinearPolynomial> to_linear_polynomial(std::span<const ExpressionN
         }
     }
     QV_REQUIRE(!stack.empty(), "linear polynomial of an empty expression");
-    const ExactPolynomial& top = stack.back();
-    LinearPolynomial out;
-    if (top.has_constant) out.constant = top.constant.to_double();
-    out.terms.reserve(top.terms.size());
-    for (const auto& [f, c] : top.terms) out.terms.emplace_back(f, c.to_double());
-    return out;
+    return to_doubles(stack.back());
 }
 
 // ---------------------------------------------------------------------------
@@ -413,6 +424,7 @@ class Builder {
     }
 
     void classify_effect(const Effect& effect, Operator& op, std::size_t n);
+    std::optional<FlatExpr> precondition_nodes(const Event& event, const ExpressionNode& previous);
     void numeric_tables();
     void lowered_and_margin();
 
@@ -468,6 +480,29 @@ void Builder::classify_effect(const Effect& effect, Operator& op, std::size_t n)
         op.add_effects.push_back(intern_atom(m_, f, ExpressionNode::object(o)));
 }
 
+// The precondition of an event's operator: the event's conditions and `previous`, the
+// progress atom of the event before it. Nullopt when a condition is always false.
+std::optional<FlatExpr> Builder::precondition_nodes(const Event& event, const ExpressionNode& previous) {
+    const std::vector<FlatExpr> conditions = heuristics_detail::distinct_event_conditions(event, m_);
+    FlatExpr nodes;
+    std::size_t reserve = 2;
+    for (const FlatExpr& c : conditions) reserve += c.size();
+    nodes.reserve(reserve);
+    std::vector<NodeIndex> roots;
+    for (const FlatExpr& c : conditions) {
+        if (c.size() == 1 && c[0].is_false()) return std::nullopt;
+        if (c.empty() || (c.size() == 1 && c[0].is_true())) continue;
+        FlatExpr moved = shift_expression(c, nodes.size(), ShiftDirection::Add);
+        nodes.insert(nodes.end(), std::make_move_iterator(moved.begin()), std::make_move_iterator(moved.end()));
+        roots.push_back(nodes.size() - 1);
+    }
+    const bool conjunction = !roots.empty();
+    nodes.push_back(previous);
+    roots.push_back(nodes.size() - 1);
+    if (conjunction) nodes.push_back(ExpressionNode::list(NodeKind::And, std::move(roots)));
+    return nodes;
+}
+
 void Builder::build(const std::vector<Action>& actions, const ActionEvents& events, const FlatExpr& goals) {
     const std::size_t n = fluent_types_.size();
     ActionMap<const std::vector<TimedEvent>*> by_action;
@@ -502,29 +537,8 @@ void Builder::build(const std::vector<Action>& actions, const ActionEvents& even
             op.add_effects.push_back(own_atom);
             for (const Effect& effect : event.effects) classify_effect(effect, op, n);
 
-            const std::vector<FlatExpr> conditions = heuristics_detail::distinct_event_conditions(event, m_);
-            FlatExpr nodes;
-            std::size_t reserve = 2;
-            for (const FlatExpr& c : conditions) reserve += c.size();
-            nodes.reserve(reserve);
-            std::vector<NodeIndex> roots;
-            bool never = false;
-            for (const FlatExpr& c : conditions) {
-                if (c.size() == 1 && c[0].is_false()) {
-                    never = true;
-                    break;
-                }
-                if (c.empty() || (c.size() == 1 && c[0].is_true())) continue;
-                FlatExpr moved = shift_expression(c, nodes.size(), ShiftDirection::Add);
-                nodes.insert(nodes.end(), std::make_move_iterator(moved.begin()), std::make_move_iterator(moved.end()));
-                roots.push_back(nodes.size() - 1);
-            }
-            if (!never) {
-                const bool conjunction = !roots.empty();
-                nodes.push_back(previous);
-                roots.push_back(nodes.size() - 1);
-                if (conjunction) nodes.push_back(ExpressionNode::list(NodeKind::And, std::move(roots)));
-                op.precondition = simplify_condition(convert(nodes));
+            if (std::optional<FlatExpr> nodes = precondition_nodes(event, previous)) {
+                op.precondition = simplify_condition(convert(*nodes));
                 QV_REQUIRE(h_.operators.size() < std::numeric_limits<std::uint32_t>::max(), "too many operators");
                 op.id = static_cast<std::uint32_t>(h_.operators.size());
                 op.action = a;

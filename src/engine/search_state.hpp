@@ -495,7 +495,6 @@ class State {
         QV_REQUIRE(f < values.size(), "fluent index beyond the state's values");
         return values.cell(f);
     }
-    std::size_t num_fluents() const noexcept { return values.size(); }
     bool has_boxed() const noexcept { return flags_ & kHasBoxed; }
 
     // A state of a temporal task (one with a network) equals no state, itself included.

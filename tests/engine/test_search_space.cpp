@@ -645,7 +645,7 @@ TEST(StateLayout, ACallersInitialStateThatDoesNotFitFallsBackToCells) {
     // Another length: values are read as given, and an effect beyond them fails as before.
     const FlatExpr shorter = {bool_value(true)};
     StatePtr short_root = space.initial_state(&shorter);
-    EXPECT_EQ(short_root->num_fluents(), 1u);
+    EXPECT_EQ(short_root->values.size(), 1u);
     EXPECT_TRUE(space.get_successor_state(*short_root, Action{0}));
     EXPECT_THROW(space.get_successor_state(*short_root, Action{1}), InternalError);
 }
