@@ -352,15 +352,8 @@ StatePtr State::full_clone() const { return StatePtr(copy(values.layout_, true))
 
 namespace {
 
-// A strong 64-bit finaliser: entries are summed, so each must spread over all bits.
-std::uint64_t mix64(std::uint64_t x) noexcept {
-    x ^= x >> 33;
-    x *= 0xff51afd7ed558ccdULL;
-    x ^= x >> 33;
-    x *= 0xc4ceb9fe1a85ec53ULL;
-    x ^= x >> 33;
-    return x;
-}
+// Entries are summed, so each must spread over all bits.
+using support::mix64;
 
 bool same_running(const RunningActions& a, const RunningActions& b) noexcept {
     if (a.size() != b.size()) return false;

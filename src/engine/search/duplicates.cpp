@@ -57,13 +57,7 @@ std::uint64_t SeededStateHasher::operator()(const State& state) const noexcept {
     h.add(seed_);
     h.add(temporal_ ? state.values_hash() : state.hash());
     // Fx leaves the low bits weak; the filter derives its bit positions from all 64.
-    std::uint64_t x = h.finish() ^ seed_;
-    x ^= x >> 33;
-    x *= 0xff51afd7ed558ccdULL;
-    x ^= x >> 33;
-    x *= 0xc4ceb9fe1a85ec53ULL;
-    x ^= x >> 33;
-    return x;
+    return support::mix64(h.finish() ^ seed_);
 }
 
 }  // namespace quorvane::search

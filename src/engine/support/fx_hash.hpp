@@ -37,6 +37,17 @@ struct FxHasher {
     std::uint64_t finish() const noexcept { return state; }
 };
 
+// A strong 64-bit finaliser: every input bit reaches every output bit. For keys whose
+// low bits must be good (Fx leaves them weak) or that are combined by summing.
+constexpr std::uint64_t mix64(std::uint64_t x) noexcept {
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdULL;
+    x ^= x >> 33;
+    x *= 0xc4ceb9fe1a85ec53ULL;
+    x ^= x >> 33;
+    return x;
+}
+
 template <class T>
 concept FxHashable = requires(const T& v, FxHasher& h) { v.hash_into(h); };
 
