@@ -132,22 +132,13 @@ def child(spec: dict) -> dict:
 
 def hff_eval(spec: dict) -> dict:
     sys.path.insert(0, ROOT)
-    import random
-
+    sys.path.insert(0, HERE)
     from examples import make_task
+    from micro import sample_states
 
     task = make_task(spec["task"], spec["size"])
     ss = task.search_space()
-    rng = random.Random(0)
-    init = ss.initial_state()
-    states, state = [init], init
-    while len(states) < spec["states"]:
-        succ = ss.get_successor_states(state)
-        if not succ or rng.random() < 0.05:
-            state = init
-            continue
-        state = rng.choice(succ)
-        states.append(state)
+    states = sample_states(task, spec["states"])
     h = task.heuristic(spec["heuristic"], internal_caching=False, cache_value_in_state=False)
     evaluations, began = 0, time.perf_counter()
     while time.perf_counter() - began < spec["seconds"]:
