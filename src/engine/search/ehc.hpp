@@ -30,7 +30,7 @@ SearchResult ehc_search(const S& space, const H& heuristic, std::optional<float>
     std::optional<double> h0 = eval_within(heuristic, *initial, space, &frame.limit());
     if (!h0) return no_plan(0);
     double best = *h0;
-    frame.debug("initial h=" + format_fixed4(best));
+    frame.debug([&] { return "initial h=" + format_fixed4(best); });
 
     std::deque<StatePtr> queue;
     queue.push_back(std::move(initial));
@@ -55,8 +55,10 @@ SearchResult ehc_search(const S& space, const H& heuristic, std::optional<float>
                 best = *item->value;
                 queue.clear();
                 queue.push_back(std::move(item->state));
-                frame.debug("improved h=" + format_fixed4(best) + " expanded=" + std::to_string(expanded) +
-                            " generated=" + std::to_string(generated));
+                frame.debug([&] {
+                    return "improved h=" + format_fixed4(best) + " expanded=" + std::to_string(expanded) +
+                           " generated=" + std::to_string(generated);
+                });
                 seen.clear();
                 break;
             }

@@ -107,8 +107,11 @@ class SearchFrame {
                name_ + ": expanded=" + std::to_string(expanded) + " generated=" + std::to_string(generated) +
                    " open=" + std::to_string(open_size()));
     }
-    // A debug record of the search's own.
-    void debug(const std::string& text) const { QV_LOG(log::Level::Debug, target_, name_ + ": " + text); }
+    // A debug record of the search's own; `text()` is asked only when the record is written.
+    template <class Text>
+    void debug(Text&& text) const {
+        QV_LOG(log::Level::Debug, target_, name_ + ": " + text());
+    }
 
   private:
     static std::optional<float> announce(const char* target, const std::string& name, const std::string& parameters,
