@@ -671,13 +671,13 @@ class WorkspacePool {
     WorkspacePool(const WorkspacePool&) = delete;
     WorkspacePool& operator=(const WorkspacePool&) = delete;
     ~WorkspacePool() {
-        for (auto& slot : slots_) delete slot.load(std::memory_order_acquire);
+        for (auto& slot : slots_) delete slot.p.load(std::memory_order_acquire);
     }
 
     std::unique_ptr<Workspace> take() {
         const std::size_t first = home();
         for (std::size_t i = 0; i < kSlots; ++i) {
-            auto& slot = slots_[(first + i) % kSlots];
+            auto& slot = slots_[(first + i) % kSlots].p;
             if (slot.load(std::memory_order_relaxed) != nullptr)
                 if (Workspace* w = slot.exchange(nullptr, std::memory_order_acq_rel)) return std::unique_ptr<Workspace>(w);
         }
@@ -686,7 +686,7 @@ class WorkspacePool {
     void give(std::unique_ptr<Workspace> w) {
         const std::size_t first = home();
         for (std::size_t i = 0; i < kSlots; ++i) {
-            auto& slot = slots_[(first + i) % kSlots];
+            auto& slot = slots_[(first + i) % kSlots].p;
             Workspace* expected = nullptr;
             if (slot.load(std::memory_order_relaxed) == nullptr &&
                 slot.compare_exchange_strong(expected, w.get(), std::memory_order_acq_rel,
@@ -705,7 +705,12 @@ class WorkspacePool {
         thread_local const std::size_t mine = threads.fetch_add(1, std::memory_order_relaxed) % kSlots;
         return mine;
     }
-    std::array<std::atomic<Workspace*>, kSlots> slots_{};
+    // A cache line per slot: threads taking and giving back at their own slots do not
+    // take the line from each other.
+    struct alignas(64) Slot {
+        std::atomic<Workspace*> p{nullptr};
+    };
+    std::array<Slot, kSlots> slots_{};
 };
 
 // A workspace for the length of one evaluation; given back also when it ends in an error.
@@ -1336,11 +1341,34 @@ std::optional<double> Evaluation::run(std::vector<std::uint32_t>* reachable) {
     return relaxed_plan_value(g);
 }
 
-using heuristics_detail::ValueMap;
+// The value cache a heuristic shares with its copies, split into maps chosen by the
+// key's hash, each under a lock of its own: threads evaluating side by side seldom meet
+// at one lock, and none holds one while it computes.
+class SharedValueCache {
+  public:
+    std::optional<std::optional<double>> find(const State& state, const std::vector<std::uint64_t>& progress) {
+        Shard& shard = shard_of(state, progress);
+        std::lock_guard<std::mutex> lock(shard.mutex);
+        return heuristics_detail::find_value(shard.map, state, progress);
+    }
+    // A value stored meanwhile by another evaluation stays (it is the same value).
+    void store(const State& state, const std::vector<std::uint64_t>& progress, std::optional<double> value) {
+        Shard& shard = shard_of(state, progress);
+        std::lock_guard<std::mutex> lock(shard.mutex);
+        heuristics_detail::store_value(shard.map, state, progress, value);
+    }
 
-struct CacheHolder {
-    std::mutex mutex;
-    std::optional<ValueMap> map;
+  private:
+    static constexpr unsigned kShardBits = 5;
+    struct alignas(64) Shard {
+        std::mutex mutex;
+        heuristics_detail::ValueMap map;
+    };
+    Shard& shard_of(const State& state, const std::vector<std::uint64_t>& progress) {
+        const std::size_t hash = heuristics_detail::CacheKeyHash{}(heuristics_detail::StateKeyView{&state, &progress});
+        return shards_[hash >> (std::numeric_limits<std::size_t>::digits - kShardBits)];
+    }
+    std::array<Shard, std::size_t{1} << kShardBits> shards_;
 };
 
 }  // namespace
@@ -1349,10 +1377,10 @@ struct CacheHolder {
 
 struct DeleteRelaxationHeuristic::Impl {
     std::shared_ptr<const CompiledTask> task;
-    std::shared_ptr<CacheHolder> cache;
+    std::shared_ptr<SharedValueCache> cache;  // null: no internal caching
     std::shared_ptr<WorkspacePool> workspaces;
 
-    Impl(std::shared_ptr<const CompiledTask> t, std::shared_ptr<CacheHolder> c, std::shared_ptr<WorkspacePool> w)
+    Impl(std::shared_ptr<const CompiledTask> t, std::shared_ptr<SharedValueCache> c, std::shared_ptr<WorkspacePool> w)
         : task(std::move(t)), cache(std::move(c)), workspaces(std::move(w)) {}
 
     std::optional<double> compute(const State& state, Workspace& w, std::vector<std::uint32_t>* reachable) const {
@@ -1369,8 +1397,7 @@ DeleteRelaxationHeuristic::DeleteRelaxationHeuristic(const std::vector<Action>& 
     auto task = std::make_shared<const CompiledTask>(
         relaxation::build_relaxed_task(actions, fluent_types, objects, events, goals,
                                        inadmissible_numeric_heuristic_variant, disable_numeric_reasoning, kind));
-    auto cache = std::make_shared<CacheHolder>();
-    if (internal_caching) cache->map.emplace();
+    auto cache = internal_caching ? std::make_shared<SharedValueCache>() : nullptr;
     impl_ = std::make_unique<Impl>(std::move(task), std::move(cache), std::make_shared<WorkspacePool>());
 }
 
@@ -1385,19 +1412,14 @@ DeleteRelaxationHeuristic::~DeleteRelaxationHeuristic() = default;
 std::optional<double> DeleteRelaxationHeuristic::eval(const State& state) const {
     Lease lease(*impl_->workspaces);
     Workspace& w = *lease;
-    CacheHolder& cache = *impl_->cache;
-    if (!cache.map) return impl_->compute(state, w, nullptr);
-    // The lock is not held while the value is computed: evaluations of one heuristic
-    // and its copies run side by side, and one that misses a value another is
-    // computing just computes it as well (it is the same value).
+    SharedValueCache* cache = impl_->cache.get();
+    if (!cache) return impl_->compute(state, w, nullptr);
+    // Evaluations of one heuristic and its copies run side by side: one that misses a
+    // value another is computing just computes it as well.
     heuristics_detail::fill_event_progress(impl_->task->task.actions, state, w.progress);
-    {
-        std::lock_guard<std::mutex> lock(cache.mutex);
-        if (auto hit = heuristics_detail::find_value(*cache.map, state, w.progress)) return *hit;
-    }
+    if (auto hit = cache->find(state, w.progress)) return *hit;
     const std::optional<double> value = impl_->compute(state, w, nullptr);
-    std::lock_guard<std::mutex> lock(cache.mutex);
-    heuristics_detail::store_value(*cache.map, state, w.progress, value);
+    cache->store(state, w.progress, value);
     return value;
 }
 

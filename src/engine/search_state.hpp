@@ -192,11 +192,14 @@ class StateLayout {
   private:
     friend class LayoutPtr;
     StateLayout() = default;
-    mutable std::atomic<std::uint32_t> refs_{1};
     std::vector<std::uint32_t> slots_;  // (index << 1) | is_bit
     std::size_t words_ = 0;
     std::size_t cell_begin_ = 0;
     std::uint64_t id_ = 0;
+    // Every state made or dropped counts here, from every thread that searches: the
+    // count has a cache line of its own, so that it does not evict the fields above,
+    // which every fluent read looks at.
+    alignas(64) mutable std::atomic<std::uint32_t> refs_{1};
 };
 
 inline LayoutPtr::LayoutPtr(const LayoutPtr& o) noexcept : p_(o.p_) {

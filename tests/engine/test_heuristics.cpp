@@ -1548,25 +1548,32 @@ TEST(Relaxation, AgreesWithAPlainEvaluationOnRandomNumericTasks) {
 }
 
 // Evaluations of one heuristic, and of its copies, on several threads at once take
-// their working tables from one shared pool without a lock: every thread must get the
-// values of evaluations run one at a time.
-TEST(Relaxation, OneHeuristicAndItsCopiesEvaluateOnManyThreadsAtOnce) {
+// their working tables from one shared pool without a lock, and with internal caching
+// share one value cache: every thread must get the values of evaluations run one at a
+// time.
+class RelaxationOnThreads : public ::testing::TestWithParam<bool> {};
+
+TEST_P(RelaxationOnThreads, OneHeuristicAndItsCopiesEvaluateOnManyThreadsAtOnce) {
+    const bool caching = GetParam();
     RandomRelaxedTasks random(31337);
     for (int n = 0; n < 40; ++n) {
         const Task t = random.task();
         for (RelaxationKind kind : kAllKinds) {
             std::optional<DeleteRelaxationHeuristic> made;
             try {
-                made.emplace(relaxation(t, kind));
+                made.emplace(relaxation(t, kind, caching));
             } catch (const std::exception&) {
                 continue;  // refused by construction
             }
             const DeleteRelaxationHeuristic& h = *made;
+            // The values alone come from a heuristic of their own, so that with caching
+            // the threads also store values side by side.
+            const DeleteRelaxationHeuristic reference = relaxation(t, kind);
             std::vector<StateBox> states;
             std::vector<Outcome> alone;
             for (int k = 0; k < 12; ++k) {
                 states.push_back(random.state(t));
-                alone.push_back(outcome_of([&] { return h.eval(*states.back()); }));
+                alone.push_back(outcome_of([&] { return reference.eval(*states.back()); }));
             }
             constexpr int kThreads = 4;
             std::vector<std::vector<Outcome>> seen(kThreads);
@@ -1587,6 +1594,11 @@ TEST(Relaxation, OneHeuristicAndItsCopiesEvaluateOnManyThreadsAtOnce) {
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Caching, RelaxationOnThreads, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? std::string("SharedValueCache") : std::string("NoCache");
+                         });
 
 TEST(ExplicitHmax, AgreesWithAPlainEvaluationOnRandomTasks) {
     RandomTasks random(20240611);
