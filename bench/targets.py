@@ -159,7 +159,7 @@ def threads(spec: dict) -> dict:
 
     task = make_task(spec["task"], spec["size"])
     ss = task.search_space()
-    h = task.heuristic("hff")
+    h = task.heuristic("hff", internal_caching=spec["caching"])
     n, k = spec["threads"], spec["repeat"]
 
     def one():
@@ -337,19 +337,25 @@ def measure_hff_eval(seconds, sizes):
 
 
 def measure_threads(n, task, size, repeat, rounds):
-    spec = dict(kind="threads", task=task, size=size, threads=n, repeat=repeat, rounds=rounds)
-    r = run_child(spec, 1800)
-    r.update(task=task, size=size, threads=n)
-    print(f"threads {n}: {r}", file=sys.stderr, flush=True)
+    rows = []
     lines = ["### threads: gbfs + hff, one search space and one heuristic", "",
-             "| task | threads | searches per thread | expanded per search | rounds | fastest serial s "
-             "| fastest parallel s | speedup | median round speedup | same results |",
-             "|---|---:|---:|---:|---:|---:|---:|---:|---:|---|",
-             f"| {task}-{size} | {n} | {repeat} | {fmt(r.get('expanded'), '{:,}')} | {rounds} "
-             f"| {fmt(r.get('serial_seconds'), '{:.3f}')} | {fmt(r.get('parallel_seconds'), '{:.3f}')} "
-             f"| {fmt(r.get('speedup'), '{:.2f}')} | {fmt(r.get('median_round_speedup'), '{:.2f}')} "
-             f"| {r.get('same_results')} |"]
-    return [r], lines
+             "| task | value cache | threads | searches per thread | expanded per search | rounds "
+             "| fastest serial s | fastest parallel s | speedup | median round speedup | same results |",
+             "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---|"]
+    # Without the heuristic's value cache every search computes every value; with it,
+    # all but the first search find their values in the cache the threads share.
+    for caching in (False, True):
+        spec = dict(kind="threads", task=task, size=size, threads=n, repeat=repeat, rounds=rounds, caching=caching)
+        r = run_child(spec, 1800)
+        r.update(task=task, size=size, threads=n, caching=caching)
+        print(f"threads {n}: {r}", file=sys.stderr, flush=True)
+        rows.append(r)
+        lines.append(
+            f"| {task}-{size} | {'shared' if caching else 'off'} | {n} | {repeat} | {fmt(r.get('expanded'), '{:,}')} "
+            f"| {rounds} | {fmt(r.get('serial_seconds'), '{:.3f}')} | {fmt(r.get('parallel_seconds'), '{:.3f}')} "
+            f"| {fmt(r.get('speedup'), '{:.2f}')} | {fmt(r.get('median_round_speedup'), '{:.2f}')} "
+            f"| {r.get('same_results')} |")
+    return rows, lines
 
 
 def main(argv=None) -> int:
