@@ -6,12 +6,10 @@
 // agree point by point: the same potentials, bit for bit, and the same out-edge lists in
 // the same order.
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <cstdint>
 #include <algorithm>
 #include <cstring>
-#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -25,6 +23,7 @@
 #include "engine/search_space.hpp"
 #include "engine/stn.hpp"
 #include "node_builders.hpp"
+#include "small_stack.hpp"
 
 namespace quorvane {
 namespace {
@@ -572,19 +571,7 @@ TEST(SearchNetwork, CopiesDivergeWithoutTouchingEachOther) {
     EXPECT_TRUE(net.consistent());
 }
 
-void run_on_small_stack(const std::function<void()>& body) {
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, 256 * 1024);  // a recursive release of the lists needs far more
-    pthread_t thread;
-    auto trampoline = [](void* arg) -> void* {
-        (*static_cast<const std::function<void()>*>(arg))();
-        return nullptr;
-    };
-    ASSERT_EQ(pthread_create(&thread, &attr, trampoline, const_cast<std::function<void()>*>(&body)), 0);
-    pthread_join(thread, nullptr);
-    pthread_attr_destroy(&attr);
-}
+using test_support::run_on_small_stack;
 
 // A path of a hundred thousand starts, each network a child of the one before: the lists
 // of starts and applied events are released one record after another, not recursively.

@@ -1,13 +1,11 @@
 #include "engine/stn.hpp"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
-#include <functional>
 #include <future>
 #include <limits>
 #include <map>
@@ -22,6 +20,8 @@
 #include "engine/support/number.hpp"
 #define QV_STN_HAVE_RATIONAL 1
 #endif
+
+#include "small_stack.hpp"
 
 namespace {
 
@@ -357,19 +357,7 @@ TEST(StnFloat, BoundChangesNoPropagationThatEndsByItself) {
     EXPECT_GT(finished, 10000);
 }
 
-void run_on_small_stack(const std::function<void()>& body) {
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, 256 * 1024);  // a recursive release of 10^6 nodes needs far more
-    pthread_t thread;
-    auto trampoline = [](void* arg) -> void* {
-        (*static_cast<const std::function<void()>*>(arg))();
-        return nullptr;
-    };
-    ASSERT_EQ(pthread_create(&thread, &attr, trampoline, const_cast<std::function<void()>*>(&body)), 0);
-    pthread_join(thread, nullptr);
-    pthread_attr_destroy(&attr);
-}
+using quorvane::test_support::run_on_small_stack;
 
 TEST(StnEdgeLists, MillionNodeListIsReleasedWithoutRecursion) {
     constexpr int kNodes = 1'000'000;
