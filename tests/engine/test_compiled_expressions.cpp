@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,22 @@ void PrintTo(const FormCase& c, std::ostream* os) { *os << c.name; }
 
 bool f2_is_int(const State& s) { return s.values.cell(2).is_small_int(); }
 
+// Whether the prepared form of case `c` must answer in `s`.
+bool must_decide(const FormCase& c, const State& s) {
+    return c.decides == Decides::Always || (c.decides == Decides::WhenF2Int && f2_is_int(s));
+}
+
+// What the evaluator gives for `expr` in `s`; nothing where it fails.
+std::optional<ExpressionNode> evaluated(const FlatExpr& expr, const State& s) {
+    try {
+        return internal_evaluate(std::span<const ExpressionNode>(expr), s);
+    } catch (const Error&) {
+        return std::nullopt;
+    } catch (const InternalError&) {
+        return std::nullopt;
+    }
+}
+
 const std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 
 std::vector<FormCase> condition_cases() {
@@ -119,25 +136,16 @@ TEST_P(CompiledConditionTable, AgreesWithTheEvaluator) {
     std::size_t decided = 0;
     for (const StatePtr& s : test_states(layout)) {
         const CompiledCondition::Result r = form.eval(*s);
-        bool fails = false;
-        ExpressionNode value = ExpressionNode::boolean(false);
-        try {
-            value = internal_evaluate(std::span<const ExpressionNode>(c.expr), *s);
-        } catch (const Error&) {
-            fails = true;
-        } catch (const InternalError&) {
-            fails = true;
-        }
-        if (fails || value.kind() != NodeKind::Bool) {
+        const std::optional<ExpressionNode> value = evaluated(c.expr, *s);
+        if (!value || value->kind() != NodeKind::Bool) {
             EXPECT_EQ(r, CompiledCondition::kUnknown) << debug_text(c.expr);
             continue;
         }
         if (r != CompiledCondition::kUnknown) {
             ++decided;
-            EXPECT_EQ(r == CompiledCondition::kTrue, value.as_bool()) << debug_text(c.expr);
+            EXPECT_EQ(r == CompiledCondition::kTrue, value->as_bool()) << debug_text(c.expr);
         }
-        if (c.decides == Decides::Always || (c.decides == Decides::WhenF2Int && f2_is_int(*s)))
-            EXPECT_NE(r, CompiledCondition::kUnknown) << debug_text(c.expr);
+        if (must_decide(c, *s)) EXPECT_NE(r, CompiledCondition::kUnknown) << debug_text(c.expr);
     }
     if (c.decides != Decides::Never) EXPECT_GT(decided, 0u);
 }
@@ -181,25 +189,16 @@ TEST_P(CompiledValueTable, AgreesWithTheEvaluator) {
     for (const StatePtr& s : test_states(layout)) {
         Cell cell;
         const bool known = form.eval(*s, cell);
-        bool fails = false;
-        ExpressionNode value = ExpressionNode::boolean(false);
-        try {
-            value = internal_evaluate(std::span<const ExpressionNode>(c.expr), *s);
-        } catch (const Error&) {
-            fails = true;
-        } catch (const InternalError&) {
-            fails = true;
-        }
-        if (fails) {
+        const std::optional<ExpressionNode> value = evaluated(c.expr, *s);
+        if (!value) {
             EXPECT_FALSE(known) << debug_text(c.expr);
             continue;
         }
         if (known) {
             ++decided;
-            EXPECT_TRUE(cell.decode() == value) << debug_text(c.expr) << " gave " << cell.decode().debug();
+            EXPECT_TRUE(cell.decode() == *value) << debug_text(c.expr) << " gave " << cell.decode().debug();
         }
-        if (c.decides == Decides::Always || (c.decides == Decides::WhenF2Int && f2_is_int(*s)))
-            EXPECT_TRUE(known) << debug_text(c.expr);
+        if (must_decide(c, *s)) EXPECT_TRUE(known) << debug_text(c.expr);
     }
     if (c.decides != Decides::Never) EXPECT_GT(decided, 0u);
 }
