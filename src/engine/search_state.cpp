@@ -444,28 +444,24 @@ std::uint64_t State::hash() const noexcept {
 
 void StateBox::set_value(std::uint64_t f, const ExpressionNode& value) {
     QV_REQUIRE(f < p_->values.size(), "a value written beyond the state's fluents");
-    const Cell c = Cell::encode(value);
-    if (p_->store(f, c)) return;
-    try {
-        spill();
-    } catch (...) {
-        Cell::release(c);
-        throw;
-    }
-    p_->store(f, c);
+    store_owned(f, Cell::encode(value));
 }
 
 void StateBox::set_cell(std::uint64_t f, Cell value) {
     QV_REQUIRE(f < p_->values.size(), "a value written beyond the state's fluents");
     Cell::retain(value);
-    if (p_->store(f, value)) return;
+    store_owned(f, value);
+}
+
+void StateBox::store_owned(std::uint64_t f, Cell owned) {
+    if (p_->store(f, owned)) return;
     try {
         spill();
     } catch (...) {
-        Cell::release(value);
+        Cell::release(owned);
         throw;
     }
-    p_->store(f, value);
+    p_->store(f, owned);
 }
 
 void StateBox::spill() {

@@ -623,6 +623,9 @@ class StateBox {
     explicit StateBox(State* p) noexcept : p_(p) {}
     // Moves the state into a layout of cells only.
     void spill();
+    // Writes `owned`, whose one reference passes to the state (and is let go of when
+    // the write fails), spilling first when the layout cannot hold it.
+    void store_owned(std::uint64_t f, Cell owned);
     State* p_ = nullptr;
 };
 
