@@ -100,10 +100,16 @@ class CacheKey {
     std::vector<std::uint64_t> data_;
 };
 
-// A state seen as a key, so that a lookup copies nothing.
+// A state seen as a key, so that a lookup copies nothing. Its hash is worked out once,
+// when the view is made, for every map it is looked up in.
 struct StateKeyView {
+    StateKeyView(const State& s, const std::vector<std::uint64_t>& progress) noexcept
+        : state(&s),
+          event_progress(&progress),
+          hash(CacheKey::hash(s.values.layout(), words(), s.has_boxed(), progress)) {}
     const State* state;
     const std::vector<std::uint64_t>* event_progress;
+    std::size_t hash;
     std::span<const std::uint64_t> words() const noexcept {
         return {state->values.words(), state->values.num_words()};
     }
@@ -113,9 +119,7 @@ struct CacheKeyHash {
     std::size_t operator()(const CacheKey& k) const noexcept {
         return CacheKey::hash(k.layout(), k.words(), k.boxed(), k.progress());
     }
-    std::size_t operator()(const StateKeyView& k) const noexcept {
-        return CacheKey::hash(k.state->values.layout(), k.words(), k.state->has_boxed(), *k.event_progress);
-    }
+    std::size_t operator()(const StateKeyView& k) const noexcept { return k.hash; }
 };
 struct CacheKeyEq {
     using is_transparent = void;
@@ -153,18 +157,16 @@ inline void fill_event_progress(const std::vector<Action>& actions, const State&
     }
 }
 
-// The value stored for `state` (whose progress part is `progress`), if any.
-inline std::optional<std::optional<double>> find_value(const ValueMap& map, const State& state,
-                                                       const std::vector<std::uint64_t>& progress) {
-    if (auto it = map.find(StateKeyView{&state, &progress}); it != map.end()) return it->second;
+// The value stored under `key`, if any.
+inline std::optional<std::optional<double>> find_value(const ValueMap& map, const StateKeyView& key) {
+    if (auto it = map.find(key); it != map.end()) return it->second;
     return std::nullopt;
 }
 
-// Stores `value` under the state's key; a value stored meanwhile under the same key stays.
-inline void store_value(ValueMap& map, const State& state, const std::vector<std::uint64_t>& progress,
-                        std::optional<double> value) {
-    if (map.contains(StateKeyView{&state, &progress})) return;
-    map.emplace(CacheKey(state, progress), value);
+// Stores `value` under `key`; a value stored meanwhile under the same key stays.
+inline void store_value(ValueMap& map, const StateKeyView& key, std::optional<double> value) {
+    if (map.contains(key)) return;
+    map.emplace(CacheKey(*key.state, *key.event_progress), value);
 }
 
 // The value of `state` from `map`, or compute() stored under the state's key.
@@ -172,9 +174,10 @@ template <class Compute>
 std::optional<double> cached_value(ValueMap& map, const std::vector<Action>& actions, const State& state,
                                    std::vector<std::uint64_t>& progress, Compute&& compute) {
     fill_event_progress(actions, state, progress);
-    if (std::optional<std::optional<double>> hit = find_value(map, state, progress)) return *hit;
+    const StateKeyView key(state, progress);
+    if (std::optional<std::optional<double>> hit = find_value(map, key)) return *hit;
     const std::optional<double> value = compute();
-    store_value(map, state, progress, value);
+    store_value(map, key, value);
     return value;
 }
 

@@ -1346,16 +1346,16 @@ std::optional<double> Evaluation::run(std::vector<std::uint32_t>* reachable) {
 // at one lock, and none holds one while it computes.
 class SharedValueCache {
   public:
-    std::optional<std::optional<double>> find(const State& state, const std::vector<std::uint64_t>& progress) {
-        Shard& shard = shard_of(state, progress);
+    std::optional<std::optional<double>> find(const heuristics_detail::StateKeyView& key) {
+        Shard& shard = shard_of(key);
         std::lock_guard<std::mutex> lock(shard.mutex);
-        return heuristics_detail::find_value(shard.map, state, progress);
+        return heuristics_detail::find_value(shard.map, key);
     }
     // A value stored meanwhile by another evaluation stays (it is the same value).
-    void store(const State& state, const std::vector<std::uint64_t>& progress, std::optional<double> value) {
-        Shard& shard = shard_of(state, progress);
+    void store(const heuristics_detail::StateKeyView& key, std::optional<double> value) {
+        Shard& shard = shard_of(key);
         std::lock_guard<std::mutex> lock(shard.mutex);
-        heuristics_detail::store_value(shard.map, state, progress, value);
+        heuristics_detail::store_value(shard.map, key, value);
     }
 
   private:
@@ -1364,9 +1364,8 @@ class SharedValueCache {
         std::mutex mutex;
         heuristics_detail::ValueMap map;
     };
-    Shard& shard_of(const State& state, const std::vector<std::uint64_t>& progress) {
-        const std::size_t hash = heuristics_detail::CacheKeyHash{}(heuristics_detail::StateKeyView{&state, &progress});
-        return shards_[hash >> (std::numeric_limits<std::size_t>::digits - kShardBits)];
+    Shard& shard_of(const heuristics_detail::StateKeyView& key) {
+        return shards_[key.hash >> (std::numeric_limits<std::size_t>::digits - kShardBits)];
     }
     std::array<Shard, std::size_t{1} << kShardBits> shards_;
 };
@@ -1417,9 +1416,10 @@ std::optional<double> DeleteRelaxationHeuristic::eval(const State& state) const 
     // Evaluations of one heuristic and its copies run side by side: one that misses a
     // value another is computing just computes it as well.
     heuristics_detail::fill_event_progress(impl_->task->task.actions, state, w.progress);
-    if (auto hit = cache->find(state, w.progress)) return *hit;
+    const heuristics_detail::StateKeyView key(state, w.progress);
+    if (auto hit = cache->find(key)) return *hit;
     const std::optional<double> value = impl_->compute(state, w, nullptr);
-    cache->store(state, w.progress, value);
+    cache->store(key, value);
     return value;
 }
 
