@@ -256,11 +256,11 @@ bool operator==(const StateValues& a, const StateValues& b) noexcept {
 static_assert(sizeof(State) % alignof(std::uint64_t) == 0);
 static_assert(offsetof(State, values) + sizeof(StateValues) == sizeof(State), "the words follow the values header");
 
-State* State::allocate(LayoutPtr layout) {
+State* State::allocate(LayoutPtr layout, bool zeroed) {
     const std::size_t bytes = allocation_size(*layout);
     void* memory = ::operator new(bytes);
     State* s = new (memory) State(std::move(layout));
-    std::memset(s->values.mutable_words(), 0, s->values.num_words() * sizeof(std::uint64_t));
+    if (zeroed) std::memset(s->values.mutable_words(), 0, s->values.num_words() * sizeof(std::uint64_t));
     return s;
 }
 
@@ -295,14 +295,16 @@ bool State::store(std::uint64_t f, Cell c) noexcept {
 }
 
 State* State::copy(const LayoutPtr& layout, bool with_cache) const {
-    StateBox out(allocate(layout));
+    // Words of the same shape are copied all at once below; others are stored one by one.
+    const bool same_shape = layout == values.layout_ || layout->same_shape(values.layout());
+    StateBox out(allocate(layout, !same_shape));
     State& c = *out;
     c.g = g;
     c.path = path;
     c.todo = todo;
     c.active_conditions = active_conditions;
     if (temporal_network) c.temporal_network.emplace(*temporal_network);
-    if (layout == values.layout_ || layout->same_shape(values.layout())) {
+    if (same_shape) {
         const std::size_t n = layout->num_words();
         std::memcpy(c.values.mutable_words(), values.words(), n * sizeof(std::uint64_t));
         if (has_boxed()) {

@@ -535,7 +535,9 @@ class State {
     friend class StateBox;
     explicit State(LayoutPtr layout) noexcept { values.layout_ = std::move(layout); }
     ~State();
-    static State* allocate(LayoutPtr layout);
+    // A state in `layout` with every value word 0 (what `store` writes into), or, when
+    // the caller overwrites them all at once, with the words left as they come.
+    static State* allocate(LayoutPtr layout, bool zeroed = true);
     // A copy of this state's fields in `layout` (this one's or cells only); the cache
     // is copied only on request.
     State* copy(const LayoutPtr& layout, bool with_cache) const;

@@ -80,8 +80,9 @@ class PersistentList {
         }
         return PersistentList(node);
     }
-    // Prepends `value` to this very list.
-    void push_front(T value) { *this = append(std::move(value)); }
+    // Prepends `value` to this very list: the list's reference to its old head passes
+    // to the new node.
+    void push_front(T value) { head_ = new Node(std::move(value), head_); }
     bool empty() const noexcept { return !head_; }
     // The newest entry; the list must not be empty.
     const T& front() const {
