@@ -589,6 +589,8 @@ HMaxExplicit::HMaxExplicit(const std::vector<Action>& actions, const std::vector
 
 HMaxExplicit::HMaxExplicit(const HMaxExplicit& o) : impl_(std::make_unique<Impl>(*o.impl_)) {}
 
+HMaxExplicit::HMaxExplicit(HMaxExplicit&&) noexcept = default;
+
 HMaxExplicit::~HMaxExplicit() = default;
 
 std::optional<double> HMaxExplicit::eval(const State& state, const TimeLimit* limit) const {

@@ -19,6 +19,8 @@ class HMaxExplicit {
                  const ActionEvents& events, const FlatExpr& goals, bool internal_caching);
     // A copy shares the value cache with its source.
     HMaxExplicit(const HMaxExplicit&);
+    // A moved-from heuristic may only be destroyed.
+    HMaxExplicit(HMaxExplicit&&) noexcept;
     ~HMaxExplicit();
 
     // The heuristic value, or nullopt for a dead end. Thread-safe. With a limit, a long

@@ -1406,6 +1406,8 @@ DeleteRelaxationHeuristic::DeleteRelaxationHeuristic(const std::vector<Action>& 
 DeleteRelaxationHeuristic::DeleteRelaxationHeuristic(const DeleteRelaxationHeuristic& o)
     : impl_(std::make_unique<Impl>(o.impl_->task, o.impl_->cache, o.impl_->workspaces)) {}
 
+DeleteRelaxationHeuristic::DeleteRelaxationHeuristic(DeleteRelaxationHeuristic&&) noexcept = default;
+
 DeleteRelaxationHeuristic::~DeleteRelaxationHeuristic() = default;
 
 std::optional<double> DeleteRelaxationHeuristic::eval(const State& state) const {

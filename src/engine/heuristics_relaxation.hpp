@@ -23,6 +23,8 @@ class DeleteRelaxationHeuristic {
 
     // A copy shares the value cache and the expression store with its source.
     DeleteRelaxationHeuristic(const DeleteRelaxationHeuristic&);
+    // A moved-from heuristic may only be destroyed.
+    DeleteRelaxationHeuristic(DeleteRelaxationHeuristic&&) noexcept;
     ~DeleteRelaxationHeuristic();
 
     // The heuristic value, or nullopt for a dead end. Thread-safe.
