@@ -459,13 +459,17 @@ void CompiledTask::intern_value_atoms(const std::vector<bool>& relevant, const s
 // Reading the state. Evaluation reads a State through these four functions alone.
 
 // visit(handle) for the atom of every fluent's value in `state` that construction made.
+// Boolean values are read from their cells; a value is built as a node only when some
+// atom could hold it.
 template <class Visit>
 void for_each_value_atom(const AtomTable& atoms, const State& state, Visit&& visit) {
-    std::uint64_t f = 0;
-    for (const ExpressionNode& v : state.values) {
-        const std::uint32_t h = atoms.atom(f, v);
+    const bool others = !atoms.others.empty();
+    for (std::uint64_t f = 0, n = state.values.size(); f < n; ++f) {
+        const Cell c = state.values.cell(f);
+        std::uint32_t h = kNone;
+        if (c.is_bool() && f < atoms.dense) h = c.is_true() ? atoms.if_true[f] : atoms.if_false[f];
+        else if (others) h = atoms.atom(f, c.decode());
         if (h != kNone) visit(h);
-        ++f;
     }
 }
 
