@@ -35,107 +35,85 @@ struct NodeHash {
 // worst miss the cache), and the next event of every listed action that is running, as
 // (position in the list, next event) pairs in list order: the same information as one
 // entry per listed action with 0 for those not running, in a few words.
+// A state seen as a key, so that a lookup copies nothing. Its hash is worked out once,
+// when the view is made, from the state's own hash of its values (equal values packed in
+// the same shape hash alike), and serves the shard, the map and the stored key.
+struct StateKeyView {
+    StateKeyView(const State& s, const std::vector<std::uint64_t>& progress) noexcept
+        : state(&s), event_progress(&progress), hash(hash_of(s, progress)) {}
+    const State* state;
+    const std::vector<std::uint64_t>* event_progress;
+    std::size_t hash;
+
+    const StateLayout& layout() const noexcept { return state->values.layout(); }
+    const std::uint64_t* words() const noexcept { return state->values.words(); }
+    std::span<const std::uint64_t> progress() const noexcept { return *event_progress; }
+
+  private:
+    static std::size_t hash_of(const State& s, const std::vector<std::uint64_t>& progress) noexcept {
+        support::FxHasher h;
+        h.add(s.values_hash());
+        h.add(progress.size());
+        for (std::uint64_t p : progress) h.add(p);
+        return h.finish();
+    }
+};
+
 class CacheKey {
   public:
-    CacheKey(const State& state, const std::vector<std::uint64_t>& progress)
-        : layout_(state.values.layout_ptr()),
-          words_(static_cast<std::uint32_t>(state.values.num_words())),
-          cell_begin_(static_cast<std::uint32_t>(state.values.layout().cell_begin())),
-          boxed_(state.has_boxed()) {
-        const std::uint64_t* w = state.values.words();
-        data_.reserve(words_ + progress.size());
-        data_.assign(w, w + words_);
-        data_.insert(data_.end(), progress.begin(), progress.end());
+    explicit CacheKey(const StateKeyView& key)
+        : layout_(key.state->values.layout_ptr()), hash_(key.hash), boxed_(key.state->has_boxed()) {
+        const std::size_t words = layout_->num_words();
+        data_.reserve(words + key.event_progress->size());
+        data_.assign(key.words(), key.words() + words);
+        data_.insert(data_.end(), key.event_progress->begin(), key.event_progress->end());
         if (boxed_)
-            for (std::size_t i = cell_begin_; i < words_; ++i) Cell::retain(Cell::from_word(data_[i]));
+            for (std::size_t i = layout_->cell_begin(); i < words; ++i) Cell::retain(Cell::from_word(data_[i]));
     }
     CacheKey(CacheKey&& o) noexcept
-        : layout_(std::move(o.layout_)), words_(o.words_), cell_begin_(o.cell_begin_), boxed_(o.boxed_), data_(std::move(o.data_)) {
+        : layout_(std::move(o.layout_)), hash_(o.hash_), boxed_(o.boxed_), data_(std::move(o.data_)) {
         o.boxed_ = false;
-        o.data_.clear();
     }
     CacheKey(const CacheKey&) = delete;
     CacheKey& operator=(const CacheKey&) = delete;
     CacheKey& operator=(CacheKey&&) = delete;
     ~CacheKey() {
         if (boxed_)
-            for (std::size_t i = cell_begin_; i < words_ && i < data_.size(); ++i) Cell::release(Cell::from_word(data_[i]));
+            for (std::size_t i = layout_->cell_begin(); i < layout_->num_words(); ++i)
+                Cell::release(Cell::from_word(data_[i]));
     }
 
-    // Equal keys give equal hashes: boxed cells enter by their values' hashes.
-    static std::size_t hash(const StateLayout& layout, std::span<const std::uint64_t> words, bool boxed,
-                            std::span<const std::uint64_t> progress) noexcept {
-        const std::size_t cell_begin = layout.cell_begin();
-        support::FxHasher h;
-        h.add(layout.num_fluents());
-        for (std::size_t i = 0; i < words.size(); ++i)
-            h.add(boxed && i >= cell_begin ? Cell::from_word(words[i]).value_hash() : words[i]);
-        h.add(progress.size());
-        for (std::uint64_t p : progress) h.add(p);
-        return h.finish();
-    }
-    static bool same_words(std::span<const std::uint64_t> a, std::span<const std::uint64_t> b,
-                           std::size_t cell_begin) noexcept {
-        if (a.size() != b.size()) return false;
-        for (std::size_t i = 0; i < a.size(); ++i)
-            if (a[i] != b[i] && (i < cell_begin || !same_value(Cell::from_word(a[i]), Cell::from_word(b[i]))))
-                return false;
-        return true;
-    }
-
+    std::size_t hash() const noexcept { return hash_; }
     const StateLayout& layout() const noexcept { return *layout_; }
-    std::span<const std::uint64_t> words() const noexcept { return {data_.data(), words_}; }
+    const std::uint64_t* words() const noexcept { return data_.data(); }
     std::span<const std::uint64_t> progress() const noexcept {
-        return {data_.data() + words_, data_.size() - words_};
+        return std::span<const std::uint64_t>(data_).subspan(layout_->num_words());
     }
-    std::size_t cell_begin() const noexcept { return cell_begin_; }
-    bool boxed() const noexcept { return boxed_; }
 
   private:
     LayoutPtr layout_;
-    std::uint32_t words_;
-    std::uint32_t cell_begin_;
+    std::size_t hash_;
     bool boxed_;
     // The words, then the progress pairs.
     std::vector<std::uint64_t> data_;
 };
 
-// A state seen as a key, so that a lookup copies nothing. Its hash is worked out once,
-// when the view is made, for every map it is looked up in.
-struct StateKeyView {
-    StateKeyView(const State& s, const std::vector<std::uint64_t>& progress) noexcept
-        : state(&s),
-          event_progress(&progress),
-          hash(CacheKey::hash(s.values.layout(), words(), s.has_boxed(), progress)) {}
-    const State* state;
-    const std::vector<std::uint64_t>* event_progress;
-    std::size_t hash;
-    std::span<const std::uint64_t> words() const noexcept {
-        return {state->values.words(), state->values.num_words()};
-    }
-};
 struct CacheKeyHash {
     using is_transparent = void;
-    std::size_t operator()(const CacheKey& k) const noexcept {
-        return CacheKey::hash(k.layout(), k.words(), k.boxed(), k.progress());
-    }
+    std::size_t operator()(const CacheKey& k) const noexcept { return k.hash(); }
     std::size_t operator()(const StateKeyView& k) const noexcept { return k.hash; }
 };
 struct CacheKeyEq {
     using is_transparent = void;
-    static bool same(const CacheKey& a, const StateKeyView& b) noexcept {
-        if (!a.layout().same_shape(b.state->values.layout())) return false;
-        const auto progress = a.progress();
-        if (!std::equal(progress.begin(), progress.end(), b.event_progress->begin(), b.event_progress->end()))
-            return false;
-        return CacheKey::same_words(a.words(), b.words(), a.cell_begin());
-    }
-    bool operator()(const CacheKey& a, const CacheKey& b) const noexcept {
+    // Keys of the same shape, progress and values; either side a stored key or a view.
+    template <class A, class B>
+    static bool same(const A& a, const B& b) noexcept {
         if (!a.layout().same_shape(b.layout())) return false;
         const auto pa = a.progress(), pb = b.progress();
         if (!std::equal(pa.begin(), pa.end(), pb.begin(), pb.end())) return false;
-        return CacheKey::same_words(a.words(), b.words(), a.cell_begin());
+        return same_words(a.layout(), a.words(), b.words());
     }
+    bool operator()(const CacheKey& a, const CacheKey& b) const noexcept { return same(a, b); }
     bool operator()(const CacheKey& a, const StateKeyView& b) const noexcept { return same(a, b); }
     bool operator()(const StateKeyView& a, const CacheKey& b) const noexcept { return same(b, a); }
 };
@@ -166,7 +144,7 @@ inline std::optional<std::optional<double>> find_value(const ValueMap& map, cons
 // Stores `value` under `key`; a value stored meanwhile under the same key stays.
 inline void store_value(ValueMap& map, const StateKeyView& key, std::optional<double> value) {
     if (map.contains(key)) return;
-    map.emplace(CacheKey(*key.state, *key.event_progress), value);
+    map.emplace(CacheKey(key), value);
 }
 
 // The value of `state` from `map`, or compute() stored under the state's key.

@@ -233,18 +233,17 @@ void HeuristicCache::copy_from(const HeuristicCache& other) {
 
 // --- values -------------------------------------------------------------------------------
 
+bool same_words(const StateLayout& layout, const std::uint64_t* a, const std::uint64_t* b) noexcept {
+    const std::size_t bits = layout.cell_begin();
+    if (std::memcmp(a, b, bits * sizeof(std::uint64_t)) != 0) return false;
+    for (std::size_t i = bits; i < layout.num_words(); ++i)
+        if (a[i] != b[i] && !same_value(Cell::from_word(a[i]), Cell::from_word(b[i]))) return false;
+    return true;
+}
+
 bool operator==(const StateValues& a, const StateValues& b) noexcept {
     const StateLayout& la = a.layout();
-    const StateLayout& lb = b.layout();
-    if (la.same_shape(lb)) {
-        const std::uint64_t* wa = a.words();
-        const std::uint64_t* wb = b.words();
-        const std::size_t bits = la.cell_begin();
-        if (std::memcmp(wa, wb, bits * sizeof(std::uint64_t)) != 0) return false;
-        for (std::size_t i = bits; i < la.num_words(); ++i)
-            if (wa[i] != wb[i] && !same_value(Cell::from_word(wa[i]), Cell::from_word(wb[i]))) return false;
-        return true;
-    }
+    if (la.same_shape(b.layout())) return same_words(la, a.words(), b.words());
     if (a.size() != b.size()) return false;
     for (std::uint64_t f = 0; f < a.size(); ++f)
         if (!same_value(a.cell(f), b.cell(f))) return false;

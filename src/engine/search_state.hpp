@@ -460,6 +460,10 @@ class StateValues {
     LayoutPtr layout_;
 };
 
+// Whether two runs of words packed in `layout`'s shape hold the same values: equal bits,
+// and cells equal as values (a boxed cell by what it holds).
+bool same_words(const StateLayout& layout, const std::uint64_t* a, const std::uint64_t* b) noexcept;
+
 class StatePtr;
 class StateBox;
 
