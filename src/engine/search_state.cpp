@@ -351,11 +351,6 @@ StateBox State::clone_for_child() const { return StateBox(copy(values.layout_, f
 
 StatePtr State::full_clone() const { return StatePtr(copy(values.layout_, true)); }
 
-namespace {
-
-// Entries are summed, so each must spread over all bits.
-using support::mix64;
-
 bool same_running(const RunningActions& a, const RunningActions& b) noexcept {
     if (a.size() != b.size()) return false;
     if (a.shares(b)) return true;
@@ -365,6 +360,11 @@ bool same_running(const RunningActions& a, const RunningActions& b) noexcept {
     }
     return true;
 }
+
+namespace {
+
+// Entries are summed, so each must spread over all bits.
+using support::mix64;
 
 bool same_conditions(const ActiveConditions& a, const ActiveConditions& b) noexcept {
     if (a.size() != b.size()) return false;

@@ -330,6 +330,9 @@ class SharedMap {
 // The running actions of a state, by action.
 using RunningActions = state_detail::SharedMap<TodoMap>;
 
+// The same actions running, each at the same next event (instance numbers aside).
+bool same_running(const RunningActions& a, const RunningActions& b) noexcept;
+
 // The active durative conditions of a state.
 class ActiveConditions : public state_detail::SharedMap<ConditionMultiset> {
   public:

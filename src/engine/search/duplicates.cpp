@@ -13,13 +13,7 @@ bool operator==(const WeakEqState& a, const WeakEqState& b) noexcept {
     if (a.hash_ != b.hash_) return false;
     const State& x = *a.state_;
     const State& y = *b.state_;
-    if (x.todo.size() != y.todo.size()) return false;
-    if (!(x.values == y.values)) return false;
-    for (const auto& [action, entry] : x.todo) {
-        auto it = y.todo.find(action);
-        if (it == y.todo.end() || it->second.next_event != entry.next_event) return false;
-    }
-    return true;
+    return x.values == y.values && same_running(x.todo, y.todo);
 }
 
 bool SeenSet::insert(const StatePtr& state) {
