@@ -88,8 +88,6 @@ class Heuristic {
     // (ReportsReachableActions); nullopt for the others.
     std::optional<std::vector<Action>> reachable_actions(const State& state) const;
 
-    const Engine& engine() const noexcept { return engine_; }
-
   private:
     Engine engine_;
     bool cache_value_in_state_;

@@ -370,10 +370,6 @@ class NetworkSlot {
         p_ = n;
         return *p_;
     }
-    void reset() noexcept {
-        delete p_;
-        p_ = nullptr;
-    }
 
   private:
     FloatNetwork* p_ = nullptr;
@@ -424,10 +420,6 @@ class StateValues {
         return Cell::from_word(words()[i]);
     }
     ExpressionNode operator[](std::uint64_t f) const { return cell(f).decode(); }
-    ExpressionNode at(std::uint64_t f) const {
-        QV_REQUIRE(f < size(), "fluent index beyond the state's values");
-        return cell(f).decode();
-    }
 
     class iterator {
       public:
@@ -500,10 +492,6 @@ class State {
     ExpressionNode fluent_value(std::uint64_t f) const {
         QV_REQUIRE(f < values.size(), "fluent index beyond the state's values");
         return values[f];
-    }
-    Cell fluent_cell(std::uint64_t f) const {
-        QV_REQUIRE(f < values.size(), "fluent index beyond the state's values");
-        return values.cell(f);
     }
     bool has_boxed() const noexcept { return flags_ & kHasBoxed; }
 
@@ -588,8 +576,6 @@ class StatePtr {
         if (p_) p_->release();
         p_ = nullptr;
     }
-    // References held to the state, this one included.
-    std::uint32_t use_count() const noexcept { return p_ ? p_->refs_.load(std::memory_order_relaxed) : 0; }
     friend bool operator==(const StatePtr& a, const StatePtr& b) noexcept { return a.p_ == b.p_; }
     friend bool operator==(const StatePtr& a, std::nullptr_t) noexcept { return a.p_ == nullptr; }
 

@@ -128,9 +128,6 @@ class PersistentList {
     // From the newest entry to the oldest.
     Range iter_rev() const noexcept { return Range{head_}; }
 
-    // The size of one node, for those who count memory.
-    static constexpr std::size_t node_size = sizeof(Node);
-
   private:
     // Takes over one reference to `head`.
     explicit PersistentList(const Node* head) noexcept : head_(head) {}

@@ -71,8 +71,6 @@ class SearchFrame {
         : space_(&space), target_(target), name_(std::move(name)), early_termination_(early_termination),
           limit_(announce(target_, name_, parameters, timeout)) {}
 
-    const S& space() const noexcept { return *space_; }
-    const std::string& name() const noexcept { return name_; }
     const TimeLimit& limit() const noexcept { return limit_; }
     // Throws TimeoutError once the time limit has passed.
     void check_time() const { limit_.check(); }
