@@ -75,31 +75,22 @@ constexpr Code kOrCode = Code{2} << 30;
 constexpr Code kKindMask = Code{3} << 30;
 constexpr Code kPayloadMask = ~kKindMask;
 
-enum class Shape : std::uint8_t {
-    // One leaf, or leaves under a single And: the cost folds over the leaves.
-    Flat,
-    // And entries only, nested: every leaf is needed; costed by the interpreter.
-    Conjunction,
-    // Holds an Or: costed by the interpreter, again whenever a leaf is reached.
-    Disjunction,
-};
-
 struct Condition {
     std::uint32_t code, length;        // entries in code_pool
     std::uint32_t leaves, leaf_count;  // leaf occurrences in leaf_pool, in entry order
-    Shape shape;
+    // Holds an Or: costed again whenever a leaf is reached. Without one every leaf is
+    // needed, and the cost is known once the last of them is.
+    bool disjunction;
     bool has_disjunction;  // the condition's own flag; decides how hff collects leaves
 };
 static_assert(sizeof(Condition) == 20);
 
+// What applying an operator offers; its precondition is in CompiledTask::preconditions.
 struct OperatorRow {
-    std::uint32_t leaves, leaf_count;        // precondition leaves in leaf_pool, entry order
-    std::uint32_t awaited;                   // of these, the ones the search must reach
-    std::uint32_t adds, add_count;           // add effects that matter, in leaf_pool
-    std::uint32_t lowered, lowered_count;    // in lowered_pool
-    Shape shape;
+    std::uint32_t adds, add_count;         // add effects that matter, in leaf_pool
+    std::uint32_t lowered, lowered_count;  // in lowered_pool
 };
-static_assert(sizeof(OperatorRow) == 32);
+static_assert(sizeof(OperatorRow) == 16);
 
 struct LoweredRow {
     double change;          // the negative change d (unused when `assigned` decides)
@@ -233,8 +224,7 @@ Condition CompiledTask::compile(const HeuristicExpression& c) {
     out.code = narrow(code_pool.size(), "relaxed task too large");
     out.leaves = narrow(leaf_pool.size(), "relaxed task too large");
     out.has_disjunction = c.has_disjunction;
-    bool disjunction = false, nested = false;
-    std::size_t ands = 0;
+    out.disjunction = false;
     for (const HNode& e : c.entries) {
         QV_REQUIRE(e.value <= kPayloadMask, "relaxed task too large");
         switch (e.kind) {
@@ -244,22 +234,15 @@ Condition CompiledTask::compile(const HeuristicExpression& c) {
                 break;
             case HNode::Kind::And:
                 code_pool.push_back(kAndCode | static_cast<Code>(e.value));
-                ++ands;
                 break;
             case HNode::Kind::Or:
                 code_pool.push_back(kOrCode | static_cast<Code>(e.value));
-                disjunction = true;
+                out.disjunction = true;
                 break;
         }
     }
     out.length = narrow(code_pool.size() - out.code, "relaxed task too large");
     out.leaf_count = narrow(leaf_pool.size() - out.leaves, "relaxed task too large");
-    const std::size_t n = c.entries.size();
-    const bool single = n == 1 && c.entries[0].kind == HNode::Kind::Leaf;
-    const bool flat_and = n >= 2 && ands == 1 && c.entries.back().kind == HNode::Kind::And &&
-                          c.entries.back().value == n - 1 && out.leaf_count == n - 1;
-    nested = !single && !flat_and;
-    out.shape = disjunction ? Shape::Disjunction : nested ? Shape::Conjunction : Shape::Flat;
     return out;
 }
 
@@ -338,20 +321,18 @@ void CompiledTask::compile_operators(const std::vector<bool>& relevant, const st
     for (const relaxation::Operator& op : task.operators) {
         const Condition& pre = preconditions[op.id];
         OperatorRow row{};
-        row.leaves = pre.leaves;
-        row.leaf_count = pre.leaf_count;
-        row.shape = pre.shape;
         bool has_static = false;
+        std::uint32_t awaited_leaves = 0;  // the leaves the search must reach
         for (std::uint32_t i = pre.leaves; i < pre.leaves + pre.leaf_count; ++i) {
             if (is_static[leaf_pool[i]]) {
                 has_static = true;
             } else {
-                ++row.awaited;
+                ++awaited_leaves;
                 ++counts[leaf_pool[i] + 1];
             }
         }
         if (has_static) static_operators.push_back(op.id);
-        if (pre.length != 0 && (has_static && (row.awaited == 0 || pre.shape == Shape::Disjunction)))
+        if (pre.length != 0 && (has_static && (awaited_leaves == 0 || pre.disjunction)))
             initial_operators.push_back(op.id);
         row.adds = narrow(leaf_pool.size(), "relaxed task too large");
         for (Expression a : op.add_effects) {
@@ -373,7 +354,7 @@ void CompiledTask::compile_operators(const std::vector<bool>& relevant, const st
         QV_REQUIRE(slot != slot_of.end(), "an operator of an action without events");
         operator_slot.push_back(slot->second);
         ++progress[slot->second].operator_count;
-        awaited.push_back(row.shape == Shape::Disjunction ? kCostAgain : row.awaited);
+        awaited.push_back(pre.disjunction ? kCostAgain : awaited_leaves);
         operators.push_back(row);
     }
     for (std::size_t l = 0; l < is_lowerable.size(); ++l)
@@ -386,9 +367,9 @@ void CompiledTask::aim_targets(const std::vector<bool>& is_static) {
     // conjunctions.
     target.assign(handles, 0);
     const bool value_and_idle = task.kind != RelaxationKind::HFF;
-    may_stop_early = lowered_pool.empty() && goal.length != 0 && goal.shape != Shape::Disjunction &&
+    may_stop_early = lowered_pool.empty() && goal.length != 0 && !goal.disjunction &&
                      !goal.has_disjunction &&
-                     (!value_and_idle || (idle.length != 0 && idle.shape != Shape::Disjunction && !idle.has_disjunction));
+                     (!value_and_idle || (idle.length != 0 && !idle.disjunction && !idle.has_disjunction));
     if (may_stop_early) {
         auto aim = [&](const Condition& c) {
             for (std::uint32_t i = c.leaves; i < c.leaves + c.leaf_count; ++i) {
@@ -1089,18 +1070,9 @@ class Evaluation::Search {
 
     // The last awaited leaf of operator id is final; `sum` counted them off.
     [[gnu::noinline]] bool complete(std::uint32_t id, double sum) {
-        const OperatorRow& op = operators_[id];
         double c = sum;
-        if (K != RelaxationKind::HMAX && !(sum < kExactSums)) {
-            if (op.shape == Shape::Flat) {
-                const std::uint32_t* leaves = leaf_pool_ + op.leaves;
-                c = 0.0;
-                for (std::uint32_t k = op.leaf_count; k-- > 0;) c = c + cost_[leaves[k]];
-            } else {
-                c = e_.cost(e_.t_.preconditions[id]);
-            }
-        }
-        return apply(id, c, op);
+        if (K != RelaxationKind::HMAX && !(sum < kExactSums)) c = e_.cost(e_.t_.preconditions[id]);
+        return apply(id, c, operators_[id]);
     }
 
     // A leaf of operator id, whose precondition holds a disjunction, is final.
