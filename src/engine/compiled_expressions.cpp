@@ -352,24 +352,26 @@ CompiledCondition CompiledCondition::compile(std::span<const ExpressionNode> exp
     return out;
 }
 
-bool CompiledCondition::literal(const Literal& l, const State& state) const noexcept {
+bool CompiledCondition::literal(const Literal& l, const State& state,
+                                std::span<const std::int8_t> signs) const noexcept {
     const std::uint64_t* w = state.values.words();
     bool v = false;
     switch (l.kind) {
         case Literal::kBit: return (((w[l.a >> 6] >> (l.a & 63)) & 1) != 0) == l.expect;
         case Literal::kCellIs: v = same_value(Cell::from_word(w[l.a]), l.constant.get()); break;
         case Literal::kFluents: v = same_value(state.values.cell(l.a), state.values.cell(l.b)); break;
-        case Literal::kLinearLE:
-        case Literal::kLinearLT: break;  // decided in eval_with_linears
+        case Literal::kLinearLE: v = signs[l.a] != 0; break;
+        case Literal::kLinearLT: v = signs[l.a] == 2; break;
     }
     return v != l.negate;
 }
 
-CompiledCondition::Result CompiledCondition::eval_clauses(const State& state) const noexcept {
+CompiledCondition::Result CompiledCondition::eval_clauses(const State& state,
+                                                          std::span<const std::int8_t> signs) const noexcept {
     for (const auto& clause : clauses_) {
         bool any = false;
         for (const Literal& l : clause)
-            if (literal(l, state)) {
+            if (literal(l, state, signs)) {
                 any = true;
                 break;
             }
@@ -382,30 +384,13 @@ CompiledCondition::Result CompiledCondition::eval_with_linears(const State& stat
     // Every comparison is computed first: one the evaluator would fail on must give
     // "unknown" even where another part already decides the value.
     const std::uint64_t* w = state.values.words();
-    boost::container::small_vector<std::int8_t, 8> values(linears_.size());
+    boost::container::small_vector<std::int8_t, 8> signs(linears_.size());
     for (std::size_t k = 0; k < linears_.size(); ++k) {
         std::optional<std::int64_t> v = linear_value(linears_[k], w);
         if (!v) return kUnknown;
-        values[k] = *v < 0 ? 2 : (*v == 0 ? 1 : 0);  // <= 0 on 1 or 2, < 0 on 2
+        signs[k] = *v < 0 ? 2 : (*v == 0 ? 1 : 0);  // <= 0 on 1 or 2, < 0 on 2
     }
-    if (constant_ >= 0) return static_cast<Result>(constant_);
-    for (const WordTest& t : words_)
-        if ((w[t.word] & t.mask) != t.expect) return kFalse;
-    for (const auto& clause : clauses_) {
-        bool any = false;
-        for (const Literal& l : clause) {
-            bool v;
-            if (l.kind == Literal::kLinearLE) v = (values[l.a] != 0) != l.negate;
-            else if (l.kind == Literal::kLinearLT) v = (values[l.a] == 2) != l.negate;
-            else v = literal(l, state);
-            if (v) {
-                any = true;
-                break;
-            }
-        }
-        if (!any) return kFalse;
-    }
-    return kTrue;
+    return decide(state, signs);
 }
 
 CompiledValue CompiledValue::compile(std::span<const ExpressionNode> expr, const LayoutPtr& layout) {

@@ -70,19 +70,24 @@ class CompiledCondition {
     Result eval(const State& state) const noexcept {
         if (&state.values.layout() != layout_.get()) return kUnknown;
         if (!linears_.empty()) return eval_with_linears(state);
+        return decide(state, {});
+    }
+
+  private:
+    // The constant, then the word tests, then the clauses; `signs` holds the outcome of
+    // each comparison (2: below 0, 1: 0, 0: above).
+    Result decide(const State& state, std::span<const std::int8_t> signs) const noexcept {
         if (constant_ >= 0) return static_cast<Result>(constant_);
         const std::uint64_t* w = state.values.words();
         for (const compiled_detail::WordTest& t : words_)
             if ((w[t.word] & t.mask) != t.expect) return kFalse;
         if (clauses_.empty()) return kTrue;
-        return eval_clauses(state);
+        return eval_clauses(state, signs);
     }
-
-  private:
     Result eval_with_linears(const State& state) const noexcept;
-    Result eval_clauses(const State& state) const noexcept;
-    // A literal other than a comparison.
-    bool literal(const compiled_detail::Literal& l, const State& state) const noexcept;
+    Result eval_clauses(const State& state, std::span<const std::int8_t> signs) const noexcept;
+    bool literal(const compiled_detail::Literal& l, const State& state,
+                 std::span<const std::int8_t> signs) const noexcept;
 
     friend class CompiledValue;
     friend struct ConditionBuilder;
