@@ -22,14 +22,6 @@
 
 namespace quorvane::heuristics_detail {
 
-struct NodeHash {
-    std::size_t operator()(const ExpressionNode& n) const noexcept {
-        support::FxHasher h;
-        n.hash_into(h);
-        return h.finish();
-    }
-};
-
 // The value-cache key: a state's values as its layout packs them, with the layout (keys
 // meet only when their layouts have the same shape: equal values packed differently at
 // worst miss the cache), and the next event of every listed action that is running, as

@@ -27,14 +27,13 @@ namespace quorvane {
 
 namespace {
 
-using heuristics_detail::NodeHash;
 using heuristics_detail::ValueMap;
 
 // A set of values that remembers insertion order, so that combinations can be
 // enumerated by position.
 struct ValueSet {
     std::vector<ExpressionNode> items;
-    boost::unordered_flat_set<ExpressionNode, NodeHash> members;
+    boost::unordered_flat_set<ExpressionNode, support::FxHash<ExpressionNode>> members;
     bool insert(const ExpressionNode& v) {
         if (!members.insert(v).second) return false;
         items.push_back(v);

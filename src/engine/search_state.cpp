@@ -70,12 +70,6 @@ NameTable& names() {
     return *table;
 }
 
-std::uint64_t node_hash(const ExpressionNode& n) noexcept {
-    support::FxHasher h;
-    n.hash_into(h);
-    return h.finish();
-}
-
 }  // namespace
 
 std::uint64_t intern_object_name(std::string_view name) { return names().intern(name); }
@@ -87,7 +81,7 @@ namespace {
 std::atomic<std::size_t> live_boxes{0};
 }
 
-CellBox::CellBox(ExpressionNode n) : hash(node_hash(n)), node(std::move(n)) {
+CellBox::CellBox(ExpressionNode n) : hash(support::FxHash<ExpressionNode>{}(n)), node(std::move(n)) {
     live_boxes.fetch_add(1, std::memory_order_relaxed);
 }
 CellBox::~CellBox() { live_boxes.fetch_sub(1, std::memory_order_relaxed); }
