@@ -234,11 +234,7 @@ void SearchSpaceBorrow::acquire() {
 SearchSpaceBorrow::~SearchSpaceBorrow() { holder_->borrow_flag.fetch_sub(1, std::memory_order_release); }
 
 void register_search_space(ModuleBuilder& b) {
-    b.announce("SearchSpace");
-    py::class_<PySearchSpace> cls(b.module(), "SearchSpace", docs::kSearchSpace);
-    b.def_members(cls, kSearchSpaceMembers);
-
-    b.finish_class(cls);
+    b.add_class<PySearchSpace>("SearchSpace", docs::kSearchSpace, kSearchSpaceMembers);
 }
 
 }  // namespace quorvane::python
