@@ -19,12 +19,6 @@ const Effect& effect_self(py::handle self) { return instance_of<Effect>(self, "s
 const Timing& timing_self(py::handle self) { return instance_of<Timing>(self, "self", "Timing"); }
 const Event& event_self(py::handle self) { return instance_of<Event>(self, "self", "Event"); }
 
-py::list expr_list_to_py(const std::vector<FlatExpr>& list) {
-    py::list out(list.size());
-    for (std::size_t i = 0; i < list.size(); ++i) out[i] = expr_to_py(list[i]);
-    return out;
-}
-
 py::object node_fluent(py::handle self) {
     const ExpressionNode& n = node_self(self);
     if (n.kind() != NodeKind::Fluent) return none();
