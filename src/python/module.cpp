@@ -76,9 +76,7 @@ void exec_steps(PyObject* module) {
     add_node_functions(b);
     add_shift_expression(b);
     add_search_functions(b);
-    add_evaluate(b);
-    add_simplify(b);
-    add_get_fluents(b);
+    add_expression_functions(b);
 }
 
 int module_exec(PyObject* module) {
