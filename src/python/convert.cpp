@@ -312,7 +312,19 @@ py::list expr_to_py(const FlatExpr& expr) {
     return out;
 }
 
+py::list expr_list_to_py(const std::vector<FlatExpr>& list) {
+    py::list out(list.size());
+    for (std::size_t i = 0; i < list.size(); ++i) out[i] = expr_to_py(list[i]);
+    return out;
+}
+
 py::object action_to_py(Action a) { return py::cast(a); }
+
+py::list action_list_to_py(const std::vector<Action>& actions) {
+    py::list out(actions.size());
+    for (std::size_t i = 0; i < actions.size(); ++i) out[i] = action_to_py(actions[i]);
+    return out;
+}
 
 namespace {
 py::object fraction_class() {

@@ -90,7 +90,11 @@ std::vector<std::pair<py::object, py::object>> dict_items(py::handle obj, const 
 
 py::object node_to_py(ExpressionNode node);
 py::list expr_to_py(const FlatExpr& expr);
+// A new list with one `expr_to_py` list per expression, in order.
+py::list expr_list_to_py(const std::vector<FlatExpr>& list);
 py::object action_to_py(Action a);
+// A new list with one new Action object per action, in order.
+py::list action_list_to_py(const std::vector<Action>& actions);
 
 // Exact rationals (ValueError "Unable to parse Rational number" for anything unusable).
 Rational get_big_rational(py::handle obj);

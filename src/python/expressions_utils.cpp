@@ -44,15 +44,15 @@ py::list fluents_of(py::handle expr) {
 }
 
 constexpr Row kShiftExpression[] = {function<&shift>("shift_expression", docs::kShiftExpression)};
-constexpr Row kEvaluate[] = {function<&evaluate_expression>("evaluate", docs::kEvaluate)};
-constexpr Row kSimplify[] = {function<&simplify_expression>("simplify", docs::kSimplify)};
-constexpr Row kGetFluents[] = {function<&fluents_of>("get_fluents", docs::kGetFluents)};
+constexpr Row kExpressionFunctions[] = {
+    function<&evaluate_expression>("evaluate", docs::kEvaluate),
+    function<&simplify_expression>("simplify", docs::kSimplify),
+    function<&fluents_of>("get_fluents", docs::kGetFluents),
+};
 
 }  // namespace
 
 void add_shift_expression(ModuleBuilder& b) { b.def_functions(kShiftExpression); }
-void add_evaluate(ModuleBuilder& b) { b.def_functions(kEvaluate); }
-void add_simplify(ModuleBuilder& b) { b.def_functions(kSimplify); }
-void add_get_fluents(ModuleBuilder& b) { b.def_functions(kGetFluents); }
+void add_expression_functions(ModuleBuilder& b) { b.def_functions(kExpressionFunctions); }
 
 }  // namespace quorvane::python

@@ -7,8 +7,7 @@
 namespace quorvane::python {
 
 void add_shift_expression(ModuleBuilder& b);
-void add_evaluate(ModuleBuilder& b);
-void add_simplify(ModuleBuilder& b);
-void add_get_fluents(ModuleBuilder& b);
+// Adds evaluate, simplify and get_fluents, in that order.
+void add_expression_functions(ModuleBuilder& b);
 
 }  // namespace quorvane::python

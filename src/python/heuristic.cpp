@@ -155,12 +155,6 @@ std::pair<Heuristic, double> to_heuristic_pair(py::handle obj, const char* arg) 
     return {std::move(copy), weight};
 }
 
-void register_heuristic(ModuleBuilder& b) {
-    b.announce("Heuristic");
-    py::class_<Heuristic> cls(b.module(), "Heuristic", docs::kHeuristic);
-    refuse_direct_construction(cls);
-    b.def_members(cls, kHeuristicMembers);
-    b.finish_class(cls);
-}
+void register_heuristic(ModuleBuilder& b) { b.add_class<Heuristic>("Heuristic", docs::kHeuristic, kHeuristicMembers); }
 
 }  // namespace quorvane::python

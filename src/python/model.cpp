@@ -19,12 +19,6 @@ const Effect& effect_self(py::handle self) { return instance_of<Effect>(self, "s
 const Timing& timing_self(py::handle self) { return instance_of<Timing>(self, "self", "Timing"); }
 const Event& event_self(py::handle self) { return instance_of<Event>(self, "self", "Event"); }
 
-py::list expr_list_to_py(const std::vector<FlatExpr>& list) {
-    py::list out(list.size());
-    for (std::size_t i = 0; i < list.size(); ++i) out[i] = expr_to_py(list[i]);
-    return out;
-}
-
 py::object node_fluent(py::handle self) {
     const ExpressionNode& n = node_self(self);
     if (n.kind() != NodeKind::Fluent) return none();
@@ -159,40 +153,16 @@ constexpr Row kActionMembers[] = {
 }  // namespace
 
 void register_expression_node(ModuleBuilder& b) {
-    b.announce("ExpressionNode");
-    py::class_<ExpressionNode> cls(b.module(), "ExpressionNode", docs::kExpressionNode);
-    refuse_direct_construction(cls);
-    b.def_members(cls, kExpressionNodeMembers);
-    b.finish_class(cls);
+    b.add_class<ExpressionNode>("ExpressionNode", docs::kExpressionNode, kExpressionNodeMembers);
 }
 
-void register_effect(ModuleBuilder& b) {
-    b.announce("Effect");
-    py::class_<Effect> cls(b.module(), "Effect", docs::kEffect);
-    b.def_members(cls, kEffectMembers);
-    b.finish_class(cls);
-}
+void register_effect(ModuleBuilder& b) { b.add_class<Effect>("Effect", docs::kEffect, kEffectMembers); }
 
-void register_timing(ModuleBuilder& b) {
-    b.announce("Timing");
-    py::class_<Timing> cls(b.module(), "Timing", docs::kTiming);
-    b.def_members(cls, kTimingMembers);
-    b.finish_class(cls);
-}
+void register_timing(ModuleBuilder& b) { b.add_class<Timing>("Timing", docs::kTiming, kTimingMembers); }
 
-void register_event(ModuleBuilder& b) {
-    b.announce("Event");
-    py::class_<Event> cls(b.module(), "Event", docs::kEvent);
-    b.def_members(cls, kEventMembers);
-    b.finish_class(cls);
-}
+void register_event(ModuleBuilder& b) { b.add_class<Event>("Event", docs::kEvent, kEventMembers); }
 
-void register_action(ModuleBuilder& b) {
-    b.announce("Action");
-    py::class_<Action> cls(b.module(), "Action", docs::kAction);
-    b.def_members(cls, kActionMembers);
-    b.finish_class(cls);
-}
+void register_action(ModuleBuilder& b) { b.add_class<Action>("Action", docs::kAction, kActionMembers); }
 
 namespace {
 

@@ -5,6 +5,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -35,7 +36,13 @@ void ModuleBuilder::announce(const char* name) {
     }
 }
 
-void ModuleBuilder::finish_class(py::handle cls) { cls.attr("__module__") = "builtins"; }
+void ModuleBuilder::complete_class(py::handle cls, std::span<const Row> rows) {
+    const bool constructible =
+        std::any_of(rows.begin(), rows.end(), [](const Row& row) { return row.kind == RowKind::Constructor; });
+    if (!constructible) refuse_direct_construction(cls);
+    define_members(cls, m_.attr("__name__"), rows);
+    cls.attr("__module__") = "builtins";
+}
 
 void ModuleBuilder::def_functions(std::span<const Row> rows) {
     for (const Row& row : rows) {
@@ -43,10 +50,6 @@ void ModuleBuilder::def_functions(std::span<const Row> rows) {
         announce(row.name);
         m_.attr(row.name) = fn;
     }
-}
-
-void ModuleBuilder::def_members(py::handle cls, std::span<const Row> rows) {
-    define_members(cls, m_.attr("__name__"), rows);
 }
 
 namespace {
@@ -73,9 +76,7 @@ void exec_steps(PyObject* module) {
     add_node_functions(b);
     add_shift_expression(b);
     add_search_functions(b);
-    add_evaluate(b);
-    add_simplify(b);
-    add_get_fluents(b);
+    add_expression_functions(b);
 }
 
 int module_exec(PyObject* module) {

@@ -17,19 +17,26 @@ class ModuleBuilder {
   public:
     explicit ModuleBuilder(py::module_ m);
 
-    py::module_& module() noexcept { return m_; }
-
-    // Appends a class name to __all__; the caller then creates the class (which sets the attribute).
-    void announce(const char* name);
-    // Marks a freshly created class as having no module of its own.
-    void finish_class(py::handle cls);
+    // Adds the bound class T as `name`: its name to `__all__`, then the class itself,
+    // then, when `rows` has no constructor, a `__new__` that refuses (its instances come
+    // from the module alone), then the members of `rows` in order, and last the mark of
+    // a class with no module of its own.
+    template <class T>
+    void add_class(const char* name, const char* doc, std::span<const Row> rows) {
+        announce(name);
+        py::class_<T> cls(m_, name, doc);
+        complete_class(cls, rows);
+    }
 
     // Adds the module functions of `rows`, in order, each to `__all__` too.
     void def_functions(std::span<const Row> rows);
-    // Adds a class's constructor, static constructors, methods and properties, in order.
-    void def_members(py::handle cls, std::span<const Row> rows);
 
   private:
+    // Appends a name to __all__; the caller then sets the attribute.
+    void announce(const char* name);
+    // The steps of add_class that follow the creation of the class.
+    void complete_class(py::handle cls, std::span<const Row> rows);
+
     py::module_ m_;
     py::object all_;  // created with the first name
 };

@@ -45,11 +45,7 @@ std::optional<float> to_timeout(py::handle obj) {
 
 py::tuple result_to_py(const SearchResult& r) {
     py::object plan = py::none();
-    if (r.plan) {
-        py::list list(r.plan->size());
-        for (std::size_t i = 0; i < r.plan->size(); ++i) list[i] = action_to_py((*r.plan)[i]);
-        plan = std::move(list);
-    }
+    if (r.plan) plan = action_list_to_py(*r.plan);
     py::dict stats;
     for (const auto& [key, value] : r.statistics) stats[py::str(key)] = py::str(value);
     return py::make_tuple(std::move(plan), std::move(stats));

@@ -150,10 +150,7 @@ py::list subgoals_sat(py::handle self, py::handle state, py::handle goal) {
     SearchSpaceBorrow borrow(self, "self");
     const StatePtr& s = to_state(state, "state");
     std::optional<FlatExpr> g = to_optional_expr(goal, "goal");
-    std::vector<FlatExpr> parts = borrow->subgoals_sat(*s, g ? &*g : nullptr);
-    py::list out(parts.size());
-    for (std::size_t i = 0; i < parts.size(); ++i) out[i] = expr_to_py(parts[i]);
-    return out;
+    return expr_list_to_py(borrow->subgoals_sat(*s, g ? &*g : nullptr));
 }
 
 py::object initial_state(py::handle self, py::handle initial_state) {
@@ -189,10 +186,7 @@ bool is_temporal(py::handle self) {
 
 py::list relevant_actions(py::handle self) {
     SearchSpaceBorrow borrow(self, "self");
-    const std::vector<Action>& actions = borrow->relevant_actions();
-    py::list out(actions.size());
-    for (std::size_t i = 0; i < actions.size(); ++i) out[i] = action_to_py(actions[i]);
-    return out;
+    return action_list_to_py(borrow->relevant_actions());
 }
 
 void set_relevant_actions(py::handle self, py::handle value) {
@@ -234,11 +228,7 @@ void SearchSpaceBorrow::acquire() {
 SearchSpaceBorrow::~SearchSpaceBorrow() { holder_->borrow_flag.fetch_sub(1, std::memory_order_release); }
 
 void register_search_space(ModuleBuilder& b) {
-    b.announce("SearchSpace");
-    py::class_<PySearchSpace> cls(b.module(), "SearchSpace", docs::kSearchSpace);
-    b.def_members(cls, kSearchSpaceMembers);
-
-    b.finish_class(cls);
+    b.add_class<PySearchSpace>("SearchSpace", docs::kSearchSpace, kSearchSpaceMembers);
 }
 
 }  // namespace quorvane::python

@@ -48,12 +48,6 @@ constexpr Row kStateMembers[] = {
 
 }  // namespace
 
-void register_state(ModuleBuilder& b) {
-    b.announce("State");
-    py::class_<PyState> cls(b.module(), "State", docs::kState);
-    refuse_direct_construction(cls);
-    b.def_members(cls, kStateMembers);
-    b.finish_class(cls);
-}
+void register_state(ModuleBuilder& b) { b.add_class<PyState>("State", docs::kState, kStateMembers); }
 
 }  // namespace quorvane::python

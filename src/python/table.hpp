@@ -27,9 +27,7 @@
 #include <type_traits>
 #include <utility>
 
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
+#include "python/attachment.hpp"
 
 namespace quorvane::python {
 
@@ -75,7 +73,7 @@ struct Entry<F> {
             e.restore();
             return nullptr;
 #if defined(__GLIBCXX__)
-        } catch (abi::__forced_unwind&) {
+        } catch (const detail::ForcedUnwind&) {
             throw;
 #endif
         } catch (...) {
