@@ -41,7 +41,7 @@ class ModuleBuilder {
     py::object all_;  // created with the first name
 };
 
-// Each registers one class (or the functions of one Part) on the module.
+// Each registers one class (or one group of functions) on the module.
 void register_expression_node(ModuleBuilder& b);
 void register_effect(ModuleBuilder& b);
 void register_timing(ModuleBuilder& b);
