@@ -346,12 +346,14 @@ StatePtr SearchSpace::get_successor_state_with_compression(const State& parent, 
     if (!passes_object_filter(parent, action)) return nullptr;
     StateBox child = parent.clone_for_child();
     child->g += 1.0;
+    std::uint32_t first = 0;
     if (is_temporal_) {
-        // Held from reading the counter through event 0: the numbers of one start are
-        // consecutive and no two starts share one.
+        // Held while the start takes its numbers and posts its points: the numbers of one
+        // start are consecutive and no two starts share one. Applying event 0 below needs
+        // no lock: it reads no shared state that changes, and the network is the child's.
         std::lock_guard<std::mutex> lock(counter_mutex_);
         std::uint32_t counter = instance_counter_.load(std::memory_order_relaxed);
-        const std::uint32_t first = counter + 1;
+        first = counter + 1;
         // Numbers taken stay consumed when posting fails part-way.
         struct Publish {
             std::atomic<std::uint32_t>& to;
@@ -359,15 +361,13 @@ StatePtr SearchSpace::get_successor_state_with_compression(const State& parent, 
             ~Publish() { to.store(value, std::memory_order_relaxed); }
         } publish{instance_counter_, counter};
         post_start_constraints(parent, *child, action, *events, counter);
-        if (n > 1) child->todo.insert_or_assign(action, TodoEntry{1, first + 1});
-        if (!expand_event(parent, child, (*events)[0].second, 0, first)) return nullptr;
     } else {
         // Only temporal starts take numbers: without a network the counter never moves,
         // and starts need no lock.
-        const std::uint32_t first = instance_counter_.load(std::memory_order_relaxed);
-        if (n > 1) child->todo.insert_or_assign(action, TodoEntry{1, first + 1});
-        if (!expand_event(parent, child, (*events)[0].second, 0, first)) return nullptr;
+        first = instance_counter_.load(std::memory_order_relaxed);
     }
+    if (n > 1) child->todo.insert_or_assign(action, TodoEntry{1, first + 1});
+    if (!expand_event(parent, child, (*events)[0].second, 0, first)) return nullptr;
 
     const bool safe = compress && compression_safe_actions_ && [&] {
         QV_REQUIRE(action.idx < compression_safe_actions_->size(),
