@@ -524,7 +524,7 @@ class PlanScheduler {
         const Event* event;
         std::size_t pos;
         std::uint32_t instance;
-        std::uint64_t key;
+        std::uint64_t key;  // event_key(*event, instance)
     };
 
     std::uint64_t event_key(const Event& e, std::uint32_t instance) const {
@@ -578,10 +578,9 @@ class PlanScheduler {
     void order_after_others(const Placed& placed) {
         const EventRef self{placed.event->action, placed.pos};
         for (const Placed& h : history_) {
-            const std::uint64_t hkey = event_key(*h.event, h.instance);
             const EventRef other{h.event->action, h.event->pos};
-            if (space_.mutex_checker().check(EventPair{self, other})) net_.add(hkey, placed.key, -eps_);
-            else if (space_.precedence_checker().check(EventPair{other, self})) net_.add(hkey, placed.key, zero_);
+            if (space_.mutex_checker().check(EventPair{self, other})) net_.add(h.key, placed.key, -eps_);
+            else if (space_.precedence_checker().check(EventPair{other, self})) net_.add(h.key, placed.key, zero_);
         }
         for (const auto& [b, r] : running_) {
             const std::vector<TimedEvent>* list = space_.events_of(b);
