@@ -432,9 +432,7 @@ bool SearchSpace::expand_event(const State& parent, StateBox& built, const Event
     // one action always do; otherwise the checker's answer, or its error for an event
     // outside its table (the new event's checked first).
     auto interferes = [&](Action other_action, EventSlot other) {
-        if (other_action == event.action) return true;
-        const std::uint64_t first = MutexChecker::require(self);
-        return mutex_checker_.holds(first, MutexChecker::require(other));
+        return mutex_checker_.check(event.action, self, other_action, other);
     };
     std::size_t pending = 0;
     for (const auto& [running, entry] : child.todo)

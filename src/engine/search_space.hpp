@@ -138,9 +138,14 @@ class EventPairChecker {
     // `Event` whose `pos` is not its position in the list) is a broken precondition:
     // InternalError, the first event's action and position checked before the second's.
     bool check(const EventPair& key) const {
-        if (key.first.action == key.second.action) return true;
-        const std::uint64_t first = require(slot(key.first));
-        return holds(first, require(slot(key.second)));
+        return check(key.first.action, slot(key.first), key.second.action, slot(key.second));
+    }
+    // The same question for events already numbered: `first` an event of `first_action`,
+    // `second` one of `second_action`, each as slot() gave it.
+    bool check(Action first_action, EventSlot first, Action second_action, EventSlot second) const {
+        if (first_action == second_action) return true;
+        const std::uint64_t a = require(first);
+        return holds(a, require(second));
     }
 
     EventSlot slot(const EventRef& ref) const noexcept {
