@@ -39,13 +39,6 @@ EventFluentSets EventFluentSets::of(const Event& event) {
 }
 
 namespace detail {
-const EventFluentSets& fluent_sets_of(const FluentSetTable& table, const EventRef& ref) {
-    QV_REQUIRE(ref.action.idx < table.size(), "event of an action beyond the search space's fluent sets");
-    const auto& row = table[ref.action.idx];
-    QV_REQUIRE(ref.pos < row.size(), "event position beyond its action's fluent sets");
-    return row[ref.pos];
-}
-
 FluentIndex::FluentIndex(const std::vector<const EventFluentSets*>& events) {
     for (std::size_t i = 0; i < events.size(); ++i) {
         const auto id = static_cast<std::uint32_t>(i);

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -64,9 +63,6 @@ struct EventPair {
 };
 
 namespace detail {
-// The sets of `ref`; an index outside the table is a broken precondition.
-const EventFluentSets& fluent_sets_of(const FluentSetTable& table, const EventRef& ref);
-
 // For each fluent, the events (by dense number) that read it, write it or open a durative
 // condition on it: the rows of a relation are unions of these lists.
 struct FluentIndex {

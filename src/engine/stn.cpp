@@ -1,5 +1,6 @@
 #include "engine/stn.hpp"
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <new>
@@ -493,12 +494,11 @@ void SearchNetwork::post_before(std::uint64_t action, std::size_t pos, std::uint
     Weights::check_weight(weight);
     AppliedEvent& a = *applied_;
     // Edge test over the applied event's list as it stands: its edges to pending events so
-    // far, then its timing edge (no later event has an edge from it yet).
+    // far. Its timing edge leads to an action point, never to an event's point, and no later
+    // event has an edge from it yet.
     const double* newest = nullptr;
     for (std::uint32_t i = a.block_size_; i-- > 0 && !newest;)
         if (a.block_[i].target == target) newest = &a.block_[i].weight;
-    for (const Edge* e = a.info_->edges; e && !newest; e = e->next)
-        if (e->target == target) newest = &e->weight;
     if (!newest || tolerance_ + weight < *newest) {
         QV_REQUIRE(a.block_size_ < a.block_capacity_, "more pending events than announced");
         a.block_[a.block_size_++] = AppliedEvent::BlockEdge{weight, target};

@@ -6,7 +6,6 @@
 // a successor stores only what it adds.
 #pragma once
 
-#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstddef>
