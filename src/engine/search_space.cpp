@@ -87,14 +87,15 @@ SearchSpace::SearchSpace(SearchSpaceInput input)
                                [](const auto& d) { return d.has_value(); });
 
     ActionEvents events = unique_by_index(std::move(input.events));
-    fluent_sets_.resize(input.actions.size());
+    auto sets = std::make_shared<FluentSetTable>(input.actions.size());
     for (const auto& [action, list] : events) {
-        QV_REQUIRE(action.idx < fluent_sets_.size(),
+        QV_REQUIRE(action.idx < sets->size(),
                    "events given for action " + std::to_string(action.idx) + ", beyond the " +
-                       std::to_string(fluent_sets_.size()) + " actions of the task");
-        auto& row = fluent_sets_[action.idx];
+                       std::to_string(sets->size()) + " actions of the task");
+        auto& row = (*sets)[action.idx];
         for (const TimedEvent& te : list) row.push_back(EventFluentSets::of(te.second));
     }
+    fluent_sets_ = std::move(sets);
     tn_interpreter_ = TNInterpreter(input.actions, events);
     if (is_temporal_) {
         // Only temporal tasks order events; their answers are tabulated once here.
@@ -104,13 +105,13 @@ SearchSpace::SearchSpace(SearchSpaceInput input)
 
     for (auto& [action, list] : events) events_.insert_or_assign(action, std::move(list));
     // The map no longer changes: its lists stay where they are.
-    events_by_index_.assign(fluent_sets_.size(), nullptr);
+    events_by_index_.assign(fluent_sets_->size(), nullptr);
     for (const auto& [action, list] : events_) events_by_index_[action.idx] = &list;
     if (input.deadline) deadline_ = input.deadline->to_double();
     epsilon_float_ = epsilon_.to_double();
     if (initial_state_) layout_ = StateLayout::make(boolean_fluents());
     if (layout_) {
-        compiled_events_.resize(fluent_sets_.size());
+        compiled_events_.resize(fluent_sets_->size());
         for (const auto& [action, list] : events_) {
             auto& row = compiled_events_[action.idx];
             row.reserve(list.size());
