@@ -39,13 +39,6 @@ EventFluentSets EventFluentSets::of(const Event& event) {
 }
 
 namespace detail {
-const EventFluentSets& fluent_sets_of(const FluentSetTable& table, const EventRef& ref) {
-    QV_REQUIRE(ref.action.idx < table.size(), "event of an action beyond the search space's fluent sets");
-    const auto& row = table[ref.action.idx];
-    QV_REQUIRE(ref.pos < row.size(), "event position beyond its action's fluent sets");
-    return row[ref.pos];
-}
-
 FluentIndex::FluentIndex(const std::vector<const EventFluentSets*>& events) {
     for (std::size_t i = 0; i < events.size(); ++i) {
         const auto id = static_cast<std::uint32_t>(i);
@@ -94,14 +87,15 @@ SearchSpace::SearchSpace(SearchSpaceInput input)
                                [](const auto& d) { return d.has_value(); });
 
     ActionEvents events = unique_by_index(std::move(input.events));
-    fluent_sets_.resize(input.actions.size());
+    auto sets = std::make_shared<FluentSetTable>(input.actions.size());
     for (const auto& [action, list] : events) {
-        QV_REQUIRE(action.idx < fluent_sets_.size(),
+        QV_REQUIRE(action.idx < sets->size(),
                    "events given for action " + std::to_string(action.idx) + ", beyond the " +
-                       std::to_string(fluent_sets_.size()) + " actions of the task");
-        auto& row = fluent_sets_[action.idx];
+                       std::to_string(sets->size()) + " actions of the task");
+        auto& row = (*sets)[action.idx];
         for (const TimedEvent& te : list) row.push_back(EventFluentSets::of(te.second));
     }
+    fluent_sets_ = std::move(sets);
     tn_interpreter_ = TNInterpreter(input.actions, events);
     if (is_temporal_) {
         // Only temporal tasks order events; their answers are tabulated once here.
@@ -111,13 +105,13 @@ SearchSpace::SearchSpace(SearchSpaceInput input)
 
     for (auto& [action, list] : events) events_.insert_or_assign(action, std::move(list));
     // The map no longer changes: its lists stay where they are.
-    events_by_index_.assign(fluent_sets_.size(), nullptr);
+    events_by_index_.assign(fluent_sets_->size(), nullptr);
     for (const auto& [action, list] : events_) events_by_index_[action.idx] = &list;
     if (input.deadline) deadline_ = input.deadline->to_double();
     epsilon_float_ = epsilon_.to_double();
     if (initial_state_) layout_ = StateLayout::make(boolean_fluents());
     if (layout_) {
-        compiled_events_.resize(fluent_sets_.size());
+        compiled_events_.resize(fluent_sets_->size());
         for (const auto& [action, list] : events_) {
             auto& row = compiled_events_[action.idx];
             row.reserve(list.size());
@@ -346,12 +340,14 @@ StatePtr SearchSpace::get_successor_state_with_compression(const State& parent, 
     if (!passes_object_filter(parent, action)) return nullptr;
     StateBox child = parent.clone_for_child();
     child->g += 1.0;
+    std::uint32_t first = 0;
     if (is_temporal_) {
-        // Held from reading the counter through event 0: the numbers of one start are
-        // consecutive and no two starts share one.
+        // Held while the start takes its numbers and posts its points: the numbers of one
+        // start are consecutive and no two starts share one. Applying event 0 below needs
+        // no lock: it reads no shared state that changes, and the network is the child's.
         std::lock_guard<std::mutex> lock(counter_mutex_);
         std::uint32_t counter = instance_counter_.load(std::memory_order_relaxed);
-        const std::uint32_t first = counter + 1;
+        first = counter + 1;
         // Numbers taken stay consumed when posting fails part-way.
         struct Publish {
             std::atomic<std::uint32_t>& to;
@@ -359,15 +355,13 @@ StatePtr SearchSpace::get_successor_state_with_compression(const State& parent, 
             ~Publish() { to.store(value, std::memory_order_relaxed); }
         } publish{instance_counter_, counter};
         post_start_constraints(parent, *child, action, *events, counter);
-        if (n > 1) child->todo.insert_or_assign(action, TodoEntry{1, first + 1});
-        if (!expand_event(parent, child, (*events)[0].second, 0, first)) return nullptr;
     } else {
         // Only temporal starts take numbers: without a network the counter never moves,
         // and starts need no lock.
-        const std::uint32_t first = instance_counter_.load(std::memory_order_relaxed);
-        if (n > 1) child->todo.insert_or_assign(action, TodoEntry{1, first + 1});
-        if (!expand_event(parent, child, (*events)[0].second, 0, first)) return nullptr;
+        first = instance_counter_.load(std::memory_order_relaxed);
     }
+    if (n > 1) child->todo.insert_or_assign(action, TodoEntry{1, first + 1});
+    if (!expand_event(parent, child, (*events)[0].second, 0, first)) return nullptr;
 
     const bool safe = compress && compression_safe_actions_ && [&] {
         QV_REQUIRE(action.idx < compression_safe_actions_->size(),
@@ -432,9 +426,7 @@ bool SearchSpace::expand_event(const State& parent, StateBox& built, const Event
     // one action always do; otherwise the checker's answer, or its error for an event
     // outside its table (the new event's checked first).
     auto interferes = [&](Action other_action, EventSlot other) {
-        if (other_action == event.action) return true;
-        const std::uint64_t first = MutexChecker::require(self);
-        return mutex_checker_.holds(first, MutexChecker::require(other));
+        return mutex_checker_.check(event.action, self, other_action, other);
     };
     std::size_t pending = 0;
     for (const auto& [running, entry] : child.todo)
@@ -524,7 +516,7 @@ class PlanScheduler {
         const Event* event;
         std::size_t pos;
         std::uint32_t instance;
-        std::uint64_t key;
+        std::uint64_t key;  // event_key(*event, instance)
     };
 
     std::uint64_t event_key(const Event& e, std::uint32_t instance) const {
@@ -578,10 +570,9 @@ class PlanScheduler {
     void order_after_others(const Placed& placed) {
         const EventRef self{placed.event->action, placed.pos};
         for (const Placed& h : history_) {
-            const std::uint64_t hkey = event_key(*h.event, h.instance);
             const EventRef other{h.event->action, h.event->pos};
-            if (space_.mutex_checker().check(EventPair{self, other})) net_.add(hkey, placed.key, -eps_);
-            else if (space_.precedence_checker().check(EventPair{other, self})) net_.add(hkey, placed.key, zero_);
+            if (space_.mutex_checker().check(EventPair{self, other})) net_.add(h.key, placed.key, -eps_);
+            else if (space_.precedence_checker().check(EventPair{other, self})) net_.add(h.key, placed.key, zero_);
         }
         for (const auto& [b, r] : running_) {
             const std::vector<TimedEvent>* list = space_.events_of(b);

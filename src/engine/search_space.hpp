@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -64,9 +63,6 @@ struct EventPair {
 };
 
 namespace detail {
-// The sets of `ref`; an index outside the table is a broken precondition.
-const EventFluentSets& fluent_sets_of(const FluentSetTable& table, const EventRef& ref);
-
 // For each fluent, the events (by dense number) that read it, write it or open a durative
 // condition on it: the rows of a relation are unions of these lists.
 struct FluentIndex {
@@ -132,15 +128,29 @@ class EventPairChecker {
     static constexpr std::size_t kMaxMatrixEvents = 4096;  // a matrix of 2 MiB
 
     EventPairChecker() = default;
-    explicit EventPairChecker(const FluentSetTable& sets, std::size_t max_matrix_events = kMaxMatrixEvents);
+    // Without a matrix the checker answers from a copy of `sets`.
+    explicit EventPairChecker(const FluentSetTable& sets, std::size_t max_matrix_events = kMaxMatrixEvents) {
+        init(sets, nullptr, max_matrix_events);
+    }
+    // Without a matrix the checker answers from `sets` (not null) itself, which it keeps alive.
+    explicit EventPairChecker(std::shared_ptr<const FluentSetTable> sets,
+                              std::size_t max_matrix_events = kMaxMatrixEvents) {
+        const FluentSetTable& table = *sets;
+        init(table, std::move(sets), max_matrix_events);
+    }
 
     // Whether the relation holds for the ordered pair. An event outside the table (an
     // `Event` whose `pos` is not its position in the list) is a broken precondition:
     // InternalError, the first event's action and position checked before the second's.
     bool check(const EventPair& key) const {
-        if (key.first.action == key.second.action) return true;
-        const std::uint64_t first = require(slot(key.first));
-        return holds(first, require(slot(key.second)));
+        return check(key.first.action, slot(key.first), key.second.action, slot(key.second));
+    }
+    // The same question for events already numbered: `first` an event of `first_action`,
+    // `second` one of `second_action`, each as slot() gave it.
+    bool check(Action first_action, EventSlot first, Action second_action, EventSlot second) const {
+        if (first_action == second_action) return true;
+        const std::uint64_t a = require(first);
+        return holds(a, require(second));
     }
 
     EventSlot slot(const EventRef& ref) const noexcept {
@@ -170,6 +180,12 @@ class EventPairChecker {
     bool tabulated() const noexcept { return !matrix_.empty(); }
 
   private:
+    // Numbers the events of `sets` and tabulates the answers, or, beyond max_matrix_events,
+    // keeps `shared` (a copy of `sets` when null) to answer from.
+    void init(const FluentSetTable& sets, std::shared_ptr<const FluentSetTable> shared, std::size_t max_matrix_events);
+    // The events of `sets` (as numbered by init), by number.
+    std::vector<const EventFluentSets*> numbered_events(const FluentSetTable& sets) const;
+
     std::vector<std::uint64_t> row_start_ = {0};  // per action row, its first number; then the total
     std::size_t words_per_row_ = 0;
     std::vector<std::uint64_t> matrix_;  // row `first`, bit `second`
@@ -178,7 +194,17 @@ class EventPairChecker {
 };
 
 template <class Relation>
-EventPairChecker<Relation>::EventPairChecker(const FluentSetTable& sets, std::size_t max_matrix_events) {
+std::vector<const EventFluentSets*> EventPairChecker<Relation>::numbered_events(const FluentSetTable& sets) const {
+    std::vector<const EventFluentSets*> events;
+    events.reserve(num_events());
+    for (const auto& row : sets)
+        for (const EventFluentSets& e : row) events.push_back(&e);
+    return events;
+}
+
+template <class Relation>
+void EventPairChecker<Relation>::init(const FluentSetTable& sets, std::shared_ptr<const FluentSetTable> shared,
+                                      std::size_t max_matrix_events) {
     row_start_.clear();
     row_start_.reserve(sets.size() + 1);
     std::uint64_t next = 0;
@@ -189,17 +215,12 @@ EventPairChecker<Relation>::EventPairChecker(const FluentSetTable& sets, std::si
     row_start_.push_back(next);
     const std::size_t n = static_cast<std::size_t>(next);
     if (n > max_matrix_events) {
-        // Kept for answering: the table the numbers point into must outlive the caller's.
-        sets_ = std::make_shared<const FluentSetTable>(sets);
-        events_.reserve(n);
-        for (const auto& row : *sets_)
-            for (const EventFluentSets& e : row) events_.push_back(&e);
+        // Kept for answering: the numbers point into it, so it lives as long as the checker.
+        sets_ = shared ? std::move(shared) : std::make_shared<const FluentSetTable>(sets);
+        events_ = numbered_events(*sets_);
         return;
     }
-    std::vector<const EventFluentSets*> events;
-    events.reserve(n);
-    for (const auto& row : sets)
-        for (const EventFluentSets& e : row) events.push_back(&e);
+    const std::vector<const EventFluentSets*> events = numbered_events(sets);
     const detail::FluentIndex index(events);
     words_per_row_ = (n + 63) / 64;
     matrix_.assign(std::max<std::size_t>(1, n * words_per_row_), 0);
@@ -301,7 +322,7 @@ class SearchSpace {
     void set_relevant_actions(std::vector<Action> actions) { relevant_actions_ = std::move(actions); }
     // The events of `action` in list order, or null when it has none.
     const std::vector<TimedEvent>* events_of(Action action) const noexcept;
-    const FluentSetTable& fluent_sets() const noexcept { return fluent_sets_; }
+    const FluentSetTable& fluent_sets() const noexcept { return *fluent_sets_; }
     const TNInterpreter& tn_interpreter() const noexcept { return tn_interpreter_; }
     const MutexChecker& mutex_checker() const noexcept { return mutex_checker_; }
     const PrecedenceChecker& precedence_checker() const noexcept { return precedence_checker_; }
@@ -334,7 +355,7 @@ class SearchSpace {
     std::optional<ObjectPrerequisites> obj_to_prev_actions_map_;
     std::optional<FlatExpr> initial_state_;
     std::optional<FlatExpr> goal_;
-    FluentSetTable fluent_sets_;
+    std::shared_ptr<const FluentSetTable> fluent_sets_;  // shared with the checkers
     TNInterpreter tn_interpreter_;
     MutexChecker mutex_checker_;
     PrecedenceChecker precedence_checker_;

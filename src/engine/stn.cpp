@@ -1,5 +1,6 @@
 #include "engine/stn.hpp"
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <new>
@@ -194,12 +195,8 @@ using namespace search_network_detail;
 
 namespace {
 
-void check_weight(double w) { QV_REQUIRE(!std::isnan(w), "temporal constraint with a NaN weight"); }
-
-bool within(double v, double tol) { return !(v < -tol) && !(tol < v); }
-double magnitude(double v) { return v < 0.0 ? -v : v; }
-
-constexpr double kMinusInfinity = -std::numeric_limits<double>::infinity();
+// The network's weights are doubles, checked and bounded as DeltaSTN<double> does it.
+using Weights = StnWeightTraits<double>;
 
 // Working tables of one propagation, reused across calls on the same thread.
 struct Scratch {
@@ -267,7 +264,7 @@ void SearchNetwork::AppliedEvent::release(AppliedEvent* a) noexcept {
 // --- construction and copies ------------------------------------------------------------------
 
 SearchNetwork::SearchNetwork(double tolerance) : tolerance_(tolerance) {
-    check_weight(tolerance_);
+    Weights::check_weight(tolerance_);
     // With a negative slack a zero-weight cycle (an event pinned by two edges) would be
     // relaxed forever without any potential moving.
     if (tolerance_ < 0.0) tolerance_ = 0.0;
@@ -361,7 +358,7 @@ void SearchNetwork::post_deadline(double deadline) {
                "a deadline posted on a network that already holds constraints");
     // add(horizon, origin, deadline)
     if (!consistent_) return;
-    check_weight(deadline);
+    Weights::check_weight(deadline);
     enter_horizon();
     enter_origin();
     frame_->edges[0] = Edge{nullptr, deadline, kOrigin};
@@ -369,7 +366,7 @@ void SearchNetwork::post_deadline(double deadline) {
     relax(kHorizon, kOrigin, deadline);
     // add(origin, horizon, -deadline)
     if (!consistent_) return;
-    check_weight(-deadline);
+    Weights::check_weight(-deadline);
     frame_->edges[1] = Edge{nullptr, -deadline, kHorizon};
     frame_->origin.edges = &frame_->edges[1];
     relax(kOrigin, kHorizon, -deadline);
@@ -403,12 +400,12 @@ void SearchNetwork::post_duration(double min_weight, double max_weight, double e
     QV_REQUIRE(r.refs.load(std::memory_order_acquire) == 1 && r.edges_used == 0, "a start's duration posted twice");
     const std::uint32_t s = r.base, e = r.base + 1;
     // add(s, e, min_weight)
-    check_weight(min_weight);
+    Weights::check_weight(min_weight);
     r.push_edge(0, min_weight, e);
     relax(s, e, min_weight);
     // add(e, s, max_weight)
     if (!consistent_) return;
-    check_weight(max_weight);
+    Weights::check_weight(max_weight);
     r.push_edge(1, max_weight, s);
     relax(e, s, max_weight);
     // add(origin, s, 0)
@@ -418,7 +415,7 @@ void SearchNetwork::post_duration(double min_weight, double max_weight, double e
     relax(kOrigin, s, 0.0);
     // add(e, horizon, -eps)
     if (!consistent_) return;
-    check_weight(-eps);
+    Weights::check_weight(-eps);
     enter_horizon();
     r.push_edge(1, -eps, kHorizon);
     relax(e, kHorizon, -eps);
@@ -432,14 +429,14 @@ void SearchNetwork::post_event_timing(std::size_t k, Key event, bool from_start,
     const std::uint32_t x = r.base + 2 + static_cast<std::uint32_t>(k);
     const std::uint32_t base = from_start ? r.base : r.base + 1;
     // add(base, x, -delay)
-    check_weight(-delay);
+    Weights::check_weight(-delay);
     r.points[2 + k].key = event;
     ++entered_;
     r.push_edge(from_start ? 0 : 1, -delay, x);
     relax(base, x, -delay);
     // add(x, base, delay)
     if (!consistent_) return;
-    check_weight(delay);
+    Weights::check_weight(delay);
     r.push_edge(2 + k, delay, base);
     relax(x, base, delay);
 }
@@ -479,7 +476,7 @@ void SearchNetwork::post_after(const AppliedEvent& earlier, bool interferes) {
     AppliedEvent& a = *applied_;
     QV_REQUIRE(earlier.ordinal_ + 1 == a.posted_from_, "earlier events posted out of path order");
     const double d = interferes ? -a.eps_ : 0.0;
-    check_weight(d);
+    Weights::check_weight(d);
     // The edge test is made when the list of `earlier` is read (see for_each_edge).
     if (interferes) a.bits_[earlier.ordinal_ >> 6] |= std::uint64_t{1} << (earlier.ordinal_ & 63);
     a.posted_from_ = earlier.ordinal_;
@@ -494,15 +491,14 @@ void SearchNetwork::post_before(std::uint64_t action, std::size_t pos, std::uint
             if (running_->items()[i]->action == action) r = running_->items()[i];
     QV_REQUIRE(r && r->owns(pos, instance), "a running action without the time points of its start");
     const std::uint32_t target = r->base + 2 + static_cast<std::uint32_t>(pos);
-    check_weight(weight);
+    Weights::check_weight(weight);
     AppliedEvent& a = *applied_;
     // Edge test over the applied event's list as it stands: its edges to pending events so
-    // far, then its timing edge (no later event has an edge from it yet).
+    // far. Its timing edge leads to an action point, never to an event's point, and no later
+    // event has an edge from it yet.
     const double* newest = nullptr;
     for (std::uint32_t i = a.block_size_; i-- > 0 && !newest;)
         if (a.block_[i].target == target) newest = &a.block_[i].weight;
-    for (const Edge* e = a.info_->edges; e && !newest; e = e->next)
-        if (e->target == target) newest = &e->weight;
     if (!newest || tolerance_ + weight < *newest) {
         QV_REQUIRE(a.block_size_ < a.block_capacity_, "more pending events than announced");
         a.block_[a.block_size_++] = AppliedEvent::BlockEdge{weight, target};
@@ -518,7 +514,7 @@ void SearchNetwork::relax(std::uint32_t x, std::uint32_t y, double d) {
     if (!(candidate < py - tolerance_)) return;
     // A self-edge below -tolerance is a negative cycle by itself; minus infinity is a time
     // that no double holds.
-    if (x == y || candidate == kMinusInfinity) {
+    if (x == y || Weights::out_of_range(candidate)) {
         consistent_ = false;
         return;
     }
@@ -545,7 +541,7 @@ void SearchNetwork::propagate(std::uint32_t y, double d, double start_y, double 
             const double pv = cells_.get(v).potential;
             const double candidate = pu + w;
             if (!(candidate < pv - tolerance_)) return true;
-            if ((v == y && within(w - d, tolerance_)) || candidate == kMinusInfinity) {
+            if ((v == y && stn_detail::within(w - d, tolerance_)) || Weights::out_of_range(candidate)) {
                 consistent_ = false;
                 return false;
             }
@@ -553,8 +549,9 @@ void SearchNetwork::propagate(std::uint32_t y, double d, double start_y, double 
             if (candidate < p0 + floor_offset && !allowance_added) {
                 const double lowest = lowest_potential();
                 const std::size_t n = entered_;
-                const double size = magnitude(lowest) + magnitude(delta) + static_cast<double>(n) * tolerance_;
-                floor_offset = floor_offset - static_cast<double>(2 * n) * size * 0x1p-48;
+                const double size =
+                    stn_detail::magnitude(lowest) + stn_detail::magnitude(delta) + static_cast<double>(n) * tolerance_;
+                floor_offset = floor_offset - Weights::rounding_allowance(2 * n, size);
                 allowance_added = true;
             }
             if (candidate < p0 + floor_offset) {

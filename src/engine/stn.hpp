@@ -6,7 +6,6 @@
 // a successor stores only what it adds.
 #pragma once
 
-#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstddef>
@@ -50,6 +49,19 @@ struct StnWeightTraits<double> {
         return static_cast<double>(n) * magnitude * 0x1p-48;
     }
 };
+
+namespace stn_detail {
+// Whether v lies between -tol and tol, bounds included.
+template <class W>
+bool within(const W& v, const W& tol) {
+    return !(v < -tol) && !(tol < v);
+}
+// The absolute value of v.
+template <class W, class Traits = StnWeightTraits<W>>
+W magnitude(const W& v) {
+    return v < Traits::zero() ? -v : v;
+}
+}  // namespace stn_detail
 
 // Time-point keys carry the point identifier in the high 32 bits and an instance number
 // in the low 32 bits, so a plain identity hash would leave the low bits almost constant
@@ -175,8 +187,6 @@ class DeltaSTN {
         static thread_local Scratch s;
         return s;
     }
-    static bool within(const W& v, const W& tol) { return !(v < -tol) && !(tol < v); }
-    static W magnitude(const W& v) { return v < Traits::zero() ? -v : v; }
 
     void enter(const Key& k) {
         if (distances_.try_emplace(k, Traits::zero()).second) constraints_.try_emplace(k);
@@ -271,7 +281,7 @@ void DeltaSTN<W, Traits>::propagate(const Key& y, const W& d, W start_y, W delta
             W& pv = distances_.find(e->node)->second;
             W candidate = pu + e->weight;
             if (!(candidate < pv - tolerance_)) continue;
-            if (e->node == y && within(e->weight - d, tolerance_)) {
+            if (e->node == y && stn_detail::within(e->weight - d, tolerance_)) {
                 consistent_ = false;
                 return;
             }
@@ -287,7 +297,8 @@ void DeltaSTN<W, Traits>::propagate(const Key& y, const W& d, W start_y, W delta
                     for (const auto& [k, p] : distances_)
                         if (p < lowest) lowest = p;
                     const std::size_t n = distances_.size();
-                    W size = magnitude(lowest) + magnitude(delta) + Traits::from_count(n) * tolerance_;
+                    W size = stn_detail::magnitude<W, Traits>(lowest) + stn_detail::magnitude<W, Traits>(delta) +
+                             Traits::from_count(n) * tolerance_;
                     floor_offset = floor_offset - Traits::rounding_allowance(2 * n, size);
                     allowance_added = true;
                 }

@@ -32,12 +32,20 @@ using RefNetwork = DeltaSTN<double>;
 
 // --- the reference: the earlier successor generation of a temporal task --------------------
 
+// The sets of `ref`; an index outside the table is a broken precondition.
+const EventFluentSets& fluent_sets_of(const FluentSetTable& table, const EventRef& ref) {
+    QV_REQUIRE(ref.action.idx < table.size(), "event of an action beyond the search space's fluent sets");
+    const auto& row = table[ref.action.idx];
+    QV_REQUIRE(ref.pos < row.size(), "event position beyond its action's fluent sets");
+    return row[ref.pos];
+}
+
 // The interference test without tables: events of one action always interfere, others by
 // their fluent sets (an event outside the sets fails with the sets' error).
 bool reference_interferes(const SearchSpace& space, const EventRef& first, const EventRef& second) {
     if (first.action == second.action) return true;
-    const EventFluentSets& s = detail::fluent_sets_of(space.fluent_sets(), first);
-    const EventFluentSets& t = detail::fluent_sets_of(space.fluent_sets(), second);
+    const EventFluentSets& s = fluent_sets_of(space.fluent_sets(), first);
+    const EventFluentSets& t = fluent_sets_of(space.fluent_sets(), second);
     return detail::Interferes::holds(s, t);
 }
 

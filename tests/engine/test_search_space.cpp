@@ -230,6 +230,27 @@ TEST(Checkers, TablesAgreeWithTheFluentSetTestsOnRandomEvents) {
     }
 }
 
+TEST(Checkers, AnswerFromASharedTableWithoutCopyingIt) {
+    auto sets = std::make_shared<const FluentSetTable>(
+        table_of({{{.writes = {1}}}, {{.reads = {1}, .opens = {1}}}, {{.reads = {2}}}}));
+    const std::weak_ptr<const FluentSetTable> watch = sets;
+    // With a matrix the table is not needed once the answers are in it.
+    const PrecedenceChecker tabulated(sets);
+    EXPECT_EQ(sets.use_count(), 1);
+    // Without one, both checkers answer from the caller's table, which they keep alive.
+    const MutexChecker mutex(sets, 0);
+    const PrecedenceChecker precedence(sets, 0);
+    EXPECT_EQ(sets.use_count(), 3);
+    sets.reset();
+    EXPECT_FALSE(watch.expired());
+    for (const PrecedenceChecker* p : {&tabulated, &precedence}) {
+        EXPECT_TRUE(p->check(pair(0, 0, 1, 0)));
+        EXPECT_FALSE(p->check(pair(1, 0, 0, 0)));
+    }
+    EXPECT_TRUE(mutex.check(pair(0, 0, 1, 0)));
+    EXPECT_FALSE(mutex.check(pair(0, 0, 2, 0)));
+}
+
 TEST(Checkers, SameActionIsTrueWithoutLookingAnythingUp) {
     // Positions far outside the table, and a checker with no table at all: the shortcut
     // looks nothing up.
