@@ -411,6 +411,43 @@ def test_running_actions_and_open_conditions_tell_states_apart(name, make):
     assert space.goal_reached(replay(space, plan))
 
 
+BOUNDED = [name for name in SEARCHES if name.endswith("_mb")]
+
+
+def packed_words_task():
+    """70 boolean fluents, packed 64 to a word, fluent 63 true. The one action turns 63
+    off and 68 on, the goal: the two states differ in the top bit of the first word and
+    in bit 4 of the second."""
+    init = [B(f == 63) for f in range(70)]
+    ev = event(0, 0, [F(63)], [(63, [B(False)]), (68, [B(True)])])
+    return qv.SearchSpace([None], {A(0): [(qv.Timing(True, 0), ev)]}, [A(0)], None, None, None,
+                          initial_state=init, goal=[F(68)])
+
+
+def silent_start_task():
+    """Action 0 lasts 1 and does nothing at its start; its end reaches the goal. The
+    state after the start has the initial state's values, with the action running."""
+    events = {A(0): [(qv.Timing(True, 0), event(0, 0, [B(True)], [])),
+                     (qv.Timing(False, 0), event(0, 1, [B(True)], [(0, [I(1)])]))]}
+    one = ([I(1)], [I(1)], False, False)
+    return qv.SearchSpace([one], events, [A(0)], None, None, None, initial_state=[I(0)], goal=eq(0, 1))
+
+
+@pytest.mark.parametrize("make, weak, expected", [
+    (packed_words_task, False, [0]),
+    (silent_start_task, True, [0, 0]),
+])
+@pytest.mark.parametrize("name", BOUNDED)
+def test_bounded_searches_keep_apart_what_their_duplicate_rule_keeps_apart(name, make, weak, expected):
+    # The Bloom filter stands for the seen set of the unbounded search: it must tell
+    # apart every two states that the duplicate rule does.
+    space = make()
+    plan, stats = SEARCHES[name](space, H0, weak_equality=weak)
+    assert plan is not None, stats
+    assert [a.idx for a in plan] == expected
+    assert space.goal_reached(replay(space, plan))
+
+
 def test_a_durative_action_appears_once_per_applied_event():
     space = two_durative_actions(goal=eq(0, 2))
     plan, stats = qv.bfs_search(space)

@@ -516,6 +516,9 @@ class State {
     // Adds the running actions' next events and the active conditions with their
     // counts, independently of the maps' iteration order; instance numbers stay out.
     void hash_progress_into(support::FxHasher& h) const noexcept;
+    // Adds the running actions' next events alone (what weak equality compares besides
+    // the values), in the same way.
+    void hash_running_into(support::FxHasher& h) const noexcept;
 
     // Bytes of one state in `layout`.
     static std::size_t allocation_size(const StateLayout& layout) noexcept {

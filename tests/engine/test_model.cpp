@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include <boost/unordered/unordered_flat_map.hpp>
+
 #include "engine/expressions.hpp"
 #include "engine/search_state.hpp"
 #include "engine/structures.hpp"
@@ -324,6 +326,35 @@ TEST(State, WithNothingRunningTheHashIsTheValuesHash) {
     EXPECT_EQ(s->hash(), s->values_hash());
     EXPECT_EQ(s->hash(), make_state({I(1), O("x")})->hash());
     EXPECT_NE(s->hash(), make_state({I(1), O("y")})->hash());
+}
+
+// Boolean fluents are packed 64 to a word: a hash that combines words weakly lets a flip
+// in one word cancel against a flip in the next (fluents 63 and 68 once did).
+TEST(State, StatesThatDifferInOneOrTwoBooleanFluentsNeverShareAHash) {
+    for (std::size_t n : {1, 2, 5, 63, 64, 65, 68, 127, 128, 129, 133, 191, 192, 250, 300}) {
+        const LayoutPtr layout = StateLayout::make(std::vector<bool>(n, true));
+        for (bool base_value : {false, true}) {
+            std::vector<ExpressionNode> base(n, B(base_value));
+            auto with_flipped = [&](std::initializer_list<std::size_t> fluents) {
+                std::vector<ExpressionNode> values = base;
+                for (std::size_t f : fluents) values[f] = B(!base_value);
+                StateBox s = State::make(values, layout);
+                EXPECT_FALSE(s->has_boxed());
+                return s->hash();
+            };
+            boost::unordered_flat_map<std::uint64_t, std::string> seen;
+            auto record = [&](std::uint64_t h, std::string what) {
+                auto [it, fresh] = seen.try_emplace(h, what);
+                EXPECT_TRUE(fresh) << n << " fluents: " << what << " shares its hash with " << it->second;
+            };
+            record(with_flipped({}), "the base");
+            for (std::size_t i = 0; i < n; ++i) {
+                record(with_flipped({i}), std::to_string(i));
+                for (std::size_t j = i + 1; j < n; ++j)
+                    record(with_flipped({i, j}), std::to_string(i) + "," + std::to_string(j));
+            }
+        }
+    }
 }
 
 // Running actions (action, next event, instance) and open conditions (expression, count)

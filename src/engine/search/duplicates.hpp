@@ -79,9 +79,10 @@ class SeenSet {
 };
 
 // The key of a state in a Bloom filter, hashed with a seed drawn afresh for every
-// filter: its fluent values and, in a task that is not temporal, its running actions'
-// next events and active conditions, as State equality has them (with neither, the
-// values alone). In a temporal task the values alone.
+// filter: exactly what the search's duplicate rule compares. In a task that is not
+// temporal, as State equality has it: the fluent values, the running actions' next
+// events and the active conditions (with neither, the values alone). In a temporal
+// task, as weak equality has it: the values and the running actions' next events.
 class SeededStateHasher {
   public:
     explicit SeededStateHasher(bool temporal);
