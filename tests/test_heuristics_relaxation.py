@@ -297,3 +297,64 @@ def test_explicit_hmax_without_an_end_runs_out_of_memory_and_the_interpreter_goe
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=600)
     assert (done.returncode, done.stdout.split()) == (0, ["MemoryError", "3.0"]), done.stderr
+
+
+# --- errors of the task ---------------------------------------------------------------------
+
+EVERY_SEARCH = {
+    "bfs": lambda ss, h: qv.bfs_search(ss),
+    **{name: (lambda search: lambda ss, h: search(ss, h))(search) for name, search in TIMED_SEARCHES.items()},
+    "multiqueue": lambda ss, h: qv.multiqueue_search(ss, [(h, 1.0)]),
+}
+
+
+def counting_up(goal):
+    # x := x + 1 without end: a heuristic that took the goal for one never reached
+    # would call every state a dead end (or, explicit hmax, never finish).
+    return Task(["int", "bool"], [I(0), B(False)], goal, [([B(True)], [(0, [F(0), I(1), OP("+", [0, 1])])])])
+
+
+@needs_heuristic
+@pytest.mark.parametrize(
+    "goal",
+    [[I(3)], [F(0)], [F(0), I(1), OP("+", [0, 1])], [qv.make_object_node("a")]],
+    ids=["an int", "an int fluent", "arithmetic", "an object"],
+)
+@pytest.mark.parametrize("name", HEURISTICS)
+def test_a_goal_that_is_no_boolean_is_refused_alike_by_every_search_and_heuristic(name, goal):
+    t = counting_up(goal)
+    ss, h = t.space(), t.heuristic(name)
+    calls = {"eval": lambda: h.eval(ss.initial_state(), ss)}
+    calls.update({search: (lambda run: lambda: run(ss, h))(run) for search, run in EVERY_SEARCH.items()})
+    for call_name, call in calls.items():
+        with pytest.raises(Exception) as e:
+            call()
+        assert (type(e.value), str(e.value)) == (Exception, "The goal is not a boolean expression!"), call_name
+
+
+@needs_heuristic
+@pytest.mark.parametrize(
+    "effect, error, message",
+    [
+        ([I(1), F(1), OP("/", [0, 1])], ZeroDivisionError, "division by zero"),
+        ([I(1), B(True), OP("+", [0, 1])], ValueError, "Expected a number!"),
+    ],
+    ids=["x := 1 / y with y 0", "x := 1 + true"],
+)
+def test_explicit_hmax_lets_evaluation_errors_through_as_the_searches_do(effect, error, message):
+    # Action 0 fails to apply; action 1 reaches the goal.
+    def task(y):
+        return Task(["int", "int", "bool"], [I(0), I(y), B(False)], [F(2)],
+                    [([B(True)], [(0, effect)]), ([B(True)], [(2, [B(True)])])])
+
+    t = task(0)
+    ss, h = t.space(), t.heuristic("hmax_explicit")
+    for call in (lambda: h.eval(ss.initial_state(), ss), lambda: qv.gbfs_search(ss, h),
+                 lambda: ss.get_successor_states(ss.initial_state())):
+        with pytest.raises(error) as e:
+            call()
+        assert (type(e.value), str(e.value)) == (error, message)
+    if error is ZeroDivisionError:
+        # The same heuristic goes on with a state where nothing fails.
+        fine = task(2).space()
+        assert h.eval(fine.initial_state(), fine) == 1.0

@@ -219,12 +219,17 @@ def test_timeouts(name):
     with pytest.raises(TimeoutError) as e:
         SEARCHES[name](endless, qv.Heuristic.custom(distance(-1), False), timeout=0.0)
     assert str(e.value) == "Timeout" and type(e.value) is TimeoutError
-    # NaN never fires; an int is taken as seconds; None is no limit.
+    # Infinity never fires; an int is taken as seconds; None is no limit.
     space = task_for(name)
     h = qv.Heuristic.custom(distance(), False)
-    for timeout in (math.nan, 3600, None):
+    for timeout in (math.inf, 3600, None):
         plan, _ = SEARCHES[name](space, h, timeout=timeout)
         assert plan is not None
+    # NaN would mean no limit at all, which nobody writes on purpose.
+    with pytest.raises(ValueError) as e:
+        SEARCHES[name](space, h, timeout=math.nan)
+    assert str(e.value) == "timeout must not be NaN"
+    assert notes(e) == ["argument 'timeout'"]
 
 
 # --- argument errors ------------------------------------------------------------------------

@@ -43,6 +43,11 @@ class InternalError : public std::logic_error {
     throw Error(kind, std::string(message));
 }
 
+// The goal test's error, raised alike by the search space and the heuristics.
+[[noreturn]] inline void raise_goal_not_boolean() {
+    raise(ErrorKind::Exception, "The goal is not a boolean expression!");
+}
+
 }  // namespace quorvane
 
 // Precondition check that stays on in release builds: a violated engine precondition

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -162,6 +163,27 @@ inline std::vector<FlatExpr> distinct_event_conditions(const Event& event, Expre
     for (FlatExpr& c : candidates)
         if (met.insert(manager.put(c).index).second) kept.push_back(std::move(c));
     return kept;
+}
+
+// Whether the goal can never be a boolean, as its root shows: a number, an object, an
+// arithmetic result or a fluent that holds no boolean. The relaxations would take such
+// a goal as one that is never reached and call every state a dead end; the search
+// space's goal test refuses it instead, and so do the heuristics, at every evaluation.
+inline bool goal_never_boolean(const FlatExpr& goal, const std::vector<std::string>& fluent_types) {
+    if (goal.empty()) return false;
+    const ExpressionNode& root = goal.back();
+    switch (root.kind()) {
+        case NodeKind::Int:
+        case NodeKind::Rational:
+        case NodeKind::Object:
+        case NodeKind::Plus:
+        case NodeKind::Minus:
+        case NodeKind::Times:
+        case NodeKind::Div: return true;
+        case NodeKind::Fluent:
+            return root.fluent_index() < fluent_types.size() && fluent_types[root.fluent_index()] != "bool";
+        default: return false;
+    }
 }
 
 }  // namespace quorvane::heuristics_detail

@@ -206,6 +206,7 @@ struct HMaxExplicit::Impl {
     std::vector<std::uint8_t> goal_relevant;
     std::size_t num_fluents = 0;
     std::size_t num_handles = 0;
+    bool goal_never_boolean = false;
     std::shared_ptr<CacheHolder> cache;
 
     void find_goal_relevant();
@@ -289,16 +290,9 @@ bool HMaxExplicit::Impl::enumerate(const FlatExpr& e, const std::vector<std::uin
     const BorrowedValues source{&s.assumed};
     auto evaluate = [&]() {
         tick(s);
-        ExpressionNode value = [&] {
-            try {
-                return internal_evaluate(e, source);
-            } catch (const Error& err) {
-                // The task promises that every combination evaluates: a failure here
-                // is a broken invariant, not the evaluator's own error.
-                internal_error(std::string("explicit hmax: evaluation failed: ") + err.what());
-            }
-        }();
-        return visit(value);
+        // The evaluator's own errors ("Expected a number!", "division by zero") reach
+        // the caller as they do from the other heuristics and the searches.
+        return visit(internal_evaluate(e, source));
     };
     const std::size_t k = vars.size();
     if (k == 0) return !from && evaluate();
@@ -370,6 +364,9 @@ bool HMaxExplicit::Impl::can_be_true(const std::vector<FlatExpr>& conditions, co
 }
 
 std::optional<double> HMaxExplicit::Impl::compute(const State& state, Scratch& s) const {
+    // Such a goal is never true: the rounds would run until the sets stop growing, or
+    // for ever.
+    if (goal_never_boolean) raise_goal_not_boolean();
     begin_evaluation(state, s);
     // A round looks only at what the last merge added: an enabled operator whose
     // inputs grew evaluates its effects over the combinations that take a new value,
@@ -561,6 +558,7 @@ HMaxExplicit::HMaxExplicit(const std::vector<Action>& actions, const std::vector
         n += k;
     }
 
+    h.goal_never_boolean = heuristics_detail::goal_never_boolean(goals, fluent_types);
     h.goal_conditions = split_expression(goals);
     h.goal_conditions.insert(h.goal_conditions.end(), idle_list.size(), FlatExpr{});
     for (std::size_t i = 0; i < idle_list.size(); ++i)

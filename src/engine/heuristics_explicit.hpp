@@ -26,7 +26,8 @@ class HMaxExplicit {
     // The heuristic value, or nullopt for a dead end. Thread-safe. With a limit, a long
     // evaluation checks it now and then and ends with its TimeoutError once past it. An
     // evaluation whose possible-value sets outgrow the memory this process can ever have
-    // throws std::bad_alloc: such an evaluation could never finish.
+    // throws std::bad_alloc: such an evaluation could never finish. The evaluator's
+    // errors under some combination of possible values pass through as they are.
     std::optional<double> eval(const State& state, const TimeLimit* limit = nullptr) const;
 
     // What the machine can still hand out, in bytes (nullopt: unknown). Evaluations whose

@@ -1354,11 +1354,14 @@ struct DeleteRelaxationHeuristic::Impl {
     std::shared_ptr<const CompiledTask> task;
     std::shared_ptr<SharedValueCache> cache;  // null: no internal caching
     std::shared_ptr<WorkspacePool> workspaces;
+    bool goal_never_boolean;
 
-    Impl(std::shared_ptr<const CompiledTask> t, std::shared_ptr<SharedValueCache> c, std::shared_ptr<WorkspacePool> w)
-        : task(std::move(t)), cache(std::move(c)), workspaces(std::move(w)) {}
+    Impl(std::shared_ptr<const CompiledTask> t, std::shared_ptr<SharedValueCache> c, std::shared_ptr<WorkspacePool> w,
+         bool never_boolean)
+        : task(std::move(t)), cache(std::move(c)), workspaces(std::move(w)), goal_never_boolean(never_boolean) {}
 
     std::optional<double> compute(const State& state, Workspace& w, std::vector<std::uint32_t>* reachable) const {
+        if (goal_never_boolean) raise_goal_not_boolean();
         return Evaluation(*task, w, state).run(reachable);
     }
 };
@@ -1373,14 +1376,15 @@ DeleteRelaxationHeuristic::DeleteRelaxationHeuristic(const std::vector<Action>& 
         relaxation::build_relaxed_task(actions, fluent_types, objects, events, goals,
                                        inadmissible_numeric_heuristic_variant, disable_numeric_reasoning, kind));
     auto cache = internal_caching ? std::make_shared<SharedValueCache>() : nullptr;
-    impl_ = std::make_unique<Impl>(std::move(task), std::move(cache), std::make_shared<WorkspacePool>());
+    impl_ = std::make_unique<Impl>(std::move(task), std::move(cache), std::make_shared<WorkspacePool>(),
+                                   heuristics_detail::goal_never_boolean(goals, fluent_types));
 }
 
 // Copies share the task, the value cache and the kept workspaces (an evaluation has the
 // workspace it took to itself), so that copying costs a few reference counts and many
 // copies used in turn by one thread use one workspace.
 DeleteRelaxationHeuristic::DeleteRelaxationHeuristic(const DeleteRelaxationHeuristic& o)
-    : impl_(std::make_unique<Impl>(o.impl_->task, o.impl_->cache, o.impl_->workspaces)) {}
+    : impl_(std::make_unique<Impl>(o.impl_->task, o.impl_->cache, o.impl_->workspaces, o.impl_->goal_never_boolean)) {}
 
 DeleteRelaxationHeuristic::DeleteRelaxationHeuristic(DeleteRelaxationHeuristic&&) noexcept = default;
 

@@ -227,7 +227,7 @@ bool SearchSpace::goal_reached(const State& state, const FlatExpr* goal) const {
     }
     const FlatExpr& g = goal_or_fail(goal, goal_);
     ExpressionNode value = internal_evaluate(std::span<const ExpressionNode>(g), state);
-    if (value.kind() != NodeKind::Bool) raise(ErrorKind::Exception, "The goal is not a boolean expression!");
+    if (value.kind() != NodeKind::Bool) raise_goal_not_boolean();
     return value.as_bool();
 }
 

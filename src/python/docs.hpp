@@ -40,8 +40,9 @@ namespace quorvane::python::docs {
     "timeout : float or None, default None\n"                                          \
     "    Limit on the wall-clock time of the search, in seconds, measured from its\n"  \
     "    start; any number that converts to float (an int too), rounded to a 32-bit\n" \
-    "    float. None means no limit. The clock is read once per expanded state\n"      \
-    "    (and now and then during a long hmax_explicit evaluation).\n"
+    "    float. None means no limit, and so does infinity; NaN is refused.\n"         \
+    "    The clock is read once per expanded state (and now and then during a\n"      \
+    "    long hmax_explicit evaluation).\n"
 
 #define QV_DOC_EARLY_TERMINATION                                                       \
     "early_termination : bool, default False\n"                                        \
@@ -80,6 +81,7 @@ namespace quorvane::python::docs {
     "TypeError\n"                                                                      \
     "    An argument of the wrong type, with a note naming it: an object of another\n" \
     "    class, a ``timeout`` that is not a number, a flag that is not a bool.\n"     \
+    "    A ``timeout`` of NaN raises ValueError, with the same note.\n"               \
     "Exception\n"                                                                      \
     "    The task's own errors, such as \"The initial state must be defined\n"         \
     "    somewhere!\", \"The goal must be defined somewhere!\", \"The goal is not a\n"  \
@@ -957,7 +959,15 @@ TypeError
     ``state`` is not a State or ``ss`` not a SearchSpace; the note names it.
 ValueError, ZeroDivisionError
     "Expected a number!" or "division by zero" from evaluating the task's
-    expressions.
+    expressions (with hmax_explicit, under any combination of possible values).
+Exception
+    "The goal is not a boolean expression!": the heuristic's goal is a
+    number, an object, arithmetic, or a fluent that holds no boolean.
+KeyboardInterrupt
+    Ctrl-C (or whatever a signal handler raises) during a long evaluation on
+    the main thread; the heuristic stays usable.
+MemoryError
+    Memory ran out; the heuristic stays usable.
 BaseException
     Whatever the callable of a custom heuristic raises passes through
     unchanged; nothing is memoised for it.

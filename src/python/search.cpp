@@ -38,9 +38,12 @@ float nearest_float(double d) {
 }
 
 // None, or a number converted to a double and then rounded to the nearest float.
+// Infinity never runs out; NaN is no limit anyone means, and is refused.
 std::optional<float> to_timeout(py::handle obj) {
     if (obj.is_none()) return std::nullopt;
-    return nearest_float(to_f64(obj, "timeout"));
+    const double seconds = to_f64(obj, "timeout");
+    if (std::isnan(seconds)) raise_arg_error(PyExc_ValueError, "timeout must not be NaN", "timeout");
+    return nearest_float(seconds);
 }
 
 py::tuple result_to_py(const SearchResult& r) {

@@ -746,14 +746,20 @@ TEST(ExplicitHmax, CacheIsSharedBetweenCopiesAndKeyedByTheListedActions) {
     EXPECT_EQ(HMaxExplicit(hd).eval(*running), std::nullopt);
 }
 
-TEST(ExplicitHmax, EvaluationFailuresAreInternalErrors) {
-    // x := 1 / y with y possibly 0.
+TEST(ExplicitHmax, EvaluationErrorsPassThroughAndBrokenInputIsAnInternalError) {
+    // x := 1 / y with y possibly 0: the evaluator's own error, as from the other heuristics.
     Task division{{"int", "int", "bool"},
                   {},
                   {action_events(0, {event({}, {Effect{0, {I(1), F(1), Op("/", {0, 1})}}})})},
                   {F(2)},
                   {}};
-    EXPECT_THROW(explicit_hmax(division, true).eval(*make_state({I(0), I(0), B(false)})), InternalError);
+    try {
+        explicit_hmax(division, true).eval(*make_state({I(0), I(0), B(false)}));
+        ADD_FAILURE() << "no error";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.kind(), ErrorKind::ZeroDivisionError);
+        EXPECT_STREQ(e.what(), "division by zero");
+    }
     // A state with more values than the heuristic has fluents.
     Task small{{"bool"}, {}, {}, {F(0)}, {}};
     EXPECT_THROW(explicit_hmax(small).eval(*make_state({B(true), B(true)})), InternalError);
@@ -844,9 +850,22 @@ Outcome outcome_of(F&& evaluate) {
     return o;
 }
 
+// A goal whose root can only be a number or an object is refused at every evaluation,
+// as the search space's goal test refuses it.
+bool refused_goal(const Task& t) {
+    if (t.goal.empty()) return false;
+    const ExpressionNode& root = t.goal.back();
+    if (root.kind() == NodeKind::Fluent)
+        return root.fluent_index() < t.types.size() && t.types[root.fluent_index()] != "bool";
+    return root.is_number() || root.kind() == NodeKind::Object || root.kind() == NodeKind::Plus ||
+           root.kind() == NodeKind::Minus || root.kind() == NodeKind::Times || root.kind() == NodeKind::Div;
+}
+
+const Outcome kRefusedGoal{true, std::nullopt, "error 0: The goal is not a boolean expression!"};
+
 class PlainExplicitHmax {
   public:
-    explicit PlainExplicitHmax(const Task& t) {
+    explicit PlainExplicitHmax(const Task& t) : refused_goal_(refused_goal(t)) {
         ExpressionManager manager;
         n_ = t.types.size();
         std::vector<FlatExpr> idle;
@@ -878,6 +897,7 @@ class PlainExplicitHmax {
 
     // Gives up after `max_rounds` rounds, or when a fluent has too many values.
     Outcome eval(const State& state, std::uint32_t max_rounds) const {
+        if (refused_goal_) return kRefusedGoal;
         return outcome_of([&] { return run(state, max_rounds); });
     }
 
@@ -942,13 +962,7 @@ class PlainExplicitHmax {
         for (;;) {
             FluentAssignments source;
             for (std::size_t i = 0; i < vars.size(); ++i) source.assign(vars[i], possible[vars[i]][at[i]]);
-            ExpressionNode value = ExpressionNode::boolean(false);
-            try {
-                value = internal_evaluate(e, source);
-            } catch (const Error& err) {
-                internal_error(std::string("explicit hmax: evaluation failed: ") + err.what());
-            }
-            if (visit(value)) return true;
+            if (visit(internal_evaluate(e, source))) return true;
             std::size_t i = vars.size();
             for (;;) {
                 if (i == 0) return false;
@@ -1035,6 +1049,7 @@ class PlainExplicitHmax {
     }
 
   private:
+    bool refused_goal_;
     std::uint64_t n_ = 0;
     std::vector<Progress> progress_;
     std::vector<FlatExpr> goal_;
@@ -1178,9 +1193,13 @@ class PlainRelaxation {
   public:
     PlainRelaxation(const Task& t, RelaxationKind kind, bool inadmissible, bool no_numbers)
         : task_(relaxation::build_relaxed_task(t.actions.empty() ? actions_of(t.events) : t.actions, t.types,
-                                               t.objects, t.events, t.goal, inadmissible, no_numbers, kind)) {}
+                                               t.objects, t.events, t.goal, inadmissible, no_numbers, kind)),
+          refused_goal_(refused_goal(t)) {}
 
-    Outcome eval(const State& state) const { return outcome_of([&] { return run(state, nullptr); }); }
+    Outcome eval(const State& state) const {
+        if (refused_goal_) return kRefusedGoal;
+        return outcome_of([&] { return run(state, nullptr); });
+    }
 
     std::vector<Action> reachable_actions(const State& state) const {
         std::vector<std::uint32_t> ids;
@@ -1397,6 +1416,7 @@ class PlainRelaxation {
     }
 
     relaxation::RelaxedTask task_;
+    bool refused_goal_;
 };
 
 // Random propositional tasks with a few counters: more actions and events than above,
