@@ -100,9 +100,12 @@ concept HeuristicTrait = requires(const H& h, const State& state, const S& space
 };
 
 // The value of `state` under `heuristic`, handing it the time limit when it takes one.
+// Every evaluation of a search passes here: between two expansions there may be many,
+// so the host is asked here too whether to stop.
 template <class H, class S>
     requires HeuristicTrait<H, S>
 std::optional<double> eval_within(const H& heuristic, const State& state, const S& space, const TimeLimit* limit) {
+    if (limit) limit->poll_interrupts();
     if constexpr (requires { heuristic.eval(state, space, limit); })
         return heuristic.eval(state, space, limit);
     else

@@ -16,7 +16,12 @@ void TimeLimit::check_at(Clock::time_point now) const {
     auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(now - start_).count();
     auto whole = static_cast<std::uint64_t>(elapsed / 1'000'000'000);
     auto nanos = static_cast<std::uint32_t>(elapsed % 1'000'000'000);
-    if (exceeds(elapsed_seconds_f32(whole, nanos), *timeout_)) raise(ErrorKind::TimeoutError, "Timeout");
+    if (exceeds(elapsed_seconds_f32(whole, nanos), *timeout_)) {
+        // An interrupt that came in meanwhile wins over the time-out: it is what the
+        // user asked for last.
+        support::check_interrupts();
+        raise(ErrorKind::TimeoutError, "Timeout");
+    }
 }
 
 }  // namespace quorvane

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "engine/support/interruption.hpp"
+
 namespace quorvane {
 
 // Elapsed seconds as whole seconds in a 32-bit float plus the nanosecond remainder in
@@ -24,12 +26,17 @@ class TimeLimit {
     explicit TimeLimit(std::optional<float> timeout) : timeout_(timeout), start_(now()) {}
     TimeLimit(std::optional<float> timeout, Clock::time_point start) : timeout_(timeout), start_(start) {}
 
-    // Throws TimeoutError "Timeout" once past the limit. A clock that reads earlier than
-    // the start time is a broken invariant.
+    // Asks the host whether to stop (see support::InterruptPoll), then throws
+    // TimeoutError "Timeout" once past the limit. A clock that reads earlier than the
+    // start time is a broken invariant.
     void check() const {
+        poll_.poll();
         if (timeout_) check_at(now());
     }
     void check_at(Clock::time_point now) const;
+    // Asks the host whether to stop, leaving the time-out alone: for long work between
+    // two checks of the limit.
+    void poll_interrupts() const { poll_.poll(); }
 
     // The time the searches read: the wall clock, unless a test has put a clock of its
     // own in its place (null puts the wall clock back), so that what a test sees does
@@ -45,6 +52,8 @@ class TimeLimit {
   private:
     std::optional<float> timeout_;
     Clock::time_point start_;
+    // One limit serves one call on one thread; polling changes nothing else about it.
+    mutable support::InterruptPoll poll_;
     static inline std::atomic<TimeSource> time_source_{nullptr};
 };
 

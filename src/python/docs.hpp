@@ -92,6 +92,13 @@ namespace quorvane::python::docs {
     "    an effect or a duration bound.\n"                                             \
     "RuntimeError\n"                                                                   \
     "    ``ss`` is being changed at that moment (its ``relevant_actions`` setter).\n"  \
+    "KeyboardInterrupt\n"                                                              \
+    "    Ctrl-C (SIGINT) on the main thread ends the search within a few tens of\n"    \
+    "    milliseconds; so does whatever another signal's handler raises (a handler\n" \
+    "    that returns lets the search go on unchanged). The objects stay usable.\n"   \
+    "MemoryError\n"                                                                    \
+    "    Memory ran out (also under an address-space limit); the objects stay\n"      \
+    "    usable and the next search runs as usual.\n"                                 \
     "quorvane.InternalError\n"                                                         \
     "    A BaseException, not an Exception: the task breaks an assumption the engine\n" \
     "    relies on, such as an applied action whose index lies beyond\n"               \

@@ -118,7 +118,11 @@ py::object eval(py::handle self, py::handle state, py::handle ss) {
     const Heuristic& h = to_heuristic(self, "self");
     StatePtr s = to_state(state, "state");
     SearchSpaceBorrow space(ss, "ss");
-    std::optional<double> value = run_detached([&] { return h.eval(*s, space.get()); });
+    std::optional<double> value = run_detached([&] {
+        // No time-out, but a long evaluation still lets Ctrl-C through.
+        const TimeLimit limit(std::nullopt);
+        return h.eval(*s, space.get(), &limit);
+    });
     if (!value) return py::none();
     return py::float_(*value);
 }

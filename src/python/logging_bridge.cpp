@@ -56,19 +56,18 @@ class PythonLoggingSink final : public log::Sink {
             if (it != cache_.end() && it->second.enabled[idx] >= 0) return it->second.enabled[idx] == 1;
         }
         Attached attached;
-        // Python code runs without our mutex held: it may switch threads.
+        // Python code runs without our mutex held: it may switch threads. What it
+        // raises is not ours to drop (a signal handler may run inside it and raise
+        // KeyboardInterrupt): it ends the engine call that logs.
         return calling_python([&] {
             Entry* e = entry(target);
-            if (!e) return false;
             PyObject* r = PyObject_CallMethod(e->logger, "isEnabledFor", "i", python_level(level));
-            if (!r) {
-                PyErr_Clear();
-                return false;
-            }
-            signed char on = PyObject_IsTrue(r) == 1 ? 1 : 0;
+            if (!r) throw py::error_already_set();
+            const int truth = PyObject_IsTrue(r);
             Py_DECREF(r);
+            if (truth < 0) throw py::error_already_set();
             std::lock_guard<std::mutex> lock(mutex_);
-            if (e->enabled[idx] < 0) e->enabled[idx] = on;
+            if (e->enabled[idx] < 0) e->enabled[idx] = truth == 1 ? 1 : 0;
             return e->enabled[idx] == 1;
         });
     }
@@ -82,25 +81,15 @@ class PythonLoggingSink final : public log::Sink {
             // Keep any exception the caller has pending: logging must not disturb it.
             PyObject *et, *ev, *etb;
             PyErr_Fetch(&et, &ev, &etb);
-            if (Entry* e = entry(target)) {
-                PyObject* name = PyUnicode_FromString(e->name.c_str());
-                PyObject* path = PyUnicode_FromString(file);
-                PyObject* msg =
-                    PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
-                if (name && path && msg) {
-                    PyObject* record = PyObject_CallMethod(e->logger, "makeRecord", "OiOiOOO", name,
-                                                           python_level(level), path, line, msg, Py_None, Py_None);
-                    if (record) {
-                        PyObject* r = PyObject_CallMethod(e->logger, "handle", "O", record);
-                        Py_XDECREF(r);
-                        Py_DECREF(record);
-                    }
-                }
-                Py_XDECREF(name);
-                Py_XDECREF(path);
-                Py_XDECREF(msg);
+            emit(entry(target), level, message, file, line);
+            if (PyErr_Occurred()) {
+                // Raised by the logging machinery or by a signal handler that ran inside
+                // it: that ends the engine call, as it would end a Python caller's.
+                Py_XDECREF(et);
+                Py_XDECREF(ev);
+                Py_XDECREF(etb);
+                throw py::error_already_set();
             }
-            PyErr_Clear();
             PyErr_Restore(et, ev, etb);
         });
     }
@@ -117,7 +106,27 @@ class PythonLoggingSink final : public log::Sink {
         std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
     };
 
-    // Requires the interpreter. Entries never move or go away once made.
+    // Makes the record and hands it to the logger; a failure is left pending.
+    static void emit(const Entry* e, log::Level level, std::string_view message, const char* file, int line) {
+        PyObject* name = PyUnicode_FromString(e->name.c_str());
+        PyObject* path = PyUnicode_FromString(file);
+        PyObject* msg = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+        if (name && path && msg) {
+            PyObject* record = PyObject_CallMethod(e->logger, "makeRecord", "OiOiOOO", name, python_level(level), path,
+                                                   line, msg, Py_None, Py_None);
+            if (record) {
+                PyObject* r = PyObject_CallMethod(e->logger, "handle", "O", record);
+                Py_XDECREF(r);
+                Py_DECREF(record);
+            }
+        }
+        Py_XDECREF(name);
+        Py_XDECREF(path);
+        Py_XDECREF(msg);
+    }
+
+    // Requires the interpreter; a failure is thrown on. Entries never move or go away
+    // once made.
     Entry* entry(std::string_view target) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -126,10 +135,7 @@ class PythonLoggingSink final : public log::Sink {
         }
         std::string name = logger_name(target);
         PyObject* logger = PyObject_CallMethod(logging_, "getLogger", "s", name.c_str());
-        if (!logger) {
-            PyErr_Clear();
-            return nullptr;
-        }
+        if (!logger) throw py::error_already_set();
         std::lock_guard<std::mutex> lock(mutex_);
         auto [pos, inserted] = cache_.try_emplace(std::string(target), Entry{logger, std::move(name)});
         if (!inserted) Py_DECREF(logger);  // another thread got there first

@@ -16,6 +16,7 @@
 #include "python/module.hpp"
 #include "python/search.hpp"
 #include "python/search_space.hpp"
+#include "python/signals.hpp"
 #include "python/state.hpp"
 
 namespace py = pybind11;
@@ -63,6 +64,7 @@ void exec_steps(PyObject* module) {
     options.disable_function_signatures();
     install_exception_translation();
     if (!install_logging_bridge()) throw std::runtime_error("a process-wide logger is already installed");
+    install_signal_check();
 
     ModuleBuilder b(py::reinterpret_borrow<py::module_>(module));
     register_expression_node(b);

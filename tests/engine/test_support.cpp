@@ -11,10 +11,14 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <chrono>
 #include <vector>
 
 #include "engine/support/bloom_filter.hpp"
+#include "engine/time_limit.hpp"
+#include "engine/errors.hpp"
 #include "engine/support/fx_hash.hpp"
+#include "engine/support/interruption.hpp"
 #include "engine/support/minmax_heap.hpp"
 #include "engine/support/persistent_vector.hpp"
 
@@ -381,4 +385,57 @@ TEST(BloomFilter, RejectsUnusableParameters) {
     };
     for (const Case& c : cases)
         EXPECT_THROW(BloomFilter(c.rate, c.items, 7), quorvane::InternalError) << c.rate << " " << c.items;
+}
+
+namespace {
+
+struct Interrupted {};
+int g_interrupt_checks = 0;
+void count_interrupt_check() { ++g_interrupt_checks; }
+void throw_interrupt_check() { throw Interrupted{}; }
+
+// Installs a check for the length of one test, and puts none back after it.
+struct InstalledCheck {
+    explicit InstalledCheck(quorvane::support::InterruptCheck check) {
+        g_interrupt_checks = 0;
+        quorvane::support::install_interrupt_check(check);
+    }
+    ~InstalledCheck() { quorvane::support::install_interrupt_check(nullptr); }
+};
+
+void wait_past_one_interval() {
+    std::this_thread::sleep_for(std::chrono::nanoseconds(quorvane::support::InterruptPoll::kIntervalNs) +
+                                std::chrono::milliseconds(10));
+}
+
+}  // namespace
+
+TEST(InterruptPoll, AsksOncePerIntervalAndNotAtOnce) {
+    InstalledCheck installed(count_interrupt_check);
+    quorvane::support::InterruptPoll poll;
+    for (int i = 0; i < 1000; ++i) poll.poll();
+    EXPECT_EQ(g_interrupt_checks, 0) << "a short call never asks";
+    wait_past_one_interval();
+    for (int i = 0; i < 1000; ++i) poll.poll();
+    EXPECT_EQ(g_interrupt_checks, 1);
+}
+
+TEST(InterruptPoll, WhatTheCheckThrowsEndsTheWork) {
+    InstalledCheck installed(throw_interrupt_check);
+    quorvane::support::InterruptPoll poll;
+    wait_past_one_interval();
+    EXPECT_THROW(poll.poll(), Interrupted);
+    // The check is asked again one interval later, not at every poll.
+    EXPECT_NO_THROW(poll.poll());
+}
+
+TEST(InterruptPoll, TheTimeLimitAsksItBeforeItsOwnTimeout) {
+    InstalledCheck installed(throw_interrupt_check);
+    const auto start = quorvane::TimeLimit::Clock::now();
+    const quorvane::TimeLimit limit(0.5f, start);
+    EXPECT_NO_THROW(limit.check_at(start));
+    // Past the time-out, an interrupt that came meanwhile is what the caller gets.
+    EXPECT_THROW(limit.check_at(start + std::chrono::seconds(1)), Interrupted);
+    quorvane::support::install_interrupt_check(nullptr);
+    EXPECT_THROW(limit.check_at(start + std::chrono::seconds(1)), quorvane::Error);
 }

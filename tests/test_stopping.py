@@ -1,0 +1,247 @@
+"""A user can always stop a call: Ctrl-C (SIGINT) ends a running search or a long
+evaluation with KeyboardInterrupt soon after it arrives, a signal handler that returns
+lets the call go on as if nothing happened, and the objects stay usable. Each case
+runs in a forked child (childcall), so that signals and a hang stay there."""
+
+import logging
+import os
+import signal
+import sys
+import threading
+import time
+
+import pytest
+
+import quorvane as qv
+from childcall import run_call
+from conftest import SANITIZER
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, ROOT)
+
+from examples import make_task  # noqa: E402
+
+F = qv.make_fluent_node
+B = qv.make_bool_constant_node
+OP = qv.make_operator_node
+A = qv.Action
+
+# The logging bridge reads a logger's levels once, at its first use: enable the
+# records before any search of this module runs.
+if logging.getLogger("quorvane_base.search").level == logging.NOTSET:
+    logging.getLogger("quorvane_base.search").setLevel(logging.DEBUG)
+
+# How long after the signal the call may still run: the poll comes every 20 ms, and
+# the states the search made are freed before the exception leaves it.
+GRACE = 0.6 * (4 if SANITIZER else 1)
+DELAY = 0.3
+
+
+def no_way_out(n=24):
+    """Fluents b0..b(n-1) that any action sets or clears, and p and q: the goal p and q
+    is never reached (setting one clears the other), though every relaxation reaches it.
+    Every search runs until it is stopped."""
+    actions, events = [], {}
+
+    def add(cond, effects):
+        a = A(len(actions))
+        actions.append(a)
+        events[a] = [(qv.Timing(True, 0), qv.Event(a, 0, cond, [], [], [qv.Effect(f, [B(v)]) for f, v in effects]))]
+
+    for i in range(n):
+        add([F(i), OP("not", [0])], [(i, True)])
+        add([F(i)], [(i, False)])
+    p, q = n, n + 1
+    add([B(True)], [(p, True), (q, False)])
+    add([B(True)], [(q, True), (p, False)])
+    fluents = n + 2
+    goal = [F(p), F(q), OP("and", [0, 1])]
+    ss = qv.SearchSpace([None] * len(actions), events, actions, None, None, None, [B(False)] * fluents, goal)
+    h = qv.Heuristic.hmax(actions, ["bool"] * fluents, {}, events, goal, False, False, False)
+    return ss, h
+
+
+def endless_explicit_hmax():
+    """x := x + 1, and y that action 0 clears for good; explicit hmax's goal is y or
+    x <= -1. At the initial state y holds (value 0); from the state without y the rounds
+    never end on their own."""
+    I = qv.make_int_constant_node
+    effects = [[qv.Effect(1, [B(False)])], [qv.Effect(0, [F(0), I(1), OP("+", [0, 1])])]]
+    actions = [A(0), A(1)]
+    events = {a: [(qv.Timing(True, 0), qv.Event(a, 0, [B(True)], [], [], e))] for a, e in zip(actions, effects)}
+    goal = [F(1), F(0), I(-1), OP("<=", [1, 2]), OP("or", [0, 3])]
+    ss = qv.SearchSpace([None] * 2, events, actions, None, None, None, [I(0), B(True)], goal)
+    return ss, qv.Heuristic.hmax_explicit(actions, ["int", "bool"], {}, events, goal, False, False, False)
+
+
+SEARCHES = {
+    "bfs": lambda ss, h, **kw: qv.bfs_search(ss, **kw),
+    "dfs": lambda ss, h, **kw: qv.dfs_search(ss, **kw),
+    "ehc": lambda ss, h, **kw: qv.ehc_search(ss, h, **kw),
+    "gbfs": lambda ss, h, **kw: qv.gbfs_search(ss, h, **kw),
+    "astar": lambda ss, h, **kw: qv.astar_search(ss, h, **kw),
+    "wastar": lambda ss, h, **kw: qv.wastar_search(ss, h, 0.7, **kw),
+    "gbfs_mb": lambda ss, h, **kw: qv.gbfs_search_memory_bounded(ss, h, **kw),
+    "astar_mb": lambda ss, h, **kw: qv.astar_search_memory_bounded(ss, h, **kw),
+    "wastar_mb": lambda ss, h, **kw: qv.wastar_search_memory_bounded(ss, h, 0.7, **kw),
+    "multiqueue": lambda ss, h, **kw: qv.multiqueue_search(ss, [(h, 1.0), (h, 0.5)], **kw),
+}
+
+
+def plan_and_stats(result):
+    plan, stats = result
+    return (None if plan is None else [a.idx for a in plan]), stats
+
+
+def sigint_after(delay):
+    timer = threading.Timer(delay, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    return timer
+
+
+def interrupted(call):
+    """Runs `call` with a SIGINT after DELAY; asserts that KeyboardInterrupt ends it in time."""
+    timer = sigint_after(DELAY)
+    began = time.monotonic()
+    try:
+        call()
+    except KeyboardInterrupt:
+        late = time.monotonic() - began - DELAY
+        assert late < GRACE, f"KeyboardInterrupt came {late:.3f} s after the signal"
+    else:
+        raise AssertionError("the call ended without KeyboardInterrupt")
+    finally:
+        timer.cancel()
+
+
+def short_task(n=4):
+    """Actions that only ever set one of n fluents, and the goal all of them: a short
+    search for every kind, dfs too (there is no cycle to follow)."""
+    actions, events = [], {}
+    for i in range(n):
+        a = A(i)
+        actions.append(a)
+        events[a] = [(qv.Timing(True, 0), qv.Event(a, 0, [F(i), OP("not", [0])], [], [], [qv.Effect(i, [B(True)])]))]
+    goal = [F(i) for i in range(n)] + [OP("and", list(range(n)))]
+    ss = qv.SearchSpace([None] * n, events, actions, None, None, None, [B(False)] * n, goal)
+    return ss, qv.Heuristic.hmax(actions, ["bool"] * n, {}, events, goal, False, False, False)
+
+
+SHORT = short_task()
+SHORT_ANSWERS = {name: plan_and_stats(search(*SHORT)) for name, search in SEARCHES.items()}
+
+
+def then_as_usual(name):
+    assert plan_and_stats(SEARCHES[name](*SHORT)) == SHORT_ANSWERS[name]
+
+
+@pytest.mark.parametrize("timeout", [None, 60.0], ids=["no time-out", "a time-out"])
+@pytest.mark.parametrize("name", SEARCHES)
+def test_ctrl_c_ends_a_search_and_the_objects_stay_usable(name, timeout):
+    endless = no_way_out()
+
+    def call():
+        interrupted(lambda: SEARCHES[name](*endless, timeout=timeout))
+        then_as_usual(name)
+        # The same objects once more: nothing of the interrupted call is left in them.
+        interrupted(lambda: SEARCHES[name](*endless, timeout=timeout))
+        then_as_usual(name)
+
+    outcome = run_call(call)
+    assert outcome.ok, outcome
+
+
+def test_ctrl_c_ends_a_long_explicit_hmax_evaluation():
+    ss, h = endless_explicit_hmax()
+    start = ss.initial_state()
+    without_y = ss.get_successor_state(start, A(0))
+
+    def call():
+        for _ in range(2):
+            interrupted(lambda: h.eval(without_y, ss))
+            # The same heuristic goes on: nothing of the interrupted rounds is left in it.
+            assert h.eval(start, ss) == 0.0
+
+    outcome = run_call(call)
+    assert outcome.ok, outcome
+
+
+def test_an_interrupt_wins_over_a_time_out_that_passes_meanwhile():
+    endless = no_way_out()
+
+    def call():
+        # The time-out passes right after the signal arrives: the user's Ctrl-C is what
+        # surfaces, not TimeoutError.
+        interrupted(lambda: qv.astar_search(*endless, timeout=DELAY + 0.005))
+
+    outcome = run_call(call)
+    assert outcome.ok, outcome
+
+
+# A task that takes the search a while and has a known answer.
+TIMED = {
+    "bfs": (lambda t: qv.bfs_search(t.search_space()), "blocksworld-random", 6),
+    "astar": (lambda t: qv.astar_search(t.search_space(), t.heuristic("hmax")), "blocksworld-random", 7),
+    "temporal gbfs": (lambda t: qv.gbfs_search(t.search_space(), t.heuristic("hff")), "temporal", 20),
+}
+
+
+@pytest.mark.parametrize("name", TIMED)
+def test_a_handler_that_returns_lets_the_search_go_on_as_if_nothing_happened(name):
+    run, task_name, size = TIMED[name]
+    task = make_task(task_name, size)
+    expected = plan_and_stats(run(task))
+
+    def call():
+        calls = []
+        previous = signal.signal(signal.SIGINT, lambda signum, frame: calls.append(time.monotonic()))
+        stop = threading.Event()
+
+        def keep_signalling():
+            while not stop.wait(0.01):
+                os.kill(os.getpid(), signal.SIGINT)
+
+        sender = threading.Thread(target=keep_signalling)
+        sender.start()
+        try:
+            result = plan_and_stats(run(task))
+            ended = time.monotonic()
+        finally:
+            stop.set()
+            sender.join()
+            signal.signal(signal.SIGINT, previous)
+        assert result == expected
+        # The handler ran while the search did, not only once it returned.
+        assert calls and calls[0] < ended, calls
+
+    outcome = run_call(call)
+    assert outcome.ok, outcome
+
+
+class Stop(BaseException):
+    pass
+
+
+class RaisingHandler(logging.Handler):
+    def emit(self, record):
+        raise Stop(record.getMessage())
+
+
+def test_what_a_logging_handler_raises_ends_the_search_unchanged():
+    logger = logging.getLogger("quorvane_base.search")
+
+    def call():
+        handler = RaisingHandler()
+        logger.addHandler(handler)
+        try:
+            qv.astar_search(*SHORT)
+        except Stop as e:
+            assert str(e).startswith("wastar_search: weight=0.5"), str(e)
+        else:
+            raise AssertionError("the handler's exception was dropped")
+        finally:
+            logger.removeHandler(handler)
+        then_as_usual("astar")
+
+    outcome = run_call(call)
+    assert outcome.ok, outcome
