@@ -37,43 +37,6 @@ GRACE = 0.6 * (4 if SANITIZER else 1)
 DELAY = 0.3
 
 
-def no_way_out(n=24):
-    """Fluents b0..b(n-1) that any action sets or clears, and p and q: the goal p and q
-    is never reached (setting one clears the other), though every relaxation reaches it.
-    Every search runs until it is stopped."""
-    actions, events = [], {}
-
-    def add(cond, effects):
-        a = A(len(actions))
-        actions.append(a)
-        events[a] = [(qv.Timing(True, 0), qv.Event(a, 0, cond, [], [], [qv.Effect(f, [B(v)]) for f, v in effects]))]
-
-    for i in range(n):
-        add([F(i), OP("not", [0])], [(i, True)])
-        add([F(i)], [(i, False)])
-    p, q = n, n + 1
-    add([B(True)], [(p, True), (q, False)])
-    add([B(True)], [(q, True), (p, False)])
-    fluents = n + 2
-    goal = [F(p), F(q), OP("and", [0, 1])]
-    ss = qv.SearchSpace([None] * len(actions), events, actions, None, None, None, [B(False)] * fluents, goal)
-    h = qv.Heuristic.hmax(actions, ["bool"] * fluents, {}, events, goal, False, False, False)
-    return ss, h
-
-
-def endless_explicit_hmax():
-    """x := x + 1, and y that action 0 clears for good; explicit hmax's goal is y or
-    x <= -1. At the initial state y holds (value 0); from the state without y the rounds
-    never end on their own."""
-    I = qv.make_int_constant_node
-    effects = [[qv.Effect(1, [B(False)])], [qv.Effect(0, [F(0), I(1), OP("+", [0, 1])])]]
-    actions = [A(0), A(1)]
-    events = {a: [(qv.Timing(True, 0), qv.Event(a, 0, [B(True)], [], [], e))] for a, e in zip(actions, effects)}
-    goal = [F(1), F(0), I(-1), OP("<=", [1, 2]), OP("or", [0, 3])]
-    ss = qv.SearchSpace([None] * 2, events, actions, None, None, None, [I(0), B(True)], goal)
-    return ss, qv.Heuristic.hmax_explicit(actions, ["int", "bool"], {}, events, goal, False, False, False)
-
-
 SEARCHES = {
     "bfs": lambda ss, h, **kw: qv.bfs_search(ss, **kw),
     "dfs": lambda ss, h, **kw: qv.dfs_search(ss, **kw),
@@ -91,6 +54,59 @@ SEARCHES = {
 def plan_and_stats(result):
     plan, stats = result
     return (None if plan is None else [a.idx for a in plan]), stats
+
+
+class Endless:
+    """Fluents b0..b(n-1) that any action sets or clears, and p and q: the goal is p and
+    q, and setting one clears the other, though every relaxation reaches both. Every
+    search runs until it is stopped, until the last action, which sets both at once,
+    joins the relevant actions: then every search finds it at once."""
+
+    def __init__(self, n=24):
+        actions, events = [], {}
+
+        def add(cond, effects):
+            a = A(len(actions))
+            actions.append(a)
+            ev = qv.Event(a, 0, cond, [], [], [qv.Effect(f, [B(v)]) for f, v in effects])
+            events[a] = [(qv.Timing(True, 0), ev)]
+
+        for i in range(n):
+            add([F(i), OP("not", [0])], [(i, True)])
+            add([F(i)], [(i, False)])
+        p, q = n, n + 1
+        add([B(True)], [(p, True), (q, False)])
+        add([B(True)], [(q, True), (p, False)])
+        add([B(True)], [(p, True), (q, True)])
+        fluents = n + 2
+        goal = [F(p), F(q), OP("and", [0, 1])]
+        self.ss = qv.SearchSpace([None] * len(actions), events, actions, None, None, None, [B(False)] * fluents,
+                                 goal)
+        self.h = qv.Heuristic.hmax(actions, ["bool"] * fluents, {}, events, goal, False, False, False)
+        self.all_actions = actions
+        self.short = {name: plan_and_stats(search(self.ss, self.h)) for name, search in SEARCHES.items()}
+        self.ss.relevant_actions = actions[:-1]
+
+    def then_as_usual(self, name):
+        """A short search on the same objects gives its usual answer."""
+        self.ss.relevant_actions = self.all_actions
+        try:
+            assert plan_and_stats(SEARCHES[name](self.ss, self.h)) == self.short[name]
+        finally:
+            self.ss.relevant_actions = self.all_actions[:-1]
+
+
+def endless_explicit_hmax():
+    """x := x + 1, and y that action 0 clears for good; explicit hmax's goal is y or
+    x <= -1. At the initial state y holds (value 0); from the state without y the rounds
+    never end on their own."""
+    I = qv.make_int_constant_node
+    effects = [[qv.Effect(1, [B(False)])], [qv.Effect(0, [F(0), I(1), OP("+", [0, 1])])]]
+    actions = [A(0), A(1)]
+    events = {a: [(qv.Timing(True, 0), qv.Event(a, 0, [B(True)], [], [], e))] for a, e in zip(actions, effects)}
+    goal = [F(1), F(0), I(-1), OP("<=", [1, 2]), OP("or", [0, 3])]
+    ss = qv.SearchSpace([None] * 2, events, actions, None, None, None, [I(0), B(True)], goal)
+    return ss, qv.Heuristic.hmax_explicit(actions, ["int", "bool"], {}, events, goal, False, False, False)
 
 
 def sigint_after(delay):
@@ -114,38 +130,15 @@ def interrupted(call):
         timer.cancel()
 
 
-def short_task(n=4):
-    """Actions that only ever set one of n fluents, and the goal all of them: a short
-    search for every kind, dfs too (there is no cycle to follow)."""
-    actions, events = [], {}
-    for i in range(n):
-        a = A(i)
-        actions.append(a)
-        events[a] = [(qv.Timing(True, 0), qv.Event(a, 0, [F(i), OP("not", [0])], [], [], [qv.Effect(i, [B(True)])]))]
-    goal = [F(i) for i in range(n)] + [OP("and", list(range(n)))]
-    ss = qv.SearchSpace([None] * n, events, actions, None, None, None, [B(False)] * n, goal)
-    return ss, qv.Heuristic.hmax(actions, ["bool"] * n, {}, events, goal, False, False, False)
-
-
-SHORT = short_task()
-SHORT_ANSWERS = {name: plan_and_stats(search(*SHORT)) for name, search in SEARCHES.items()}
-
-
-def then_as_usual(name):
-    assert plan_and_stats(SEARCHES[name](*SHORT)) == SHORT_ANSWERS[name]
-
-
 @pytest.mark.parametrize("timeout", [None, 60.0], ids=["no time-out", "a time-out"])
 @pytest.mark.parametrize("name", SEARCHES)
 def test_ctrl_c_ends_a_search_and_the_objects_stay_usable(name, timeout):
-    endless = no_way_out()
+    endless = Endless()
 
     def call():
-        interrupted(lambda: SEARCHES[name](*endless, timeout=timeout))
-        then_as_usual(name)
-        # The same objects once more: nothing of the interrupted call is left in them.
-        interrupted(lambda: SEARCHES[name](*endless, timeout=timeout))
-        then_as_usual(name)
+        for _ in range(2):
+            interrupted(lambda: SEARCHES[name](endless.ss, endless.h, timeout=timeout))
+            endless.then_as_usual(name)
 
     outcome = run_call(call)
     assert outcome.ok, outcome
@@ -167,12 +160,12 @@ def test_ctrl_c_ends_a_long_explicit_hmax_evaluation():
 
 
 def test_an_interrupt_wins_over_a_time_out_that_passes_meanwhile():
-    endless = no_way_out()
+    endless = Endless()
 
     def call():
         # The time-out passes right after the signal arrives: the user's Ctrl-C is what
         # surfaces, not TimeoutError.
-        interrupted(lambda: qv.astar_search(*endless, timeout=DELAY + 0.005))
+        interrupted(lambda: qv.astar_search(endless.ss, endless.h, timeout=DELAY + 0.005))
 
     outcome = run_call(call)
     assert outcome.ok, outcome
@@ -229,19 +222,20 @@ class RaisingHandler(logging.Handler):
 
 def test_what_a_logging_handler_raises_ends_the_search_unchanged():
     logger = logging.getLogger("quorvane_base.search")
+    endless = Endless()
 
     def call():
         handler = RaisingHandler()
         logger.addHandler(handler)
         try:
-            qv.astar_search(*SHORT)
+            qv.astar_search(endless.ss, endless.h)
         except Stop as e:
             assert str(e).startswith("wastar_search: weight=0.5"), str(e)
         else:
             raise AssertionError("the handler's exception was dropped")
         finally:
             logger.removeHandler(handler)
-        then_as_usual("astar")
+        endless.then_as_usual("astar")
 
     outcome = run_call(call)
     assert outcome.ok, outcome
