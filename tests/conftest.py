@@ -50,3 +50,20 @@ def n():
         op = staticmethod(qv.make_operator_node)
 
     return N
+
+
+# Every search function, by a short name, called as (search space, heuristic, **keywords);
+# bfs and dfs ignore the heuristic.
+SEARCHES = {
+    "bfs": lambda ss, h, **kw: qv.bfs_search(ss, **kw),
+    "dfs": lambda ss, h, **kw: qv.dfs_search(ss, **kw),
+    "ehc": lambda ss, h, **kw: qv.ehc_search(ss, h, **kw),
+    "gbfs": lambda ss, h, **kw: qv.gbfs_search(ss, h, **kw),
+    "astar": lambda ss, h, **kw: qv.astar_search(ss, h, **kw),
+    "wastar": lambda ss, h, **kw: qv.wastar_search(ss, h, 0.7, **kw),
+    "gbfs_mb": lambda ss, h, **kw: qv.gbfs_search_memory_bounded(ss, h, **kw),
+    "astar_mb": lambda ss, h, **kw: qv.astar_search_memory_bounded(ss, h, **kw),
+    "wastar_mb": lambda ss, h, **kw: qv.wastar_search_memory_bounded(ss, h, 0.7, **kw),
+    "multiqueue": lambda ss, h, **kw: qv.multiqueue_search(ss, [(h, 1.0), (h, 0.5)], **kw),
+}
+HEURISTIC_SEARCHES = [name for name in SEARCHES if name not in ("bfs", "dfs")]

@@ -14,7 +14,7 @@ import pytest
 
 import quorvane as qv
 from childcall import run_call
-from conftest import SANITIZER
+from conftest import SANITIZER, SEARCHES
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ROOT)
@@ -35,20 +35,6 @@ if logging.getLogger("quorvane_base.search").level == logging.NOTSET:
 # the states the search made are freed before the exception leaves it.
 GRACE = 0.6 * (4 if SANITIZER else 1)
 DELAY = 0.3
-
-
-SEARCHES = {
-    "bfs": lambda ss, h, **kw: qv.bfs_search(ss, **kw),
-    "dfs": lambda ss, h, **kw: qv.dfs_search(ss, **kw),
-    "ehc": lambda ss, h, **kw: qv.ehc_search(ss, h, **kw),
-    "gbfs": lambda ss, h, **kw: qv.gbfs_search(ss, h, **kw),
-    "astar": lambda ss, h, **kw: qv.astar_search(ss, h, **kw),
-    "wastar": lambda ss, h, **kw: qv.wastar_search(ss, h, 0.7, **kw),
-    "gbfs_mb": lambda ss, h, **kw: qv.gbfs_search_memory_bounded(ss, h, **kw),
-    "astar_mb": lambda ss, h, **kw: qv.astar_search_memory_bounded(ss, h, **kw),
-    "wastar_mb": lambda ss, h, **kw: qv.wastar_search_memory_bounded(ss, h, 0.7, **kw),
-    "multiqueue": lambda ss, h, **kw: qv.multiqueue_search(ss, [(h, 1.0), (h, 0.5)], **kw),
-}
 
 
 def plan_and_stats(result):
