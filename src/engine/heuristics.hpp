@@ -148,15 +148,6 @@ EvalGen<H, S, Src> eval_gen(const H& heuristic, Src source, const S& space, cons
     return EvalGen<H, S, Src>(heuristic, space, std::move(source), limit);
 }
 
-// Over states that the stream hands on as their only holder: the search space hands
-// out reference-counted states, so "owned" means nobody else keeps a reference.
-template <class H, class S, StateSource Src>
-    requires HeuristicTrait<H, S>
-EvalGen<H, S, Src> eval_gen_owned(const H& heuristic, Src source, const S& space,
-                                  const TimeLimit* limit = nullptr) {
-    return eval_gen(heuristic, std::move(source), space, limit);
-}
-
 // Evaluates the states of a slice of containers (anything with `state()` giving a
 // StatePtr), in slice order; an item is (position in the slice, value).
 template <class H, class S, class Container>

@@ -74,7 +74,6 @@ class TNInterpreter {
     std::vector<std::pair<ActionPointInstance, W>> get_actions_timings(const DeltaSTN<W, Traits>& network) const;
 
     std::size_t num_action_points() const noexcept { return point_to_action_.size(); }
-    std::size_t num_event_points() const noexcept { return point_to_event_.size(); }
 
   private:
     PointId find_action_point(Action action, bool is_start) const;

@@ -89,11 +89,6 @@ class PersistentList {
         QV_REQUIRE(head_, "front of an empty list");
         return head_->value;
     }
-    PersistentList rest() const {
-        QV_REQUIRE(head_, "rest of an empty list");
-        retain(head_->next);
-        return PersistentList(head_->next);
-    }
     // True when both lists start with the same node (so they are the same list).
     bool same_as(const PersistentList& o) const noexcept { return head_ == o.head_; }
 

@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <algorithm>
 #include <string>
@@ -168,8 +169,9 @@ TEST(PersistentList, AppendSharesTheTail) {
     EXPECT_EQ(entries(three), (std::vector<int>{3, 2, 1}));
     EXPECT_EQ(entries(sibling), (std::vector<int>{4, 2, 1}));
     EXPECT_EQ(entries(two), (std::vector<int>{2, 1}));
-    EXPECT_TRUE(three.rest().same_as(two));
-    EXPECT_TRUE(sibling.rest().same_as(two));
+    // Both lists go on in the very entries of `two`, not in copies of them.
+    EXPECT_EQ(&*std::next(three.iter_rev().begin()), &*two.iter_rev().begin());
+    EXPECT_EQ(&*std::next(sibling.iter_rev().begin()), &*two.iter_rev().begin());
     EXPECT_TRUE(empty.empty());
     EXPECT_THROW(empty.front(), InternalError);
 }

@@ -20,7 +20,6 @@
 #include "engine/support/fx_hash.hpp"
 #include "engine/support/interruption.hpp"
 #include "engine/support/minmax_heap.hpp"
-#include "engine/support/persistent_vector.hpp"
 
 using quorvane::support::BloomFilter;
 using quorvane::support::FxHash;
@@ -28,7 +27,6 @@ using quorvane::support::FxHasher;
 using quorvane::support::FxMap;
 using quorvane::support::FxSet;
 using quorvane::support::MinMaxHeap;
-using quorvane::support::PersistentVector;
 
 namespace {
 
@@ -41,36 +39,6 @@ struct Point {
         h.add(static_cast<std::uint64_t>(y));
     }
 };
-
-// No default constructor, and a count of live instances that shows leaks and double destruction.
-struct Tracked {
-    static inline std::atomic<long> live{0};
-    static inline long copies_left = -1;  // a copy throws once this reaches 0; -1: never
-    int value;
-    explicit Tracked(int v) : value(v) { ++live; }
-    Tracked(const Tracked& o) : value(o.value) {
-        if (copies_left >= 0 && copies_left-- == 0) throw std::runtime_error("copy failed");
-        ++live;
-    }
-    Tracked& operator=(const Tracked&) = default;
-    ~Tracked() { --live; }
-    friend bool operator==(const Tracked& a, const Tracked& b) noexcept { return a.value == b.value; }
-    void hash_into(FxHasher& h) const noexcept { h.add(static_cast<std::uint64_t>(value)); }
-};
-
-std::vector<Tracked> tracked(int n, int offset = 0) {
-    std::vector<Tracked> v;
-    v.reserve(n);
-    for (int i = 0; i < n; ++i) v.emplace_back(i + offset);
-    return v;
-}
-
-template <class T>
-std::vector<int> values_of(const PersistentVector<T>& v) {
-    std::vector<int> out;
-    for (const T& e : v) out.push_back(e.value);
-    return out;
-}
 
 }  // namespace
 
@@ -132,138 +100,6 @@ TEST(FxHash, ServesMapsAndSetsOfIntegersAndHashIntoTypes) {
     EXPECT_FALSE(map.contains(Point{4096, 1}));
     EXPECT_EQ(FxHash<Point>{}(Point{3, 4}), FxHash<Point>{}(Point{3, 4}));
     EXPECT_NE(FxHash<Point>{}(Point{3, 4}), FxHash<Point>{}(Point{4, 3}));
-}
-
-// --- persistent vector -------------------------------------------------------------------
-
-// Every version made by every operation owns its elements exactly once.
-TEST(PersistentVector, ElementsLiveExactlyAsLongAsSomeVersionHoldsThem) {
-    ASSERT_EQ(Tracked::live.load(), 0);
-    {
-        PersistentVector<Tracked> bulk(tracked(2000));
-        PersistentVector<Tracked> pushed;
-        for (Tracked& t : tracked(1100)) pushed.push_back(t);
-        std::vector<PersistentVector<Tracked>> versions;
-        for (int i = 0; i < 50; ++i) {
-            versions.push_back(bulk.set(static_cast<std::size_t>(i * 37), Tracked(-i)));
-            versions.push_back(pushed);
-            versions.back().push_back(Tracked(i));
-            versions.back().set_in_place(static_cast<std::size_t>(i), Tracked(1000 + i));
-        }
-        EXPECT_EQ(bulk[37].value, 37);
-        EXPECT_EQ(versions[2][37].value, -1);
-        EXPECT_EQ(versions[3][1].value, 1001);
-        EXPECT_EQ(versions[3][1100].value, 1);
-        EXPECT_EQ(pushed.size(), 1100u);
-        versions.erase(versions.begin(), versions.begin() + 25);
-        bulk = PersistentVector<Tracked>();
-        EXPECT_EQ(versions[1][0].value, 0);  // still held by the remaining versions
-    }
-    EXPECT_EQ(Tracked::live.load(), 0);
-}
-
-// A push onto a copy never shows in the original, at every size: partly full tail,
-// full tail moving into the trie, the trie gaining a level (at 1056).
-TEST(PersistentVector, PushOntoACopyLeavesTheOriginal) {
-    PersistentVector<Tracked> grown;
-    for (int n = 0; n <= 1100; ++n) {
-        PersistentVector<Tracked> copy = grown;
-        copy.push_back(Tracked(-1));
-        ASSERT_EQ(grown.size(), static_cast<std::size_t>(n));
-        ASSERT_EQ(copy.size(), static_cast<std::size_t>(n) + 1);
-        ASSERT_EQ(copy[static_cast<std::size_t>(n)].value, -1);
-        if (n > 0) {
-            ASSERT_EQ(grown[static_cast<std::size_t>(n) - 1].value, n - 1) << n;
-        }
-        grown.push_back(Tracked(n));
-    }
-    std::vector<int> expected(1101);
-    for (int i = 0; i <= 1100; ++i) expected[static_cast<std::size_t>(i)] = i;
-    EXPECT_EQ(values_of(grown), expected);
-}
-
-TEST(PersistentVector, InPlaceUpdateCopiesOnlyWhatIsShared) {
-    PersistentVector<Tracked> a(tracked(5000));
-    PersistentVector<Tracked> b = a;
-    const Tracked* before = &a[4000];
-    b.set_in_place(4000, Tracked(-1));
-    EXPECT_EQ(&a[4000], before);
-    EXPECT_EQ(a[4000].value, 4000);
-    EXPECT_NE(&b[4000], before);
-    EXPECT_TRUE(a.shares_leaf_with(b, 0));
-    EXPECT_TRUE(a.shares_leaf_with(b, 4999));  // the tail
-    // b now owns its path alone: a second update reuses it.
-    const Tracked* owned = &b[4000];
-    b.set_in_place(4001, Tracked(-2));
-    EXPECT_EQ(&b[4000], owned);
-    EXPECT_EQ(b[4001].value, -2);
-    EXPECT_EQ(a[4001].value, 4001);
-}
-
-TEST(PersistentVector, VersionsAreReleasedSafelyFromManyThreads) {
-    {
-        PersistentVector<Tracked> base(tracked(3000));
-        std::vector<std::thread> threads;
-        std::atomic<int> wrong{0};
-        for (int t = 0; t < 4; ++t) {
-            threads.emplace_back([&, t] {
-                std::vector<PersistentVector<Tracked>> mine;
-                for (int i = 0; i < 300; ++i) {
-                    PersistentVector<Tracked> v = (i % 3 == 0 || mine.empty()) ? base : mine.back();
-                    v.set_in_place(static_cast<std::size_t>((i * 97 + t) % 3000), Tracked(-t));
-                    v.push_back(Tracked(t));
-                    mine.push_back(std::move(v));
-                    if (mine.size() > 20) mine.erase(mine.begin());
-                }
-                for (const auto& v : mine)
-                    if (v[v.size() - 1].value != t) ++wrong;
-            });
-        }
-        for (auto& th : threads) th.join();
-        EXPECT_EQ(wrong.load(), 0);
-        EXPECT_EQ(values_of(base), values_of(PersistentVector<Tracked>(tracked(3000))));
-    }
-    EXPECT_EQ(Tracked::live.load(), 0);
-}
-
-// An element copy that fails midway (ExpressionNode copies allocate) leaves no element
-// behind and every older version intact.
-TEST(PersistentVector, AFailedCopyLeaksNothing) {
-    {
-        PersistentVector<Tracked> base(tracked(1100));
-        PersistentVector<Tracked> copy = base;
-        for (long after : {0L, 5L, 31L, 500L, 1099L}) {
-            Tracked::copies_left = after;
-            EXPECT_THROW(PersistentVector<Tracked>(tracked(1100)), std::runtime_error) << after;
-        }
-        // The shared leaf that is copied holds 32 elements, the shared tail 12.
-        for (long after : {0L, 5L, 11L}) {
-            Tracked::copies_left = after;
-            EXPECT_THROW(copy.set_in_place(1000, Tracked(-1)), std::runtime_error) << after;
-            Tracked::copies_left = after;
-            EXPECT_THROW(copy.push_back(Tracked(-1)), std::runtime_error) << after;
-        }
-        Tracked::copies_left = -1;
-        EXPECT_EQ(values_of(copy), values_of(base));
-        EXPECT_EQ(copy.size(), 1100u);
-    }
-    EXPECT_EQ(Tracked::live.load(), 0);
-}
-
-TEST(PersistentVector, HashesItsElementsInOrder) {
-    auto items = tracked(100);
-    PersistentVector<Tracked> pushed;
-    for (const Tracked& t : items) pushed.push_back(t);
-    FxHasher from_vector, from_bulk, from_pushed;
-    for (const Tracked& t : items) t.hash_into(from_vector);
-    quorvane::support::hash_elements(from_bulk, PersistentVector<Tracked>(items));
-    quorvane::support::hash_elements(from_pushed, pushed);
-    EXPECT_EQ(from_bulk.finish(), from_vector.finish());
-    EXPECT_EQ(from_pushed.finish(), from_vector.finish());
-
-    FxHasher changed;
-    quorvane::support::hash_elements(changed, pushed.set(99, Tracked(0)));
-    EXPECT_NE(changed.finish(), from_vector.finish());
 }
 
 // --- min-max heap ------------------------------------------------------------------------

@@ -109,7 +109,7 @@ SearchResult wastar_search_memory_bounded(const S& space, const H& heuristic, do
     StateBloomFilter* seen = filter.get();
     return weighted_best_first_loop(frame, weight, open, [&](StatePtr state) {
         auto keep = [seen](const StatePtr& s) { return !seen || !seen->check_and_set(*s); };
-        return eval_gen_owned(heuristic, successor_stream(space, std::move(state), keep), space, &frame.limit());
+        return eval_gen(heuristic, successor_stream(space, std::move(state), keep), space, &frame.limit());
     });
 }
 
