@@ -100,6 +100,28 @@ struct ConditionBuilder {
         return true;
     }
 
+    // l * factor in place: what add_scaled gives into an empty expression, without
+    // looking up every term again.
+    static bool scale(Linear& l, std::int64_t factor) {
+        if (factor == 1) return true;
+        if (!mul_checked(l.constant, factor, l.constant)) return false;
+        for (auto& t : l.terms)
+            if (!mul_checked(t.second, factor, t.second)) return false;
+        return true;
+    }
+
+    // into + sign * part. The shorter list of terms is added into the longer one, so that
+    // sums nested to any depth, on either side, cost what one flat sum of their terms
+    // does, not a copy of ever longer lists per level. Only the order of the terms can
+    // differ from adding `part` into `into`; the coefficients, and whether one leaves 64
+    // bits, are the same.
+    bool add_operand(Linear& into, Linear&& part, std::int64_t sign) {
+        if (part.terms.size() <= into.terms.size()) return add_scaled(into, part, sign);
+        if (!scale(part, sign)) return false;
+        std::swap(into, part);
+        return add_scaled(into, part, 1);
+    }
+
     // An operator of a sum, difference or product whose operands are being read: what
     // they add up to so far, and the next operand to read.
     struct LinearFrame {
@@ -146,21 +168,17 @@ struct ConditionBuilder {
 
     // Adds the value of the frame's operand just read; false when the result is no
     // integer linear expression (a product of two fluents, or beyond 64 bits).
-    bool fold_linear(LinearFrame& f, const Linear& part) {
+    bool fold_linear(LinearFrame& f, Linear&& part) {
         if (f.kind != NodeKind::Times) {
             const std::int64_t sign = f.kind == NodeKind::Minus && f.next == 2 ? -1 : 1;
-            return add_scaled(f.sum, part, sign);
+            return add_operand(f.sum, std::move(part), sign);
         }
-        Linear scaled;
-        if (part.terms.empty()) {
-            if (!add_scaled(scaled, f.sum, part.constant)) return false;
-        } else if (!f.has_terms) {
-            f.has_terms = true;
-            if (!add_scaled(scaled, part, f.sum.constant)) return false;
-        } else {
-            return false;  // a product of two fluents
-        }
-        f.sum = std::move(scaled);
+        if (part.terms.empty()) return scale(f.sum, part.constant);
+        if (f.has_terms) return false;  // a product of two fluents
+        // The factors so far were constants: their product scales this one.
+        f.has_terms = true;
+        if (!scale(part, f.sum.constant)) return false;
+        f.sum = std::move(part);
         return true;
     }
 
@@ -175,7 +193,7 @@ struct ConditionBuilder {
             if (step == Step::kFailed) return std::nullopt;
             if (step == Step::kValue) {
                 if (open.empty()) return value;
-                if (!fold_linear(open.back(), value)) return std::nullopt;
+                if (!fold_linear(open.back(), std::move(value))) return std::nullopt;
             }
             LinearFrame& top = open.back();
             const auto ops = expr[top.node].operands();
@@ -253,7 +271,7 @@ struct ConditionBuilder {
                 std::optional<Linear> left = linear(ops[0]);
                 if (!left) return std::nullopt;
                 std::optional<Linear> right = linear(ops[1]);
-                if (!right || !add_scaled(*left, *right, -1)) return std::nullopt;
+                if (!right || !add_operand(*left, std::move(*right), -1)) return std::nullopt;
                 Literal l;
                 l.kind = n.kind() == NodeKind::LE ? Literal::kLinearLE : Literal::kLinearLT;
                 l.a = static_cast<std::uint32_t>(linears.size());
