@@ -169,6 +169,45 @@ def test_every_heuristic_takes_a_deep_goal(name, shape):
     in_child(check)
 
 
+# --- a sum with a new fluent at every level ---------------------------------------------------
+
+# A walk that copied its operands' terms at every level would take time cubic in this.
+TERMS = 20_000
+
+
+def sum_of_fluents(nested):
+    """2 <= x0 + x1 + ... over TERMS fluents: ((x0 + x1) + x2) + ... or one flat sum."""
+    if nested:
+        nodes = [I(2), F(0)]
+        for f in range(1, TERMS):
+            nodes += [F(f), OP("+", [len(nodes) - 1, len(nodes)])]
+    else:
+        nodes = [I(2)] + [F(f) for f in range(TERMS)] + [OP("+", list(range(1, TERMS + 1)))]
+    return nodes + [OP("<=", [0, len(nodes) - 1])]
+
+
+def sum_task(nested):
+    goal = sum_of_fluents(nested)
+    event = qv.Event(A(0), 0, [B(True)], [], [], [qv.Effect(0, [F(0), I(1), OP("+", [0, 1])])])
+    events = {A(0): [(qv.Timing(True, 0), event)]}
+    space = qv.SearchSpace([None], events, [A(0)], None, None, None, initial_state=[I(0)] * TERMS, goal=goal)
+    return space, dict(actions=[A(0)], fluent_types=["int"] * TERMS, objects={}, events=events, goals=goal)
+
+
+@pytest.mark.parametrize("name", ["bfs", "gbfs_hff"])
+def test_a_nested_sum_of_many_fluents_is_read_as_its_flat_form(name):
+    def outcome(nested):
+        space, task = sum_task(nested)
+        plan, stats = SEARCHES[name](space, task)
+        return [a.idx for a in plan], stats, heuristic("hff", task).eval(space.initial_state(), space)
+
+    def check():
+        assert outcome(True) == outcome(False)
+        assert outcome(True)[:2] == ([0, 0], {"expanded_states": "3", "goal_depth": "2"})
+
+    in_child(check)
+
+
 # --- the module functions ----------------------------------------------------------------------
 
 # (shape, whether simplify, with x unknown, leaves only the comparison x < 3: a
