@@ -163,7 +163,7 @@ def test_every_heuristic_takes_a_deep_goal(name, shape):
         deep = value(DEEP)
         assert deep == value(SHALLOW)
         if name == "hmax_explicit" or shape not in UNSEEN_BY_RELAXATION:
-            # Without numeric reasoning, a comparison is a condition that already holds.
+            # Without numeric reasoning, hff counts no action for a comparison.
             assert deep == (0.0 if name == "hff_without_numbers" else 1.0)
 
     in_child(check)
