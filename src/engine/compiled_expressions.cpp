@@ -100,58 +100,110 @@ struct ConditionBuilder {
         return true;
     }
 
-    std::optional<Linear> linear(std::uint64_t i) {
+    // l * factor in place: what add_scaled gives into an empty expression, without
+    // looking up every term again.
+    static bool scale(Linear& l, std::int64_t factor) {
+        if (factor == 1) return true;
+        if (!mul_checked(l.constant, factor, l.constant)) return false;
+        for (auto& t : l.terms)
+            if (!mul_checked(t.second, factor, t.second)) return false;
+        return true;
+    }
+
+    // into + sign * part. The shorter list of terms is added into the longer one, so that
+    // sums nested to any depth, on either side, cost what one flat sum of their terms
+    // does, not a copy of ever longer lists per level. Only the order of the terms can
+    // differ from adding `part` into `into`; the coefficients, and whether one leaves 64
+    // bits, are the same.
+    bool add_operand(Linear& into, Linear&& part, std::int64_t sign) {
+        if (part.terms.size() <= into.terms.size()) return add_scaled(into, part, sign);
+        if (!scale(part, sign)) return false;
+        std::swap(into, part);
+        return add_scaled(into, part, 1);
+    }
+
+    // An operator of a sum, difference or product whose operands are being read: what
+    // they add up to so far, and the next operand to read.
+    struct LinearFrame {
+        std::uint64_t node = 0;
+        NodeKind kind = NodeKind::Plus;
+        std::size_t next = 0;
+        Linear sum;
+        bool has_terms = false;  // a product: one factor had fluent terms
+    };
+    enum class Step { kValue, kOpened, kFailed };
+
+    // Visits node `i`: a constant or a fluent gives its value in `value`; a sum,
+    // difference or product opens a frame on `open` for its operands.
+    Step enter_linear(std::uint64_t i, std::vector<LinearFrame>& open, Linear& value) {
         const ExpressionNode* n = visit(i);
-        if (!n) return std::nullopt;
-        Linear out;
+        if (!n) return Step::kFailed;
+        value = Linear();
         switch (n->kind()) {
             case NodeKind::Int: {
                 std::optional<std::int64_t> v = n->as_int().to_int64();
-                if (!v) return std::nullopt;
-                out.constant = *v;
-                return out;
+                if (!v) return Step::kFailed;
+                value.constant = *v;
+                return Step::kValue;
             }
             case NodeKind::Fluent: {
                 const std::uint64_t f = n->fluent_index();
-                if (layout.is_bit(f)) return std::nullopt;  // a boolean is never a number
-                out.terms.emplace_back(layout.index(f), 1);
-                return out;
+                if (layout.is_bit(f)) return Step::kFailed;  // a boolean is never a number
+                value.terms.emplace_back(layout.index(f), 1);
+                return Step::kValue;
             }
             case NodeKind::Plus:
-            case NodeKind::Minus: {
-                auto ops = n->operands();
-                if (ops.empty()) return std::nullopt;
-                for (std::size_t k = 0; k < ops.size(); ++k) {
-                    std::optional<Linear> part = linear(ops[k]);
-                    const std::int64_t sign = n->kind() == NodeKind::Minus && k == 1 ? -1 : 1;
-                    if (!part || !add_scaled(out, *part, sign)) return std::nullopt;
-                }
-                return out;
-            }
+            case NodeKind::Minus:
             case NodeKind::Times: {
-                auto ops = n->operands();
-                if (ops.empty()) return std::nullopt;
-                out.constant = 1;
-                bool has_terms = false;
-                for (NodeIndex op : ops) {
-                    std::optional<Linear> part = linear(op);
-                    if (!part) return std::nullopt;
-                    if (part->terms.empty()) {
-                        Linear scaled;
-                        if (!add_scaled(scaled, out, part->constant)) return std::nullopt;
-                        out = std::move(scaled);
-                    } else if (!has_terms) {
-                        has_terms = true;
-                        Linear scaled;
-                        if (!add_scaled(scaled, *part, out.constant)) return std::nullopt;
-                        out = std::move(scaled);
-                    } else {
-                        return std::nullopt;  // a product of two fluents
-                    }
-                }
-                return out;
+                if (n->operands().empty()) return Step::kFailed;
+                LinearFrame& f = open.emplace_back();
+                f.node = i;
+                f.kind = n->kind();
+                if (f.kind == NodeKind::Times) f.sum.constant = 1;  // the product of no factor yet
+                return Step::kOpened;
             }
-            default: return std::nullopt;
+            default: return Step::kFailed;
+        }
+    }
+
+    // Adds the value of the frame's operand just read; false when the result is no
+    // integer linear expression (a product of two fluents, or beyond 64 bits).
+    bool fold_linear(LinearFrame& f, Linear&& part) {
+        if (f.kind != NodeKind::Times) {
+            const std::int64_t sign = f.kind == NodeKind::Minus && f.next == 2 ? -1 : 1;
+            return add_operand(f.sum, std::move(part), sign);
+        }
+        if (part.terms.empty()) return scale(f.sum, part.constant);
+        if (f.has_terms) return false;  // a product of two fluents
+        // The factors so far were constants: their product scales this one.
+        f.has_terms = true;
+        if (!scale(part, f.sum.constant)) return false;
+        f.sum = std::move(part);
+        return true;
+    }
+
+    // Node `i` as an integer linear expression. Operands are read in order, each use of
+    // a shared operand anew, with the open operators on an explicit stack: arithmetic
+    // nested to any depth costs no call stack.
+    std::optional<Linear> linear(std::uint64_t i) {
+        std::vector<LinearFrame> open;
+        Linear value;
+        Step step = enter_linear(i, open, value);
+        for (;;) {
+            if (step == Step::kFailed) return std::nullopt;
+            if (step == Step::kValue) {
+                if (open.empty()) return value;
+                if (!fold_linear(open.back(), std::move(value))) return std::nullopt;
+            }
+            LinearFrame& top = open.back();
+            const auto ops = expr[top.node].operands();
+            if (top.next < ops.size()) {
+                step = enter_linear(ops[top.next++], open, value);
+                continue;
+            }
+            value = std::move(top.sum);
+            open.pop_back();
+            step = Step::kValue;
         }
     }
 
@@ -180,35 +232,48 @@ struct ConditionBuilder {
     }
 
     // Node `i` where its value is asked whether it is true (`truth`) or false.
+    // Not(o) is true when o is false; being a boolean, it is false otherwise. So a chain
+    // of negations, walked in a loop however deep it is, asks its innermost node whether
+    // it is false, and negates that answer once for every negation asked whether it is
+    // false; two negations of a literal cancel out.
     std::optional<Lit> literal(std::uint64_t i, std::vector<Linear>& linears, bool truth) {
-        const ExpressionNode* n = visit(i);
-        if (!n) return std::nullopt;
-        switch (n->kind()) {
-            case NodeKind::Bool: return constant(n->as_bool() == truth);
+        bool negate = false;
+        for (;;) {
+            const ExpressionNode* n = visit(i);
+            if (!n) return std::nullopt;
+            if (n->kind() != NodeKind::Not) {
+                std::optional<Lit> inner = plain_literal(*n, linears, truth);
+                if (!inner) return std::nullopt;
+                return negated(std::move(*inner), negate);
+            }
+            if (!truth) negate = !negate;
+            truth = false;
+            i = n->operands()[0];
+        }
+    }
+
+    // The literal of a node other than a negation, visited already.
+    std::optional<Lit> plain_literal(const ExpressionNode& n, std::vector<Linear>& linears, bool truth) {
+        switch (n.kind()) {
+            case NodeKind::Bool: return constant(n.as_bool() == truth);
             case NodeKind::Int:
             case NodeKind::Rational:
             case NodeKind::Object: return constant(false);  // neither true nor false
-            case NodeKind::Fluent: return bit_or_cell(n->fluent_index(), truth);
-            case NodeKind::Not: {
-                // Not(o) is true when o is false; being a boolean, it is false otherwise.
-                std::optional<Lit> inner = literal(n->operands()[0], linears, false);
-                if (!inner) return std::nullopt;
-                return negated(std::move(*inner), !truth);
-            }
+            case NodeKind::Fluent: return bit_or_cell(n.fluent_index(), truth);
             case NodeKind::Equals: {
-                std::optional<Lit> eq = equals(*n);
+                std::optional<Lit> eq = equals(n);
                 if (!eq) return std::nullopt;
                 return negated(std::move(*eq), !truth);
             }
             case NodeKind::LE:
             case NodeKind::LT: {
-                auto ops = n->operands();
+                auto ops = n.operands();
                 std::optional<Linear> left = linear(ops[0]);
                 if (!left) return std::nullopt;
                 std::optional<Linear> right = linear(ops[1]);
-                if (!right || !add_scaled(*left, *right, -1)) return std::nullopt;
+                if (!right || !add_operand(*left, std::move(*right), -1)) return std::nullopt;
                 Literal l;
-                l.kind = n->kind() == NodeKind::LE ? Literal::kLinearLE : Literal::kLinearLT;
+                l.kind = n.kind() == NodeKind::LE ? Literal::kLinearLE : Literal::kLinearLT;
                 l.a = static_cast<std::uint32_t>(linears.size());
                 linears.push_back(std::move(*left));
                 return negated(Lit{std::move(l)}, !truth);
@@ -260,19 +325,37 @@ struct ConditionBuilder {
 
     // --- structure ---
 
-    // Adds the clauses that node `i`, asked whether it is true, needs.
+    // The nodes still to be read by a walk, the next one last: operands go on in
+    // reverse, so that they come off in order, as a recursive walk would read them.
+    static void push_operands(std::vector<std::uint64_t>& todo, const ExpressionNode& n) {
+        const auto ops = n.operands();
+        for (auto it = ops.rbegin(); it != ops.rend(); ++it) todo.push_back(*it);
+    }
+
+    // Adds the clauses that node `i`, asked whether it is true, needs: a conjunction, to
+    // any depth, adds those of its operands, walked with an explicit stack.
     bool conjunct(std::uint64_t i, CompiledCondition& out, bool& always_false) {
-        if (i >= expr.size()) return false;
-        const ExpressionNode& n = expr[i];
-        if (n.kind() == NodeKind::And) {
-            if (!visit(i)) return false;
-            for (NodeIndex op : n.operands())
-                if (!conjunct(op, out, always_false)) return false;
-            return true;
+        std::vector<std::uint64_t> todo{i};
+        while (!todo.empty()) {
+            const std::uint64_t next = todo.back();
+            todo.pop_back();
+            if (next >= expr.size()) return false;
+            if (expr[next].kind() != NodeKind::And) {
+                if (!add_clause(next, out, always_false)) return false;
+            } else if (const ExpressionNode* n = visit(next)) {
+                push_operands(todo, *n);
+            } else {
+                return false;
+            }
         }
+        return true;
+    }
+
+    // The clause of node `i`, not a conjunction: a disjunction of literals, or one.
+    bool add_clause(std::uint64_t i, CompiledCondition& out, bool& always_false) {
         std::vector<Literal> clause;
         bool holds = false;
-        if (n.kind() == NodeKind::Or) {
+        if (expr[i].kind() == NodeKind::Or) {
             if (!disjunct(i, out, clause, holds)) return false;
         } else {
             std::optional<Lit> lit = literal(i, out.linears_, true);
@@ -286,16 +369,21 @@ struct ConditionBuilder {
         return true;
     }
 
+    // The literals of disjunction `i` into `clause`: those of nested disjunctions, to
+    // any depth, join it, walked with an explicit stack.
     bool disjunct(std::uint64_t i, CompiledCondition& out, std::vector<Literal>& clause, bool& holds) {
-        const ExpressionNode* n = visit(i);
-        if (!n) return false;
-        for (NodeIndex op : n->operands()) {
-            if (op >= expr.size()) return false;
-            if (expr[op].kind() == NodeKind::Or) {
-                if (!disjunct(op, out, clause, holds)) return false;
+        std::vector<std::uint64_t> todo{i};
+        while (!todo.empty()) {
+            const std::uint64_t next = todo.back();
+            todo.pop_back();
+            if (next >= expr.size()) return false;
+            if (expr[next].kind() == NodeKind::Or) {
+                const ExpressionNode* n = visit(next);
+                if (!n) return false;
+                push_operands(todo, *n);
                 continue;
             }
-            std::optional<Lit> lit = literal(op, out.linears_, true);
+            std::optional<Lit> lit = literal(next, out.linears_, true);
             if (!lit) return false;
             if (lit->literal) clause.push_back(std::move(*lit->literal));
             else holds = holds || lit->value;

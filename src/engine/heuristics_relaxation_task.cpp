@@ -61,11 +61,24 @@ struct ExactPolynomial {
             it->second = subtract ? it->second - c : it->second + c;
         }
     }
-    // Vanished fluent terms go; the constant term stays, also when it is zero.
-    void simplify() { std::erase_if(terms, [](const auto& t) { return t.second.is_zero(); }); }
     void scale(const Rational& k, bool divide) {
         if (has_constant) constant = divide ? constant / k : constant * k;
         for (auto& [f, c] : terms) c = divide ? c / k : c * k;
+    }
+    // This plus o (minus o with `subtract`), with the terms that vanish gone. The shorter
+    // of the two is added into the longer, so that sums nested to any depth cost what one
+    // flat sum of their terms does, not a copy of ever longer maps per level; the
+    // arithmetic is exact, so the result is the same either way round. Only the shorter
+    // one's fluents can vanish: no polynomial on the work stack keeps a zero term.
+    void combine(ExactPolynomial o, bool subtract) {
+        if (o.terms.size() > terms.size()) {
+            if (subtract) o.scale(Rational(-1), false);  // this - o is (-o) + this
+            std::swap(*this, o);
+            subtract = false;
+        }
+        add(o, subtract);
+        for (const auto& t : o.terms)
+            if (auto it = terms.find(t.first); it->second.is_zero()) terms.erase(it);
     }
 };
 
@@ -139,16 +152,14 @@ std::optional<LinearPolynomial> to_linear_polynomial(std::span<const ExpressionN
                 const std::size_t k = node.operands().size();
                 QV_REQUIRE(k >= 1, "linear polynomial: a sum without operands");
                 ExactPolynomial sum = pop_polynomial(stack);
-                for (std::size_t i = 1; i < k; ++i) sum.add(pop_polynomial(stack), false);
-                sum.simplify();
+                for (std::size_t i = 1; i < k; ++i) sum.combine(pop_polynomial(stack), false);
                 stack.push_back(std::move(sum));
                 break;
             }
             case NodeKind::Minus: {
                 ExactPolynomial s = pop_polynomial(stack);
                 ExactPolynomial m = pop_polynomial(stack);
-                m.add(s, true);
-                m.simplify();
+                m.combine(std::move(s), true);
                 stack.push_back(std::move(m));
                 break;
             }

@@ -11,11 +11,13 @@
 #include "engine/expressions_utils.hpp"
 #include "engine/search_space.hpp"
 #include "node_builders.hpp"
+#include "small_stack.hpp"
 
 namespace quorvane {
 namespace {
 
 using namespace test_nodes;
+using test_support::run_on_small_stack;
 
 // Fluents 0 and 1 get bits; 2 and 3 hold numbers, 4 object names, 5 booleans or an
 // integer, all in cells.
@@ -79,6 +81,9 @@ std::optional<ExpressionNode> evaluated(const FlatExpr& expr, const State& s) {
 }
 
 const std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+// Levels of nesting that a preparation recursing once per level would need far more than
+// the small stack for; even, so that negations cancel out.
+constexpr std::size_t kDeep = 10'000;
 
 std::vector<FormCase> condition_cases() {
     return {
@@ -121,17 +126,32 @@ std::vector<FormCase> condition_cases() {
         {"unreached_quotient", {F(3), F(2), Op("/", {0, 1}), F(0)}, Decides::Never},
         {"fluent_beyond_the_state", {F(0), F(9), Op("and", {0, 1})}, Decides::Never},
         {"operand_not_earlier", {F(0), ExpressionNode::negation(1)}, Decides::Never},
+        {"longer_sum_on_the_right", {F(2), F(2), F(3), Op("+", {1, 2}), Op("<=", {0, 3})}, Decides::WhenF2Int},
+        {"difference_of_a_longer_sum",
+         {F(3), F(2), F(3), Op("+", {1, 2}), Op("-", {0, 3}), I(0), Op("<", {4, 5})},
+         Decides::WhenF2Int},
+        {"deep_negations", nested({F(0)}, "not", kDeep), Decides::Always},
+        {"deep_negations_of_a_cell", nested({F(5)}, "not", kDeep + 1), Decides::Always},
+        {"deep_conjunctions", nested({F(0), F(1), Op("and", {0, 1})}, "and", kDeep), Decides::Always},
+        {"deep_disjunctions", nested({F(0), F(1), Op("or", {0, 1})}, "or", kDeep), Decides::Always},
+        {"deep_negated_comparison", nested({F(2), I(3), Op("<=", {0, 1})}, "not", kDeep + 1), Decides::WhenF2Int},
+        {"comparison_of_a_deep_sum", compared(nested({F(2)}, "+", kDeep), "<", I(3)), Decides::WhenF2Int},
+        {"comparison_of_a_deep_difference", compared(nested({F(2)}, "-", kDeep), "<=", F(3)), Decides::WhenF2Int},
+        {"comparison_of_a_deep_product", compared(nested({F(2)}, "*", kDeep), "<", I(0)), Decides::WhenF2Int},
+        {"deep_quotient", compared(nested({F(2)}, "/", kDeep), "<", I(0)), Decides::Never},
     };
 }
 
 class CompiledConditionTable : public ::testing::TestWithParam<FormCase> {};
 
 // The prepared form agrees with the evaluator wherever it answers, and answers nothing
-// where the evaluator fails.
+// where the evaluator fails. It is prepared on a small stack: nesting to any depth is read
+// without a call per level.
 TEST_P(CompiledConditionTable, AgreesWithTheEvaluator) {
     const FormCase& c = GetParam();
     const LayoutPtr layout = test_layout();
-    const CompiledCondition form = CompiledCondition::compile(c.expr, layout);
+    CompiledCondition form;
+    run_on_small_stack([&] { form = CompiledCondition::compile(c.expr, layout); });
     ASSERT_EQ(form.ready(), c.decides != Decides::Never);
     std::size_t decided = 0;
     for (const StatePtr& s : test_states(layout)) {
@@ -175,6 +195,13 @@ std::vector<FormCase> value_cases() {
         {"quotient", {F(3), I(2), Op("/", {0, 1})}, Decides::Never},
         {"fluent_beyond_the_state", {F(9)}, Decides::Never},
         {"unreached_sum", {F(4), I(1), Op("+", {0, 1}), I(3)}, Decides::Never},
+        {"difference_of_a_longer_sum", {F(3), F(2), F(3), Op("+", {1, 2}), Op("-", {0, 3})}, Decides::WhenF2Int},
+        {"sum_times_a_constant", {F(2), F(3), Op("+", {0, 1}), I(3), Op("*", {2, 3})}, Decides::WhenF2Int},
+        {"constant_times_a_sum", {I(-3), F(2), F(3), Op("+", {1, 2}), Op("*", {0, 3})}, Decides::WhenF2Int},
+        {"deep_sum", nested({F(2), I(1), Op("+", {0, 1})}, "+", kDeep), Decides::WhenF2Int},
+        {"deep_difference", nested({F(3), F(2), Op("-", {0, 1})}, "-", kDeep), Decides::WhenF2Int},
+        {"deep_product", nested({F(3), I(2), Op("*", {0, 1})}, "*", kDeep), Decides::Always},
+        {"deep_condition", nested({F(0), F(1), Op("or", {0, 1})}, "or", kDeep), Decides::Always},
     };
 }
 
@@ -183,7 +210,8 @@ class CompiledValueTable : public ::testing::TestWithParam<FormCase> {};
 TEST_P(CompiledValueTable, AgreesWithTheEvaluator) {
     const FormCase& c = GetParam();
     const LayoutPtr layout = test_layout();
-    const CompiledValue form = CompiledValue::compile(c.expr, layout);
+    CompiledValue form;
+    run_on_small_stack([&] { form = CompiledValue::compile(c.expr, layout); });
     ASSERT_EQ(form.ready(), c.decides != Decides::Never);
     std::size_t decided = 0;
     for (const StatePtr& s : test_states(layout)) {

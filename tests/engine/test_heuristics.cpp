@@ -523,6 +523,14 @@ TEST(Relaxation, LinearConditionsFromTheirPolynomials) {
          false, 0.0},
         {"x0 - x0 < 0", {F(0), F(0), Op("-", {0, 1}), I(0), Op("<", {2, 3})}, {Effect{0, x0_down}}, {I(1), I(0)},
          false, std::nullopt},
+        // x1 - (x0 + x1) + 3 <= 0 is 3 - x0 <= 0: x1 goes, and assigning it lowers nothing;
+        // from 3, x0 := x0 + 1 has d = -1
+        {"x1 - (x0 + x1) + 3 <= 0",
+         {F(1), F(0), F(1), Op("+", {1, 2}), Op("-", {0, 3}), I(3), Op("+", {4, 5}), I(0), Op("<=", {6, 7})},
+         {Effect{0, {F(0), I(1), Op("+", {0, 1})}}, Effect{1, {I(5)}}},
+         {I(0), I(4)},
+         false,
+         3.0},
         // not linear: a plain condition of cost 1 that no operator gives
         {"x0 * x1 <= 3", {F(0), F(1), Op("*", {0, 1}), I(3), Op("<=", {2, 3})}, {Effect{0, x0_down}}, {I(2), I(2)},
          false, 1.0},
