@@ -1,7 +1,7 @@
 """What help() shows: every public callable publishes its signature and documents its
 parameters, results and errors; every property says what it holds; the examples in the
-docstrings run; the type stub agrees with the module's signatures; and the tool that
-makes the texts from the stub writes each with its signature line and refuses what it
+docstrings run; the type stub agrees with the module's signatures and carries the very
+texts help() shows; and the tool that makes the texts from the stub refuses what it
 cannot place."""
 
 import ast
@@ -260,7 +260,34 @@ def test_stub_parameters_match_the_module(name):
     assert stub_signature(stub_definitions()[name]) == SIGNATURES[name]
 
 
-# --- the texts made from the stub ----------------------------------------------------
+# --- the stub as the source of the texts ----------------------------------------------------
+
+
+def stub_docstrings():
+    """Qualified name ("" for the module) -> docstring, as an editor shows it, of
+    everything the stub documents."""
+    tree = ast.parse(STUB.read_text())
+    out = {"": ast.get_docstring(tree)}
+    for node in tree.body:
+        if isinstance(node, (ast.ClassDef, ast.FunctionDef)):
+            out[node.name] = ast.get_docstring(node)
+        if isinstance(node, ast.ClassDef):
+            for item in node.body:
+                if isinstance(item, ast.FunctionDef):
+                    out.setdefault(f"{node.name}.{item.name}", ast.get_docstring(item))
+    return {name: doc.rstrip() for name, doc in out.items() if doc is not None}
+
+
+def test_the_stub_documents_exactly_what_the_module_documents():
+    classes = [name for name in qv.__all__ if isinstance(getattr(qv, name), type)]
+    reprs = [f"{name}.__repr__" for name in classes if "__repr__" in vars(getattr(qv, name))]
+    assert set(stub_docstrings()) == {"", *qv.__all__, *public_callables(), *properties(), *reprs}
+
+
+@pytest.mark.parametrize("name", sorted(stub_docstrings()))
+def test_help_shows_the_stub_docstring(name):
+    obj = qv if name == "" else lookup(name)
+    assert inspect.cleandoc(obj.__doc__) == stub_docstrings()[name]
 
 
 def run_generator(tmp_path, stub):
