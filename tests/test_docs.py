@@ -1,8 +1,8 @@
 """What help() shows: every public callable publishes its signature and documents its
 parameters, results and errors; every property says what it holds; the examples in the
 docstrings run; the type stub agrees with the module's signatures and carries the very
-texts help() shows; and the tool that makes the texts from the stub refuses what it
-cannot place."""
+texts help() shows; and the tool that makes the texts from the stub writes each with its
+signature line and refuses what it cannot place."""
 
 import ast
 import doctest
@@ -260,7 +260,7 @@ def test_stub_parameters_match_the_module(name):
     assert stub_signature(stub_definitions()[name]) == SIGNATURES[name]
 
 
-# --- the stub as the source of the texts ----------------------------------------------------
+# --- the stub as the source of the texts --------------------------------------------------
 
 
 def stub_docstrings():
