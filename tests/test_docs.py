@@ -302,7 +302,8 @@ def header_constants(header):
     """Constant name -> text of a generated header, its C literals read back as bytes."""
     out = {}
     for name, literals in re.findall(r"inline constexpr const char\* (\w+) =\n((?:    \".*\"[;]?\n)+)", header):
-        out[name] = b"".join(ast.literal_eval("b" + line.strip().rstrip(";")) for line in literals.splitlines()).decode()
+        parts = [ast.literal_eval("b" + line.strip().rstrip(";")) for line in literals.splitlines()]
+        out[name] = b"".join(parts).decode()
     return out
 
 
@@ -360,7 +361,9 @@ def test_generator_writes_each_text_with_its_signature_line(tmp_path):
 # A stub the generator must refuse: the line it names and what it says there.
 UNPLACEABLE = {
     "function without docstring": ('"""M."""\ndef f(a: int) -> None: ...\n', 2, "f has no docstring"),
-    "class without docstring": ('"""M."""\nclass C:\n    def f(self) -> None:\n        """F."""\n', 2, "C has no docstring"),
+    "class without docstring": (
+        '"""M."""\nclass C:\n    def f(self) -> None:\n        """F."""\n', 2, "C has no docstring"
+    ),
     "module without docstring": ('def f() -> None:\n    """F."""\n', 1, "the module has no docstring"),
     "docstring after the body": (
         '"""M."""\ndef f() -> None:\n    ...\n    """F."""\n', 4, "a text that is no docstring"

@@ -172,7 +172,7 @@ def stray_texts(tree: ast.Module) -> None:
             first = i == 0 and isinstance(node, (ast.Module, ast.ClassDef, ast.FunctionDef))
             if not first and isinstance(stmt, ast.Expr) and isinstance(stmt.value, ast.Constant):
                 if isinstance(stmt.value.value, str):
-                    raise StubError(stmt, "a text that is no docstring: a docstring comes first in its definition")
+                    raise StubError(stmt, "a text that is no docstring: a docstring comes first in its body")
 
 
 def texts(tree: ast.Module) -> dict[str, str]:
@@ -188,7 +188,8 @@ def texts(tree: ast.Module) -> dict[str, str]:
             if node.decorator_list:
                 raise StubError(node, f"{node.name}: cannot document a decorated module function")
             text = require(node, node.name, docstring(node))
-            add(out, node, node.name, with_signature(f"{node.name}({parameter_list(node, drop_first=False)})", text))
+            head = f"{node.name}({parameter_list(node, drop_first=False)})"
+            add(out, node, node.name, with_signature(head, text))
         elif isinstance(node, ast.AsyncFunctionDef):
             raise StubError(node, f"{node.name}: the module has no coroutines")
     return out
