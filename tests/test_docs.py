@@ -1,19 +1,25 @@
 """What help() shows: every public callable publishes its signature and documents its
 parameters, results and errors; every property says what it holds; the examples in the
-docstrings run; and the type stub agrees with the module's signatures."""
+docstrings run; the type stub agrees with the module's signatures and carries the very
+texts help() shows; and the tool that makes the texts from the stub writes each with its
+signature line and refuses what it cannot place."""
 
 import ast
 import doctest
 import inspect
 import pathlib
 import re
+import subprocess
+import sys
 import types
 
 import pytest
 
 import quorvane as qv
 
-STUB = pathlib.Path(__file__).resolve().parents[1] / "src" / "python" / "quorvane.pyi"
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+STUB = ROOT / "src" / "python" / "quorvane.pyi"
+GENERATOR = ROOT / "tools" / "stub_docs.py"
 
 _RELAXATION = (
     "(actions, fluent_types, objects, events, goals, internal_caching, cache_value_in_state, "
@@ -252,3 +258,145 @@ def test_stub_lists_the_module_names():
 @pytest.mark.parametrize("name", sorted(SIGNATURES))
 def test_stub_parameters_match_the_module(name):
     assert stub_signature(stub_definitions()[name]) == SIGNATURES[name]
+
+
+# --- the stub as the source of the texts --------------------------------------------------
+
+
+def stub_docstrings():
+    """Qualified name ("" for the module) -> docstring, as an editor shows it, of
+    everything the stub documents."""
+    tree = ast.parse(STUB.read_text())
+    out = {"": ast.get_docstring(tree)}
+    for node in tree.body:
+        if isinstance(node, (ast.ClassDef, ast.FunctionDef)):
+            out[node.name] = ast.get_docstring(node)
+        if isinstance(node, ast.ClassDef):
+            for item in node.body:
+                if isinstance(item, ast.FunctionDef):
+                    out.setdefault(f"{node.name}.{item.name}", ast.get_docstring(item))
+    return {name: doc.rstrip() for name, doc in out.items() if doc is not None}
+
+
+def test_the_stub_documents_exactly_what_the_module_documents():
+    classes = [name for name in qv.__all__ if isinstance(getattr(qv, name), type)]
+    reprs = [f"{name}.__repr__" for name in classes if "__repr__" in vars(getattr(qv, name))]
+    assert set(stub_docstrings()) == {"", *qv.__all__, *public_callables(), *properties(), *reprs}
+
+
+@pytest.mark.parametrize("name", sorted(stub_docstrings()))
+def test_help_shows_the_stub_docstring(name):
+    obj = qv if name == "" else lookup(name)
+    assert inspect.cleandoc(obj.__doc__) == stub_docstrings()[name]
+
+
+def run_generator(tmp_path, stub):
+    source = tmp_path / "quorvane.pyi"
+    source.write_text(stub, encoding="utf-8")
+    header = tmp_path / "out" / "docs.hpp"
+    done = subprocess.run([sys.executable, str(GENERATOR), str(source), str(header)], capture_output=True, text=True)
+    return source, header, done
+
+
+def header_constants(header):
+    """Constant name -> text of a generated header, its C literals read back as bytes."""
+    out = {}
+    for name, literals in re.findall(r"inline constexpr const char\* (\w+) =\n((?:    \".*\"[;]?\n)+)", header):
+        parts = [ast.literal_eval("b" + line.strip().rstrip(";")) for line in literals.splitlines()]
+        out[name] = b"".join(parts).decode()
+    return out
+
+
+SMALL_STUB = '''"""The module \u2014 "quoted", with a \\\\ backslash."""
+from typing import Never, Self
+
+class _Base: ...
+
+class Made(_Base):
+    """A class with a constructor."""
+    def __init__(self, a: int, b: int | None = None) -> None:
+        """Initialize.
+        """
+    def run(self, flag: bool = False) -> None:
+        """Run.
+
+        Two paragraphs."""
+    @property
+    def value(self) -> int:
+        """The value."""
+    @value.setter
+    def value(self, v: int) -> None: ...
+    def __repr__(self) -> str:
+        """Its text."""
+
+class Given(_Base):
+    """A class without a constructor."""
+    def __new__(cls, no_constructor: Never, /) -> Self: ...
+    def __init__(self, no_constructor: Never, /) -> None: ...
+    @classmethod
+    def make(cls, x: int) -> Given:
+        """Make one."""
+
+def free_function(x: int, y: bool = True) -> None:
+    """A function."""
+'''
+
+
+def test_generator_writes_each_text_with_its_signature_line(tmp_path):
+    _, header, done = run_generator(tmp_path, SMALL_STUB)
+    assert done.returncode == 0, done.stderr
+    assert header_constants(header.read_text()) == {
+        "kModule": 'The module \u2014 "quoted", with a \\ backslash.',
+        "kMade": "Made(a, b=None)\n--\n\nA class with a constructor.",
+        "kMadeInit": "__init__(self, a, b=None)\n--\n\nInitialize.\n",
+        "kMadeRun": "run(self, flag=False)\n--\n\nRun.\n\nTwo paragraphs.",
+        "kMadeValue": "The value.",
+        "kMadeRepr": "Its text.",
+        "kGiven": "A class without a constructor.",
+        "kGivenMake": "make(x)\n--\n\nMake one.",
+        "kFreeFunction": "free_function(x, y=True)\n--\n\nA function.",
+    }
+
+
+# A stub the generator must refuse: the line it names and what it says there.
+UNPLACEABLE = {
+    "function without docstring": ('"""M."""\ndef f(a: int) -> None: ...\n', 2, "f has no docstring"),
+    "class without docstring": (
+        '"""M."""\nclass C:\n    def f(self) -> None:\n        """F."""\n', 2, "C has no docstring"
+    ),
+    "module without docstring": ('def f() -> None:\n    """F."""\n', 1, "the module has no docstring"),
+    "docstring after the body": (
+        '"""M."""\ndef f() -> None:\n    ...\n    """F."""\n', 4, "a text that is no docstring"
+    ),
+    "docstring on a setter": (
+        '"""M."""\nclass C:\n    """C."""\n    @property\n    def p(self) -> int:\n        """P."""\n'
+        '    @p.setter\n    def p(self, v: int) -> None:\n        """S."""\n',
+        8,
+        "C.p takes no docstring",
+    ),
+    "docstring on a refused constructor": (
+        '"""M."""\nfrom typing import Never\nclass C:\n    """C."""\n'
+        '    def __init__(self, x: Never, /) -> None:\n        """I."""\n',
+        5,
+        "C.__init__ takes no docstring",
+    ),
+    "docstring on a private class": ('"""M."""\nclass _B:\n    """B."""\n', 2, "_B takes no docstring"),
+    "default the bindings cannot read": (
+        '"""M."""\ndef f(a: int = 3) -> None:\n    """F."""\n', 2, "the default of a is not None, True or False"
+    ),
+    "star parameters": ('"""M."""\ndef f(*a: int) -> None:\n    """F."""\n', 2, "plain parameters only"),
+    "documented twice": (
+        '"""M."""\ndef f() -> None:\n    """F."""\ndef f() -> None:\n    """G."""\n', 4, "f is documented twice"
+    ),
+    "one constant for two names": (
+        '"""M."""\ndef a_b() -> None:\n    """F."""\ndef aB() -> None:\n    """G."""\n', 4, "would both be kAB"
+    ),
+}
+
+
+@pytest.mark.parametrize("stub,line,message", UNPLACEABLE.values(), ids=UNPLACEABLE.keys())
+def test_generator_refuses_what_it_cannot_place(tmp_path, stub, line, message):
+    source, header, done = run_generator(tmp_path, stub)
+    assert done.returncode == 1
+    assert done.stderr.startswith(f"{source}:{line}: ") and message in done.stderr, done.stderr
+    assert not header.exists()

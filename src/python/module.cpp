@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "python/convert.hpp"
+#include "python/docs.hpp"
 #include "python/expressions_utils.hpp"
 #include "python/heuristic.hpp"
 #include "python/module.hpp"
@@ -110,7 +111,8 @@ int module_exec(PyObject* module) {
 PyABIInfo_VAR(abi_info);
 #endif
 
-const char module_doc[] = "A Python extension module that searches for plans in planning tasks.";
+// The stub's module docstring.
+constexpr const char* module_doc = docs::kModule;
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
