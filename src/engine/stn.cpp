@@ -265,6 +265,8 @@ void SearchNetwork::AppliedEvent::release(AppliedEvent* a) noexcept {
 
 // --- construction and copies ------------------------------------------------------------------
 
+void SearchNetwork::prepare_thread_scratch() { static_cast<void>(scratch()); }
+
 SearchNetwork::SearchNetwork(double tolerance) : tolerance_(tolerance) {
     Weights::check_weight(tolerance_);
     // With a negative slack a zero-weight cycle (an event pinned by two edges) would be

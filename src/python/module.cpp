@@ -80,6 +80,7 @@ void exec_steps(PyObject* module) {
 }
 
 int module_exec(PyObject* module) {
+    table_detail::prepare_thread();
     try {
         exec_steps(module);
         return 0;
