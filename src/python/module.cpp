@@ -13,6 +13,7 @@
 #include "python/convert.hpp"
 #include "python/expressions_utils.hpp"
 #include "python/heuristic.hpp"
+#include "python/instances.hpp"
 #include "python/module.hpp"
 #include "python/search.hpp"
 #include "python/search_space.hpp"
@@ -40,6 +41,7 @@ void ModuleBuilder::complete_class(py::handle cls, std::span<const Row> rows) {
     const bool constructible =
         std::any_of(rows.begin(), rows.end(), [](const Row& row) { return row.kind == RowKind::Constructor; });
     if (!constructible) refuse_direct_construction(cls);
+    guard_instance_allocation(cls);
     define_members(cls, m_.attr("__name__"), rows);
     cls.attr("__module__") = "builtins";
 }

@@ -28,6 +28,7 @@
 #include <utility>
 
 #include "python/attachment.hpp"
+#include "python/instances.hpp"
 
 namespace quorvane::python {
 
@@ -104,7 +105,7 @@ struct Entry<F> {
         } else if constexpr (std::is_base_of_v<py::handle, R>) {
             return F(argument<std::decay_t<A>>(bound[I])...).release().ptr();
         } else {
-            return py::cast(F(argument<std::decay_t<A>>(bound[I])...)).release().ptr();
+            return to_instance(F(argument<std::decay_t<A>>(bound[I])...)).release().ptr();
         }
     }
 };
