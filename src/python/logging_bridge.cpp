@@ -82,7 +82,14 @@ class PythonLoggingSink final : public log::Sink {
             // Keep any exception the caller has pending: logging must not disturb it.
             PyObject *et, *ev, *etb;
             PyErr_Fetch(&et, &ev, &etb);
-            if (Entry* e = entry(target)) {
+            Entry* e = nullptr;
+            try {
+                e = entry(target);
+            } catch (const std::exception&) {
+                PyErr_Restore(et, ev, etb);  // out of memory: the caller's error stays pending
+                throw;
+            }
+            if (e) {
                 PyObject* name = PyUnicode_FromString(e->name.c_str());
                 PyObject* path = PyUnicode_FromString(file);
                 PyObject* msg =
@@ -124,16 +131,22 @@ class PythonLoggingSink final : public log::Sink {
             auto it = cache_.find(target);
             if (it != cache_.end()) return &it->second;
         }
+        std::string key(target);
         std::string name = logger_name(target);
         PyObject* logger = PyObject_CallMethod(logging_, "getLogger", "s", name.c_str());
         if (!logger) {
             PyErr_Clear();
             return nullptr;
         }
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto [pos, inserted] = cache_.try_emplace(std::string(target), Entry{logger, std::move(name)});
-        if (!inserted) Py_DECREF(logger);  // another thread got there first
-        return &pos->second;
+        try {
+            std::lock_guard<std::mutex> lock(mutex_);
+            auto [pos, inserted] = cache_.try_emplace(std::move(key), Entry{logger, std::move(name)});
+            if (!inserted) Py_DECREF(logger);  // another thread got there first
+            return &pos->second;
+        } catch (const std::exception&) {
+            Py_DECREF(logger);  // out of memory for the entry: the cache stays as it was
+            throw;
+        }
     }
 
     PyObject* logging_;  // the `logging` module, kept for the life of the process
