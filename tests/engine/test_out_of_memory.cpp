@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <optional>
@@ -14,6 +15,9 @@
 #include <utility>
 #include <vector>
 
+#include <sys/resource.h>
+
+#include "engine/heuristics_explicit.hpp"
 #include "engine/heuristics_relaxation.hpp"
 #include "engine/search_space.hpp"
 #include "engine/search_state.hpp"
@@ -202,6 +206,68 @@ TEST_P(RelaxedOutOfMemory, AFailedFirstEvaluationLeavesTheWorkspaceSound) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, RelaxedOutOfMemory,
                          ::testing::Values(RelaxationKind::HFF, RelaxationKind::HADD, RelaxationKind::HMAX));
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define QV_SANITIZED 1
+#endif
+
+std::atomic<int> g_probes{0};
+
+TEST(OutOfMemory, ExplicitHmaxAsksForMemoryWhileARoundMultipliesItsValues) {
+#ifdef QV_SANITIZED
+    GTEST_SKIP() << "the sanitizers reserve more address space than the limit below allows";
+#else
+    // x := x * 16 + y with y one of 0..15 makes each round hold sixteen times the values of
+    // the last; the goal x == -1 is never possible. The machine is said to have nothing
+    // left, so the evaluation must stop as soon as the values held pass the size at which
+    // memory is looked up, inside the round that crosses it (some 120 MiB here), not once
+    // that round is over: by then it would hold more than the 256 MiB of address space
+    // allowed here, and fail an allocation without asking.
+    const std::uint64_t digits = 16;
+    ActionEvents events;
+    for (std::uint64_t k = 0; k < digits; ++k) {
+        std::vector<TimedEvent> list;
+        list.emplace_back(Timing{}, make_event(k, 0, {}, {Effect{1, {I(static_cast<std::int64_t>(k))}}}));
+        events.emplace_back(Action{k}, std::move(list));
+    }
+    std::vector<TimedEvent> grow, finish;
+    grow.emplace_back(Timing{}, make_event(digits, 0, {},
+                                           {Effect{0, {F(0), I(digits), Op("*", {0, 1}), F(1), Op("+", {2, 3})}}}));
+    finish.emplace_back(Timing{}, make_event(digits + 1, 0, {F(0), I(-1), Op("==", {0, 1})}, {Effect{2, {B(true)}}}));
+    events.emplace_back(Action{digits}, std::move(grow));
+    events.emplace_back(Action{digits + 1}, std::move(finish));
+    std::vector<Action> actions;
+    for (const auto& [a, list] : events) actions.push_back(a);
+    const HMaxExplicit h(actions, {"int", "int", "bool"}, events, {F(2)}, false);
+    const StatePtr state(State::make(std::vector<ExpressionNode>{I(0), I(0), B(false)}));
+
+    struct Guard {
+        rlimit before{};
+        Guard() {
+            HMaxExplicit::set_memory_probe_for_testing([]() -> std::optional<std::size_t> {
+                ++g_probes;
+                return 0;
+            });
+            getrlimit(RLIMIT_AS, &before);
+            long pages = 0;
+            if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
+                if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
+                std::fclose(f);
+            }
+            rlimit tight = before;
+            tight.rlim_cur = static_cast<rlim_t>(pages) * 4096 + (rlim_t{256} << 20);
+            if (before.rlim_cur != RLIM_INFINITY && before.rlim_cur < tight.rlim_cur) tight.rlim_cur = before.rlim_cur;
+            setrlimit(RLIMIT_AS, &tight);
+        }
+        ~Guard() {
+            setrlimit(RLIMIT_AS, &before);
+            HMaxExplicit::set_memory_probe_for_testing(nullptr);
+        }
+    } guard;
+    EXPECT_THROW(h.eval(*state), std::bad_alloc);
+    EXPECT_EQ(g_probes.load(), 1);
+#endif
+}
 
 }  // namespace
 }  // namespace quorvane
