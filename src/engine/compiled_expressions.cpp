@@ -468,7 +468,7 @@ CompiledCondition::Result CompiledCondition::eval_clauses(const State& state,
     return kTrue;
 }
 
-CompiledCondition::Result CompiledCondition::eval_with_linears(const State& state) const noexcept {
+CompiledCondition::Result CompiledCondition::eval_with_linears(const State& state) const {
     // Every comparison is computed first: one the evaluator would fail on must give
     // "unknown" even where another part already decides the value.
     const std::uint64_t* w = state.values.words();
@@ -520,7 +520,7 @@ CompiledValue CompiledValue::compile(std::span<const ExpressionNode> expr, const
     return out;
 }
 
-bool CompiledValue::eval(const State& parent, Cell& out) const noexcept {
+bool CompiledValue::eval(const State& parent, Cell& out) const {
     if (&parent.values.layout() != layout_.get()) return false;
     switch (kind_) {
         case kConstant: out = constant_.get(); return true;

@@ -66,8 +66,10 @@ class CompiledCondition {
     static CompiledCondition compile(std::span<const ExpressionNode> expr, const LayoutPtr& layout);
 
     bool ready() const noexcept { return layout_ != nullptr; }
-    // The condition's truth value over `state`, or kUnknown: evaluate it in full.
-    Result eval(const State& state) const noexcept {
+    // The condition's truth value over `state`, or kUnknown: evaluate it in full. A
+    // condition with more than a few comparisons needs room for their outcomes, so this
+    // may throw std::bad_alloc.
+    Result eval(const State& state) const {
         if (&state.values.layout() != layout_.get()) return kUnknown;
         if (!linears_.empty()) return eval_with_linears(state);
         return decide(state, {});
@@ -84,7 +86,7 @@ class CompiledCondition {
         if (clauses_.empty()) return kTrue;
         return eval_clauses(state, signs);
     }
-    Result eval_with_linears(const State& state) const noexcept;
+    Result eval_with_linears(const State& state) const;
     Result eval_clauses(const State& state, std::span<const std::int8_t> signs) const noexcept;
     bool literal(const compiled_detail::Literal& l, const State& state,
                  std::span<const std::int8_t> signs) const noexcept;
@@ -107,8 +109,8 @@ class CompiledValue {
 
     bool ready() const noexcept { return layout_ != nullptr; }
     // The value over `parent` in `out` (borrowed: valid while `parent` and this form
-    // live); false: evaluate it in full.
-    bool eval(const State& parent, Cell& out) const noexcept;
+    // live); false: evaluate it in full. May throw std::bad_alloc, as CompiledCondition::eval.
+    bool eval(const State& parent, Cell& out) const;
 
   private:
     enum Kind : std::uint8_t { kConstant, kCopy, kLinear, kCondition };

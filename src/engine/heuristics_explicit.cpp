@@ -144,6 +144,7 @@ struct Scratch {
     const TimeLimit* limit = nullptr;
     std::uint64_t work = 0;
     std::size_t values_held = 0;
+    std::size_t round_held = 0;  // values offered in this round, not merged yet
     std::size_t memory_ceiling = 0;  // 0 until looked up
     std::size_t next_memory_lookup = 0;  // values held at which the machine is asked next
 };
@@ -214,7 +215,6 @@ struct HMaxExplicit::Impl {
     void begin_evaluation(const State& state, Scratch& s) const;
     void fire_operators(Scratch& s) const;
     bool merge_round(std::uint32_t round, Scratch& s) const;
-    void check_memory(Scratch& s) const;
     // Whether one of `fluents` gained values in the last merge.
     bool touches(const std::vector<std::uint64_t>& fluents, const Scratch& s) const {
         for (std::uint64_t f : fluents)
@@ -270,10 +270,38 @@ void HMaxExplicit::Impl::give_tested_slots(const std::vector<Expression>& handle
     }
 }
 
-// One more combination; now and then a look at the clock.
-inline void tick(Scratch& s) {
-    if (++s.work % kCheckEvery == 0 && s.limit) s.limit->check();
+namespace {
+
+// The sets only grow, and no evaluation that ends can hold more than this process can
+// ever have; past that, a goal that depends on a fluent whose values never stop growing
+// would keep the rounds going until memory ran out. The values offered in the current
+// round count too: one round can multiply what the sets hold.
+void check_memory(Scratch& s) {
+    const std::size_t held = s.values_held + s.round_held;
+    if (held <= kMemoryLookupFloor / kBytesPerValue) return;
+    if (!s.memory_ceiling) s.memory_ceiling = process_memory_ceiling();
+    if (held > s.memory_ceiling / kBytesPerValue) throw std::bad_alloc();
+    // The ceiling counts each value at its least size and is rarely reached before the
+    // kernel ends the process for want of memory: the sets grow their tables by
+    // doubling, and one doubling asks for as much again as they hold. So, each time they
+    // have grown by another floor's worth, ask the machine what it has left; when that
+    // would not cover the next doubling (and a small reserve), the growth cannot go on.
+    if (held >= s.next_memory_lookup) {
+        s.next_memory_lookup = held + kMemoryLookupFloor / kBytesPerValue;
+        const std::size_t doubling = held * kBytesPerValue;
+        if (auto available = machine_memory_available(); available && *available < memory_reserve() + doubling)
+            throw std::bad_alloc();
+    }
 }
+
+// One more combination; now and then a look at the clock and at the memory held.
+inline void tick(Scratch& s) {
+    if (++s.work % kCheckEvery != 0) return;
+    if (s.limit) s.limit->check();
+    check_memory(s);
+}
+
+}  // namespace
 
 // Visits the combinations of one possible value per fluent of `vars`, the last fluent
 // varying fastest, until `visit` returns true (then true) or they run out (false).
@@ -425,6 +453,7 @@ void HMaxExplicit::Impl::begin_evaluation(const State& state, Scratch& s) const 
     }
     s.before_merge.resize(num_fluents);
     s.values_held = 0;
+    s.round_held = 0;
     for (std::size_t f = 0; f < num_fluents; ++f) {
         s.before_merge[f] = s.possible[f].items.size();
         s.values_held += s.possible[f].items.size();
@@ -460,8 +489,8 @@ void HMaxExplicit::Impl::fire_operators(Scratch& s) const {
             }
             ValueSet& out = s.round_values[f];
             if (out.items.empty()) s.round_touched.push_back(f);
-            enumerate(op.effects[j].value, vars, from, s, [&out](const ExpressionNode& v) {
-                out.insert(v);
+            enumerate(op.effects[j].value, vars, from, s, [&out, &s](const ExpressionNode& v) {
+                if (out.insert(v)) ++s.round_held;
                 return false;
             });
         }
@@ -492,30 +521,8 @@ bool HMaxExplicit::Impl::merge_round(std::uint32_t round, Scratch& s) const {
         }
     }
     s.round_touched.clear();
+    s.round_held = 0;
     return relevant;
-}
-
-// The sets only grow, and no evaluation that ends can hold more than this
-// process can ever have; past that, a goal that depends on a fluent whose
-// values never stop growing would keep the rounds going until memory ran out.
-void HMaxExplicit::Impl::check_memory(Scratch& s) const {
-    if (s.values_held > kMemoryLookupFloor / kBytesPerValue) {
-        if (!s.memory_ceiling) s.memory_ceiling = process_memory_ceiling();
-        if (s.values_held > s.memory_ceiling / kBytesPerValue) throw std::bad_alloc();
-        // The ceiling counts each value at its least size and is rarely reached before
-        // the kernel ends the process for want of memory: the sets grow their tables by
-        // doubling, and one doubling asks for as much again as they hold. So, each time
-        // they have grown by another floor's worth, ask the machine what it has left;
-        // when that would not cover the next doubling (and a small reserve), the
-        // growth cannot go on.
-        if (s.values_held >= s.next_memory_lookup) {
-            s.next_memory_lookup = s.values_held + kMemoryLookupFloor / kBytesPerValue;
-            const std::size_t doubling = s.values_held * kBytesPerValue;
-            if (auto available = machine_memory_available();
-                available && *available < memory_reserve() + doubling)
-                throw std::bad_alloc();
-        }
-    }
 }
 
 HMaxExplicit::HMaxExplicit(const std::vector<Action>& actions, const std::vector<std::string>& fluent_types,

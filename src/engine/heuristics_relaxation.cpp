@@ -609,7 +609,9 @@ struct Workspace {
         next_frontier.clear();
         queue.clear();
         if (sized_for != &t) {
-            sized_for = &t;
+            // Marked sized only once every table is: a sizing that ran out of memory is
+            // done again by the next evaluation.
+            sized_for = nullptr;
             cost.assign(t.handles, kAbsent);
             tent.assign(t.handles, kAbsent);
             supporter.assign(t.handles, 0);
@@ -625,6 +627,7 @@ struct Workspace {
             used.assign(t.progress.size(), 0);
             for (std::uint32_t h : t.static_zero) cost[h] = tent[h] = 0.0;
             generation = 0;
+            sized_for = &t;
         }
         if (++generation == 0) {
             std::fill(seen.begin(), seen.end(), 0);

@@ -207,9 +207,11 @@ struct Scratch {
 
     void begin(std::size_t points) {
         queue.clear();
+        // `stamp` last: its size says how many points both tables hold, also after a
+        // resize that ran out of memory.
         if (stamp.size() < points) {
-            stamp.resize(points, 0);
             start.resize(points);
+            stamp.resize(points, 0);
         }
         if (++generation == 0) {
             std::fill(stamp.begin(), stamp.end(), 0);
@@ -263,14 +265,21 @@ void SearchNetwork::AppliedEvent::release(AppliedEvent* a) noexcept {
 
 // --- construction and copies ------------------------------------------------------------------
 
+void SearchNetwork::prepare_thread_scratch() { static_cast<void>(scratch()); }
+
 SearchNetwork::SearchNetwork(double tolerance) : tolerance_(tolerance) {
     Weights::check_weight(tolerance_);
     // With a negative slack a zero-weight cycle (an event pinned by two edges) would be
     // relaxed forever without any potential moving.
     if (tolerance_ < 0.0) tolerance_ = 0.0;
     frame_ = new Frame;
-    cells_.push_back(Cell{0.0, reinterpret_cast<std::uintptr_t>(&frame_->origin)});
-    cells_.push_back(Cell{0.0, reinterpret_cast<std::uintptr_t>(&frame_->horizon)});
+    try {
+        cells_.push_back(Cell{0.0, reinterpret_cast<std::uintptr_t>(&frame_->origin)});
+        cells_.push_back(Cell{0.0, reinterpret_cast<std::uintptr_t>(&frame_->horizon)});
+    } catch (...) {
+        Frame::release(frame_);  // no destructor runs for a constructor that throws
+        throw;
+    }
 }
 
 SearchNetwork::SearchNetwork(const SearchNetwork& o) noexcept
@@ -381,13 +390,15 @@ void SearchNetwork::begin_start(std::uint64_t action, std::uint32_t instance, Ke
     r->action = action;
     r->instance = instance;
     r->base = cells_.size();
+    // Held by the network before its points are made: when making them runs out of
+    // memory, the network (which is then dropped) still frees the record.
+    r->older = starts_;
+    starts_ = r;
     for (std::size_t k = 0; k < 2 + num_events; ++k)
         cells_.push_back(Cell{0.0, reinterpret_cast<std::uintptr_t>(&r->points[k])});
     r->points[0].key = start;
     r->points[1].key = end;
     entered_ += 2;  // the event points enter with their timing edges
-    r->older = starts_;
-    starts_ = r;
     if (num_events > 1) {
         RunningSet* s = RunningSet::with(running_, r);
         RunningSet::release(std::exchange(running_, s));

@@ -178,6 +178,9 @@ class DeltaSTN {
     // Posts t(x) - t(y) <= d. Afterwards consistent() tells whether the network still is.
     void add(const Key& x, const Key& y, const W& d);
 
+    // Makes the calling thread's working tables of propagation now (see thread_storage.hpp).
+    static void prepare_thread_scratch() { static_cast<void>(scratch()); }
+
   private:
     struct Scratch {
         std::vector<Key> queue;
@@ -450,6 +453,9 @@ class SearchNetwork {
     SearchNetwork& operator=(const SearchNetwork& o) noexcept;
     SearchNetwork& operator=(SearchNetwork&& o) noexcept;
     ~SearchNetwork();
+
+    // Makes the calling thread's working tables of propagation now (see thread_storage.hpp).
+    static void prepare_thread_scratch();
 
     bool consistent() const noexcept { return consistent_; }
     double tolerance() const noexcept { return tolerance_; }

@@ -1,6 +1,7 @@
 #include "python/convert.hpp"
 
 #include "engine/utils.hpp"
+#include "python/instances.hpp"
 
 #include <limits>
 #include <stdexcept>
@@ -77,6 +78,9 @@ void install_exception_translation() {
             // A container asked for more than it can ever hold: out of memory, not a broken invariant.
             PyErr_SetString(PyExc_MemoryError, e.what());
         } catch (const std::exception& e) {
+            // pybind11 gives up with a plain exception when the interpreter cannot make
+            // an object (a list, a dict, an int): the interpreter's MemoryError is pending.
+            if (PyErr_ExceptionMatches(PyExc_MemoryError)) return;
             // Anything else escaping the engine means an invariant broke.
             PyErr_SetString(g_internal_error, e.what());
         }
@@ -304,11 +308,11 @@ ObjectsByType to_objects_by_type(py::handle obj, const char* arg) {
     return out;
 }
 
-py::object node_to_py(ExpressionNode node) { return py::cast(std::move(node)); }
+py::object node_to_py(ExpressionNode node) { return to_instance(std::move(node)); }
 
 py::list expr_to_py(const FlatExpr& expr) {
     py::list out(expr.size());
-    for (std::size_t i = 0; i < expr.size(); ++i) out[i] = py::cast(expr[i]);
+    for (std::size_t i = 0; i < expr.size(); ++i) out[i] = to_instance(expr[i]);
     return out;
 }
 
@@ -318,7 +322,7 @@ py::list expr_list_to_py(const std::vector<FlatExpr>& list) {
     return out;
 }
 
-py::object action_to_py(Action a) { return py::cast(a); }
+py::object action_to_py(Action a) { return to_instance(a); }
 
 py::list action_list_to_py(const std::vector<Action>& actions) {
     py::list out(actions.size());

@@ -81,13 +81,19 @@ class PythonLoggingSink final : public log::Sink {
             // Keep any exception the caller has pending: logging must not disturb it.
             PyObject *et, *ev, *etb;
             PyErr_Fetch(&et, &ev, &etb);
-            emit(entry(target), level, message, file, line);
+            try {
+                emit(entry(target), level, message, file, line);
+            } catch (const py::error_already_set&) {
+                drop(et, ev, etb);  // logging's own error takes the place of the caller's
+                throw;
+            } catch (const std::exception&) {
+                PyErr_Restore(et, ev, etb);  // out of memory: the caller's error stays pending
+                throw;
+            }
             if (PyErr_Occurred()) {
                 // Raised by the logging machinery or by a signal handler that ran inside
                 // it: that ends the engine call, as it would end a Python caller's.
-                Py_XDECREF(et);
-                Py_XDECREF(ev);
-                Py_XDECREF(etb);
+                drop(et, ev, etb);
                 throw py::error_already_set();
             }
             PyErr_Restore(et, ev, etb);
@@ -105,6 +111,12 @@ class PythonLoggingSink final : public log::Sink {
         using is_transparent = void;
         std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
     };
+
+    static void drop(PyObject* type, PyObject* value, PyObject* traceback) noexcept {
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+    }
 
     // Makes the record and hands it to the logger; a failure is left pending.
     static void emit(const Entry* e, log::Level level, std::string_view message, const char* file, int line) {
@@ -133,13 +145,19 @@ class PythonLoggingSink final : public log::Sink {
             auto it = cache_.find(target);
             if (it != cache_.end()) return &it->second;
         }
+        std::string key(target);
         std::string name = logger_name(target);
         PyObject* logger = PyObject_CallMethod(logging_, "getLogger", "s", name.c_str());
         if (!logger) throw py::error_already_set();
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto [pos, inserted] = cache_.try_emplace(std::string(target), Entry{logger, std::move(name)});
-        if (!inserted) Py_DECREF(logger);  // another thread got there first
-        return &pos->second;
+        try {
+            std::lock_guard<std::mutex> lock(mutex_);
+            auto [pos, inserted] = cache_.try_emplace(std::move(key), Entry{logger, std::move(name)});
+            if (!inserted) Py_DECREF(logger);  // another thread got there first
+            return &pos->second;
+        } catch (const std::exception&) {
+            Py_DECREF(logger);  // out of memory for the entry: the cache stays as it was
+            throw;
+        }
     }
 
     PyObject* logging_;  // the `logging` module, kept for the life of the process

@@ -124,7 +124,7 @@ py::list event_end_conditions(py::handle self) { return expr_list_to_py(event_se
 py::list event_effects(py::handle self) {
     const Event& e = event_self(self);
     py::list out(e.effects.size());
-    for (std::size_t i = 0; i < e.effects.size(); ++i) out[i] = py::cast(e.effects[i]);
+    for (std::size_t i = 0; i < e.effects.size(); ++i) out[i] = to_instance(e.effects[i]);
     return out;
 }
 

@@ -14,6 +14,7 @@
 #include "python/docs.hpp"
 #include "python/expressions_utils.hpp"
 #include "python/heuristic.hpp"
+#include "python/instances.hpp"
 #include "python/module.hpp"
 #include "python/search.hpp"
 #include "python/search_space.hpp"
@@ -42,6 +43,7 @@ void ModuleBuilder::complete_class(py::handle cls, std::span<const Row> rows) {
     const bool constructible =
         std::any_of(rows.begin(), rows.end(), [](const Row& row) { return row.kind == RowKind::Constructor; });
     if (!constructible) refuse_direct_construction(cls);
+    guard_instance_allocation(cls);
     define_members(cls, m_.attr("__name__"), rows);
     cls.attr("__module__") = "builtins";
 }
@@ -83,6 +85,7 @@ void exec_steps(PyObject* module) {
 }
 
 int module_exec(PyObject* module) {
+    table_detail::prepare_thread();
     try {
         exec_steps(module);
         return 0;

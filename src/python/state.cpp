@@ -2,10 +2,11 @@
 
 #include "python/convert.hpp"
 #include "python/docs.hpp"
+#include "python/instances.hpp"
 
 namespace quorvane::python {
 
-py::object state_to_py(StatePtr state) { return py::cast(PyState{std::move(state)}); }
+py::object state_to_py(StatePtr state) { return to_instance(PyState{std::move(state)}); }
 
 const StatePtr& to_state(py::handle obj, const char* arg) { return instance_of<PyState>(obj, arg, "State").state; }
 

@@ -10,6 +10,8 @@
 
 #include <pybind11/detail/exception_translation.h>
 
+#include "engine/thread_storage.hpp"
+
 namespace quorvane::python {
 
 // Names are interned str; a default is null for a required parameter. Every reference
@@ -83,9 +85,7 @@ bool bind_keywords(const Parameters& p, PyObject* const* values, PyObject* kwnam
     return true;
 }
 
-}  // namespace
-
-bool bind_arguments(const Parameters& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+bool bind_or_refuse(const Parameters& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject** out) {
     const std::size_t given = static_cast<std::size_t>(PyVectorcall_NARGS(nargs));
     if (given > p.names.size()) return too_many_positional(p, given);
@@ -102,7 +102,27 @@ bool bind_arguments(const Parameters& p, PyObject* const* args, Py_ssize_t nargs
                       quoted_list(missing));
 }
 
+}  // namespace
+
+bool bind_arguments(const Parameters& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject** out) {
+    try {
+        return bind_or_refuse(p, args, nargs, kwnames, out);
+    } catch (const std::exception&) {
+        // Only the texts of the errors allocate: out of memory for one.
+        PyErr_NoMemory();
+        return false;
+    }
+}
+
 void translate_exception() { py::detail::try_translate_exceptions(); }
+
+thread_local constinit bool t_storage_prepared = false;
+
+void prepare_thread_storage() {
+    quorvane::prepare_thread_storage();
+    t_storage_prepared = true;
+}
 
 }  // namespace table_detail
 

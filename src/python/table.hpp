@@ -28,6 +28,7 @@
 #include <utility>
 
 #include "python/attachment.hpp"
+#include "python/instances.hpp"
 
 namespace quorvane::python {
 
@@ -41,12 +42,24 @@ namespace table_detail {
 // Matches a vectorcall's arguments to the parameters, positional then keyword, and
 // fills in defaults: `out[i]` gets a borrowed reference for parameter i. On a wrong
 // number of arguments, an unknown keyword or a duplicate, sets a TypeError naming
-// the callable and returns false.
+// the callable and returns false; without memory for that error's text, a MemoryError.
+// Never throws.
 bool bind_arguments(const Parameters& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject** out);
 
 // Sets the Python error for the C++ exception being handled.
 void translate_exception();
+
+// Whether this thread's storage is made (see engine/thread_storage.hpp); set once by
+// prepare_thread_storage.
+extern thread_local constinit bool t_storage_prepared;
+void prepare_thread_storage();
+// Every call into the module comes here first, on the calling thread: the thread's
+// storage is made before anything that may run out of memory.
+inline void prepare_thread() {
+    if (!t_storage_prepared) [[unlikely]]
+        prepare_thread_storage();
+}
 
 template <class T>
 T argument(PyObject* obj) {
@@ -65,6 +78,7 @@ struct Entry<F> {
     static inline const Parameters* params = nullptr;
 
     static PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        prepare_thread();
         std::array<PyObject*, arity> bound{};
         if (!bind_arguments(*params, args, nargs, kwnames, bound.data())) return nullptr;
         try {
@@ -91,7 +105,7 @@ struct Entry<F> {
         } else if constexpr (std::is_base_of_v<py::handle, R>) {
             return F(argument<std::decay_t<A>>(bound[I])...).release().ptr();
         } else {
-            return py::cast(F(argument<std::decay_t<A>>(bound[I])...)).release().ptr();
+            return to_instance(F(argument<std::decay_t<A>>(bound[I])...)).release().ptr();
         }
     }
 };
@@ -119,6 +133,7 @@ struct Constructor<F> {
     static inline PyObject* target = nullptr;
 
     static PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        prepare_thread();
         std::array<PyObject*, arity> bound{};
         if (!bind_arguments(*params, args, nargs, kwnames, bound.data())) return nullptr;
         return PyObject_Vectorcall(target, bound.data(), arity, nullptr);
