@@ -9,8 +9,8 @@
 #include <memory>
 #include <vector>
 
-#include "engine/expressions_utils.hpp"
-#include "engine/search_state.hpp"
+#include "engine/expressions/evaluation.hpp"
+#include "engine/state/state.hpp"
 
 using namespace quorvane;
 

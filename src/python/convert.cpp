@@ -1,6 +1,6 @@
 #include "python/convert.hpp"
 
-#include "engine/utils.hpp"
+#include "engine/support/number.hpp"
 #include "python/instances.hpp"
 
 #include <limits>

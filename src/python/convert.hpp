@@ -13,9 +13,9 @@
 #include <typeinfo>
 #include <vector>
 
-#include "engine/errors.hpp"
-#include "engine/expressions.hpp"
-#include "engine/structures.hpp"
+#include "engine/support/errors.hpp"
+#include "engine/expressions/node.hpp"
+#include "engine/task/actions.hpp"
 
 namespace quorvane::python {
 

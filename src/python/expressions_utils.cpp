@@ -2,7 +2,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "engine/expressions_utils.hpp"
+#include "engine/expressions/evaluation.hpp"
 #include "python/convert.hpp"
 #include "python/docs.hpp"
 #include "python/state.hpp"

@@ -5,7 +5,7 @@
 
 #include <utility>
 
-#include "engine/heuristics.hpp"
+#include "engine/heuristics/heuristic.hpp"
 #include "python/module.hpp"
 
 namespace quorvane::python {

@@ -2,7 +2,7 @@
 // Action) and the node constructor functions.
 #include <pybind11/pybind11.h>
 
-#include "engine/utils.hpp"
+#include "engine/support/number.hpp"
 #include "python/convert.hpp"
 #include "python/docs.hpp"
 #include "python/module.hpp"

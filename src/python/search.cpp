@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/heuristics.hpp"
+#include "engine/heuristics/heuristic.hpp"
 #include "engine/search/searches.hpp"
 #include "python/attachment.hpp"
 #include "python/convert.hpp"

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "engine/search_space.hpp"
+#include "engine/space/search_space.hpp"
 #include "python/attachment.hpp"
 #include "python/module.hpp"
 

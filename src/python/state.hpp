@@ -3,7 +3,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "engine/search_state.hpp"
+#include "engine/state/state.hpp"
 #include "python/module.hpp"
 
 namespace quorvane::python {

@@ -10,7 +10,7 @@
 
 #include <pybind11/detail/exception_translation.h>
 
-#include "engine/thread_storage.hpp"
+#include "engine/temporal/thread_storage.hpp"
 
 namespace quorvane::python {
 

@@ -50,7 +50,7 @@ bool bind_arguments(const Parameters& params, PyObject* const* args, Py_ssize_t 
 // Sets the Python error for the C++ exception being handled.
 void translate_exception();
 
-// Whether this thread's storage is made (see engine/thread_storage.hpp); set once by
+// Whether this thread's storage is made (see engine/temporal/thread_storage.hpp); set once by
 // prepare_thread_storage.
 extern thread_local constinit bool t_storage_prepared;
 void prepare_thread_storage();

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/expressions.hpp"
+#include "engine/expressions/node.hpp"
 
 namespace quorvane::test_nodes {
 

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/compiled_expressions.hpp"
-#include "engine/errors.hpp"
-#include "engine/expressions_utils.hpp"
-#include "engine/search_space.hpp"
+#include "engine/state/compiled_conditions.hpp"
+#include "engine/support/errors.hpp"
+#include "engine/expressions/evaluation.hpp"
+#include "engine/space/search_space.hpp"
 #include "node_builders.hpp"
 #include "small_stack.hpp"
 

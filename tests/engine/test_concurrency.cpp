@@ -15,9 +15,9 @@
 #include <utility>
 #include <vector>
 
-#include "engine/heuristics.hpp"
+#include "engine/heuristics/heuristic.hpp"
 #include "engine/search/searches.hpp"
-#include "engine/search_space.hpp"
+#include "engine/space/search_space.hpp"
 #include "node_builders.hpp"
 
 namespace quorvane {

@@ -14,13 +14,13 @@
 #include <utility>
 #include <vector>
 
-#include "engine/errors.hpp"
-#include "engine/expressions.hpp"
-#include "engine/expressions_utils.hpp"
-#include "engine/heuristics_explicit.hpp"
-#include "engine/heuristics_relaxation.hpp"
-#include "engine/search_space.hpp"
-#include "engine/structures.hpp"
+#include "engine/support/errors.hpp"
+#include "engine/expressions/node.hpp"
+#include "engine/expressions/evaluation.hpp"
+#include "engine/heuristics/explicit_hmax.hpp"
+#include "engine/heuristics/delete_relaxation.hpp"
+#include "engine/space/search_space.hpp"
+#include "engine/task/actions.hpp"
 #include "node_builders.hpp"
 #include "small_stack.hpp"
 

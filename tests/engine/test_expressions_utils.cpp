@@ -1,4 +1,4 @@
-#include "engine/expressions_utils.hpp"
+#include "engine/expressions/evaluation.hpp"
 #include "node_builders.hpp"
 
 #include <gtest/gtest.h>

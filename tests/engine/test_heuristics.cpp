@@ -16,16 +16,16 @@
 #include <utility>
 #include <vector>
 
-#include "engine/errors.hpp"
-#include "engine/expressions.hpp"
-#include "engine/expressions_utils.hpp"
-#include "engine/heuristics.hpp"
-#include "engine/heuristics_common.hpp"
-#include "engine/heuristics_explicit.hpp"
-#include "engine/heuristics_relaxation.hpp"
-#include "engine/heuristics_relaxation_task.hpp"
-#include "engine/search_state.hpp"
-#include "engine/structures.hpp"
+#include "engine/support/errors.hpp"
+#include "engine/expressions/node.hpp"
+#include "engine/expressions/evaluation.hpp"
+#include "engine/heuristics/heuristic.hpp"
+#include "engine/heuristics/value_cache.hpp"
+#include "engine/heuristics/explicit_hmax.hpp"
+#include "engine/heuristics/delete_relaxation.hpp"
+#include "engine/heuristics/relaxed_task.hpp"
+#include "engine/state/state.hpp"
+#include "engine/task/actions.hpp"
 #include "node_builders.hpp"
 
 namespace quorvane {

@@ -14,11 +14,11 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
-#include "engine/expressions.hpp"
-#include "engine/search_state.hpp"
-#include "engine/structures.hpp"
+#include "engine/expressions/node.hpp"
+#include "engine/state/state.hpp"
+#include "engine/task/actions.hpp"
 #include "node_builders.hpp"
-#include "engine/utils.hpp"
+#include "engine/support/persistent_list.hpp"
 
 namespace {
 

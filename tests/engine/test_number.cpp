@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/errors.hpp"
+#include "engine/support/errors.hpp"
 #include "engine/support/number.hpp"
 
 namespace quorvane {

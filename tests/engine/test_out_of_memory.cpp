@@ -17,10 +17,10 @@
 
 #include <sys/resource.h>
 
-#include "engine/heuristics_explicit.hpp"
-#include "engine/heuristics_relaxation.hpp"
-#include "engine/search_space.hpp"
-#include "engine/search_state.hpp"
+#include "engine/heuristics/explicit_hmax.hpp"
+#include "engine/heuristics/delete_relaxation.hpp"
+#include "engine/space/search_space.hpp"
+#include "engine/state/state.hpp"
 #include "node_builders.hpp"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <chrono>
 #include <vector>
 
-#include "engine/errors.hpp"
+#include "engine/support/errors.hpp"
 #include "engine/search/searches.hpp"
 
 namespace quorvane {

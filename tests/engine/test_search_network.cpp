@@ -18,10 +18,10 @@
 #include <utility>
 #include <vector>
 
-#include "engine/errors.hpp"
-#include "engine/expressions_utils.hpp"
-#include "engine/search_space.hpp"
-#include "engine/stn.hpp"
+#include "engine/support/errors.hpp"
+#include "engine/expressions/evaluation.hpp"
+#include "engine/space/search_space.hpp"
+#include "engine/temporal/networks.hpp"
 #include "node_builders.hpp"
 #include "small_stack.hpp"
 

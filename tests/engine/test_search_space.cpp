@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/errors.hpp"
-#include "engine/search_space.hpp"
-#include "engine/stn.hpp"
-#include "engine/tn_interpreter.hpp"
-#include "engine/utils.hpp"
+#include "engine/support/errors.hpp"
+#include "engine/space/search_space.hpp"
+#include "engine/temporal/networks.hpp"
+#include "engine/temporal/time_points.hpp"
+#include "engine/support/number.hpp"
 #include "node_builders.hpp"
 
 namespace quorvane {

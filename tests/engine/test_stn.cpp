@@ -1,4 +1,4 @@
-#include "engine/stn.hpp"
+#include "engine/temporal/networks.hpp"
 
 #include <gtest/gtest.h>
 

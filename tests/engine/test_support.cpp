@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "engine/support/bloom_filter.hpp"
-#include "engine/time_limit.hpp"
-#include "engine/errors.hpp"
+#include "engine/support/time_limit.hpp"
+#include "engine/support/errors.hpp"
 #include "engine/support/fx_hash.hpp"
 #include "engine/support/interruption.hpp"
 #include "engine/support/minmax_heap.hpp"

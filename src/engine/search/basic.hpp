@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "engine/search/frame.hpp"
-#include "engine/search_space_trait.hpp"
+#include "engine/space/search_space_trait.hpp"
 
 namespace quorvane::search {
 

@@ -8,7 +8,7 @@
 
 #include <boost/unordered/unordered_flat_set.hpp>
 
-#include "engine/search_state.hpp"
+#include "engine/state/state.hpp"
 #include "engine/support/bloom_filter.hpp"
 
 namespace quorvane::search {

@@ -8,11 +8,11 @@
 #include <string>
 #include <utility>
 
-#include "engine/heuristics.hpp"
+#include "engine/heuristics/heuristic.hpp"
 #include "engine/search/duplicates.hpp"
 #include "engine/search/frame.hpp"
 #include "engine/search/successors.hpp"
-#include "engine/search_space_trait.hpp"
+#include "engine/space/search_space_trait.hpp"
 
 namespace quorvane::search {
 

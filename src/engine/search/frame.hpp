@@ -10,11 +10,11 @@
 #include <utility>
 #include <vector>
 
-#include "engine/search_space_trait.hpp"
-#include "engine/search_state.hpp"
-#include "engine/structures.hpp"
+#include "engine/space/search_space_trait.hpp"
+#include "engine/state/state.hpp"
+#include "engine/task/actions.hpp"
 #include "engine/support/log.hpp"
-#include "engine/time_limit.hpp"
+#include "engine/support/time_limit.hpp"
 
 namespace quorvane::search {
 

@@ -12,13 +12,13 @@
 #include <utility>
 #include <vector>
 
-#include "engine/errors.hpp"
-#include "engine/heuristics.hpp"
+#include "engine/support/errors.hpp"
+#include "engine/heuristics/heuristic.hpp"
 #include "engine/search/duplicates.hpp"
 #include "engine/search/frame.hpp"
 #include "engine/search/open_lists.hpp"
 #include "engine/search/weighted.hpp"
-#include "engine/search_space_trait.hpp"
+#include "engine/space/search_space_trait.hpp"
 
 namespace quorvane::multiqueue {
 

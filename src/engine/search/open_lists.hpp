@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "engine/errors.hpp"
-#include "engine/search_state.hpp"
+#include "engine/support/errors.hpp"
+#include "engine/state/state.hpp"
 #include "engine/support/minmax_heap.hpp"
 
 namespace quorvane::search {

@@ -5,8 +5,8 @@
 
 #include <utility>
 
-#include "engine/search_space_trait.hpp"
-#include "engine/search_state.hpp"
+#include "engine/space/search_space_trait.hpp"
+#include "engine/state/state.hpp"
 
 namespace quorvane::search {
 

@@ -9,7 +9,7 @@
 #include <new>
 #include <random>
 
-#include "engine/errors.hpp"
+#include "engine/support/errors.hpp"
 
 namespace quorvane::support {
 

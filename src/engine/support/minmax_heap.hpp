@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/errors.hpp"
+#include "engine/support/errors.hpp"
 
 namespace quorvane::support {
 

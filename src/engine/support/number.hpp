@@ -20,7 +20,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "engine/errors.hpp"
+#include "engine/support/errors.hpp"
 
 static_assert(GMP_LIMB_BITS == 64 && GMP_NAIL_BITS == 0, "the inline form assumes 64-bit GMP limbs without nails");
 static_assert(sizeof(long) == 8, "GMP's long-based accessors must cover int64");
@@ -314,5 +314,11 @@ class Rational {
     Integer num_{0};
     Integer den_{1};
 };
+
+// n/d reduced to lowest terms with a positive denominator; d must not be 0.
+inline Rational mk_rational(std::int32_t n, std::int32_t d) {
+    QV_REQUIRE(d != 0, "a rational needs a non-zero denominator");
+    return Rational::from_int32(n, d);
+}
 
 }  // namespace quorvane

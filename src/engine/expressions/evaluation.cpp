@@ -1,0 +1,409 @@
+#include "engine/expressions/evaluation.hpp"
+
+#include <limits>
+#include <optional>
+#include <utility>
+
+
+namespace quorvane {
+
+namespace expr_detail {
+
+ExpressionNode evaluate_operator(const ExpressionNode& node, std::span<const ExpressionNode* const> values) {
+    auto ops = node.operands();
+    switch (node.kind()) {
+        case NodeKind::And:
+            for (NodeIndex op : ops)
+                if (!values[op]->is_true()) return ExpressionNode::boolean(false);
+            return ExpressionNode::boolean(true);
+        case NodeKind::Or:
+            for (NodeIndex op : ops)
+                if (values[op]->is_true()) return ExpressionNode::boolean(true);
+            return ExpressionNode::boolean(false);
+        case NodeKind::Not: return ExpressionNode::boolean(values[ops[0]]->is_false());
+        case NodeKind::Equals: return ExpressionNode::boolean(*values[ops[0]] == *values[ops[1]]);
+        case NodeKind::LE:
+        case NodeKind::LT: {
+            Rational a = get_rational_from_expression_node(*values[ops[0]]);
+            Rational b = get_rational_from_expression_node(*values[ops[1]]);
+            return ExpressionNode::boolean(node.kind() == NodeKind::LE ? a <= b : a < b);
+        }
+        case NodeKind::Plus:
+        case NodeKind::Times: {
+            QV_REQUIRE(!ops.empty(), "a sum or product needs at least one operand");
+            Rational acc = get_rational_from_expression_node(*values[ops[0]]);
+            const bool plus = node.kind() == NodeKind::Plus;
+            for (NodeIndex op : ops.subspan(1)) {
+                Rational v = get_rational_from_expression_node(*values[op]);
+                if (plus) acc += v;
+                else acc *= v;
+            }
+            return ExpressionNode::number(std::move(acc));
+        }
+        case NodeKind::Minus:
+            return ExpressionNode::number(get_rational_from_expression_node(*values[ops[0]]) -
+                                          get_rational_from_expression_node(*values[ops[1]]));
+        case NodeKind::Div: {
+            Rational a = get_rational_from_expression_node(*values[ops[0]]);
+            Rational b = get_rational_from_expression_node(*values[ops[1]]);
+            if (b.is_zero()) raise(ErrorKind::ZeroDivisionError, "division by zero");
+            return ExpressionNode::number(a / b);
+        }
+        default: internal_error("evaluate_operator called on a node without operands");
+    }
+}
+
+}  // namespace expr_detail
+
+// ---------------------------------------------------------------------------
+// Simplification
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Above this many nodes, a result is refused rather than built: duplicating shared
+// nodes can make the result exponentially larger than its input (a chain of
+// Plus(i - 1, i - 1) doubles with every node), which would only end in exhausted
+// memory. Results no larger than their input are always built.
+constexpr std::uint64_t kMaxSimplifiedNodes = std::uint64_t{1} << 24;
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
+    std::uint64_t r;
+    return __builtin_add_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
+}
+
+// Phase 1 fills one slot per input node. A folded sum or product needs a node for its
+// constant; writing it over the first numeric operand would change that operand for
+// every other operator sharing it, so the constant gets a slot of its own after the
+// input's positions instead. Slots are never changed once written, which also keeps
+// the node-equality test of Equals sound.
+class WorkingList {
+  public:
+    explicit WorkingList(std::size_t n) : n_(n) {
+        nodes_.reserve(n);
+        sizes_.reserve(n);
+    }
+
+    std::size_t input_size() const noexcept { return n_; }
+
+    const ExpressionNode& at(NodeIndex i) const {
+        if (i < n_) return nodes_[i];
+        return extra_nodes_[i - n_];
+    }
+    // Node count of the tree that phase 2 emits for slot i.
+    std::uint64_t tree_size(NodeIndex i) const { return i < n_ ? sizes_[i] : 1; }
+
+    void append(ExpressionNode node) {
+        std::uint64_t size = 1;
+        for (NodeIndex op : node.operands()) size = saturating_add(size, tree_size(op));
+        nodes_.push_back(std::move(node));
+        sizes_.push_back(size);
+    }
+    // A constant slot outside the input's positions; returns its index.
+    NodeIndex add_constant(ExpressionNode node) {
+        extra_nodes_.push_back(std::move(node));
+        return n_ + (extra_nodes_.size() - 1);
+    }
+
+  private:
+    std::size_t n_;
+    std::vector<ExpressionNode> nodes_;
+    std::vector<std::uint64_t> sizes_;
+    std::vector<ExpressionNode> extra_nodes_;
+};
+
+std::optional<Rational> numeric_value(const ExpressionNode& node) {
+    if (!node.is_number()) return std::nullopt;
+    return get_rational_from_expression_node(node);
+}
+
+ExpressionNode simplify_junction(const ExpressionNode& node, const WorkingList& work) {
+    // And drops true operands and is decided by a false one; Or is the dual.
+    const bool is_and = node.kind() == NodeKind::And;
+    std::vector<NodeIndex> kept;
+    for (NodeIndex op : node.operands()) {
+        const ExpressionNode& v = work.at(op);
+        if (v.kind() == NodeKind::Bool) {
+            if (v.as_bool() != is_and) return ExpressionNode::boolean(!is_and);
+            continue;
+        }
+        kept.push_back(op);
+    }
+    if (kept.empty()) return ExpressionNode::boolean(is_and);
+    if (kept.size() == 1) return work.at(kept[0]);
+    return ExpressionNode::list(node.kind(), std::move(kept));
+}
+
+ExpressionNode simplify_fold(const ExpressionNode& node, WorkingList& work) {
+    const bool plus = node.kind() == NodeKind::Plus;
+    std::vector<NodeIndex> kept;
+    std::optional<Rational> acc;
+    std::size_t acc_slot = 0;  // where in `kept` the first numeric operand sits
+    NodeIndex first_numeric = 0;
+    for (NodeIndex op : node.operands()) {
+        std::optional<Rational> v = numeric_value(work.at(op));
+        if (!v) {
+            kept.push_back(op);
+        } else if (!acc) {
+            acc = std::move(v);
+            acc_slot = kept.size();
+            first_numeric = op;
+            kept.push_back(op);
+        } else if (plus) {
+            *acc += *v;
+        } else {
+            *acc *= *v;
+        }
+    }
+    if (!acc) return node;
+    ExpressionNode folded = ExpressionNode::number(std::move(*acc));
+    if (kept.size() == 1) return folded;
+    // When the first numeric operand already holds the folded value, in normal form,
+    // it can serve as the constant itself.
+    if (!(work.at(first_numeric) == folded)) kept[acc_slot] = work.add_constant(std::move(folded));
+    return ExpressionNode::list(node.kind(), std::move(kept));
+}
+
+ExpressionNode simplify_node(const ExpressionNode& node, WorkingList& work, const FluentAssignments& assignments) {
+    switch (node.kind()) {
+        case NodeKind::Bool:
+        case NodeKind::Int:
+        case NodeKind::Object: return node;
+        case NodeKind::Rational:
+            if (node.as_rational().is_integer()) return ExpressionNode::integer(node.as_rational().numer());
+            return node;
+        case NodeKind::Fluent: {
+            const ExpressionNode* v = assignments.find(node.fluent_index());
+            // An assigned operator node names positions of some other expression: it
+            // cannot be placed here, so the fluent stays undecided.
+            if (v && !v->is_operator()) return *v;
+            return node;
+        }
+        case NodeKind::And:
+        case NodeKind::Or: return simplify_junction(node, work);
+        case NodeKind::Not: {
+            const ExpressionNode& a = work.at(node.operands()[0]);
+            if (a.kind() == NodeKind::Bool) return ExpressionNode::boolean(!a.as_bool());
+            return node;
+        }
+        case NodeKind::Equals: {
+            const ExpressionNode& a = work.at(node.operands()[0]);
+            const ExpressionNode& b = work.at(node.operands()[1]);
+            if (a == b) return ExpressionNode::boolean(true);
+            if (a.is_number() && b.is_number())
+                return ExpressionNode::boolean(get_rational_from_expression_node(a) ==
+                                               get_rational_from_expression_node(b));
+            return node;
+        }
+        case NodeKind::LE:
+        case NodeKind::LT:
+        case NodeKind::Minus:
+        case NodeKind::Div: {
+            const ExpressionNode& an = work.at(node.operands()[0]);
+            const ExpressionNode& bn = work.at(node.operands()[1]);
+            if (!an.is_number() || !bn.is_number()) return node;
+            Rational a = get_rational_from_expression_node(an);
+            Rational b = get_rational_from_expression_node(bn);
+            switch (node.kind()) {
+                case NodeKind::LE: return ExpressionNode::boolean(a <= b);
+                case NodeKind::LT: return ExpressionNode::boolean(a < b);
+                case NodeKind::Minus: return ExpressionNode::number(a - b);
+                default:
+                    if (b.is_zero()) raise(ErrorKind::ZeroDivisionError, "division by zero");
+                    return ExpressionNode::number(a / b);
+            }
+        }
+        case NodeKind::Plus:
+        case NodeKind::Times: return simplify_fold(node, work);
+    }
+    internal_error("unknown node kind");
+}
+
+// Re-emits, in post-order, every node that the last slot reaches.
+FlatExpr emit_reachable(const WorkingList& work) {
+    const NodeIndex root = work.input_size() - 1;
+    const std::uint64_t total = work.tree_size(root);
+    if (total > kMaxSimplifiedNodes && total > work.input_size())
+        raise(ErrorKind::OverflowError, "the simplified expression would have too many nodes");
+
+    FlatExpr out;
+    out.reserve(total);
+    struct Frame {
+        NodeIndex slot;
+        bool expanded;
+    };
+    std::vector<Frame> todo{{root, false}};
+    std::vector<NodeIndex> emitted;  // new positions of operands not yet consumed
+    while (!todo.empty()) {
+        Frame& top = todo.back();
+        const ExpressionNode& node = work.at(top.slot);
+        auto ops = node.operands();
+        if (ops.empty()) {
+            emitted.push_back(out.size());
+            out.push_back(node);
+            todo.pop_back();
+        } else if (!top.expanded) {
+            top.expanded = true;  // `top` is not used after the pushes below
+            for (auto it = ops.rbegin(); it != ops.rend(); ++it) todo.push_back({*it, false});
+        } else {
+            QV_REQUIRE(emitted.size() >= ops.size(), "operand positions missing while re-emitting");
+            std::span<const NodeIndex> mine(emitted.data() + (emitted.size() - ops.size()), ops.size());
+            ExpressionNode rebuilt = ExpressionNode::with_operands(node.kind(), mine);
+            emitted.resize(emitted.size() - ops.size());
+            emitted.push_back(out.size());
+            out.push_back(std::move(rebuilt));
+            todo.pop_back();
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+FlatExpr simplify(std::span<const ExpressionNode> expr, const FluentAssignments& assignments) {
+    QV_REQUIRE(!expr.empty(), "cannot simplify an empty expression");
+    WorkingList work(expr.size());
+    for (std::size_t i = 0; i < expr.size(); ++i) {
+        expr_detail::require_earlier_operands(expr[i], i);
+        work.append(simplify_node(expr[i], work, assignments));
+    }
+    return emit_reachable(work);
+}
+
+// ---------------------------------------------------------------------------
+// Splitting
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// The nodes at [begin, end] renumbered from 0. A node of the range may share a node
+// that lies before `begin` (written once, used by several conjuncts); such nodes, and
+// whatever they reach, are copied in front of the range so the part stands alone.
+FlatExpr cut_part(std::span<const ExpressionNode> expr, std::size_t begin, std::size_t end) {
+    bool reaches_before = false;
+    for (std::size_t q = begin; q <= end; ++q) {
+        for (NodeIndex op : expr[q].operands()) {
+            QV_REQUIRE(op < q, "an operand does not name an earlier node of the expression");
+            if (op < begin) reaches_before = true;
+        }
+    }
+
+    // new_pos[q] for q < begin: the copy's position, or npos for nodes not needed.
+    constexpr NodeIndex npos = std::numeric_limits<NodeIndex>::max();
+    std::vector<NodeIndex> new_pos;
+    std::size_t copied = 0;
+    if (reaches_before) {
+        std::vector<bool> needed(begin, false);
+        for (std::size_t q = begin; q <= end; ++q)
+            for (NodeIndex op : expr[q].operands())
+                if (op < begin) needed[op] = true;
+        // Operands lie before their node, so one backward sweep closes the set.
+        for (std::size_t q = begin; q-- > 0;) {
+            if (!needed[q]) continue;
+            for (NodeIndex op : expr[q].operands()) {
+                QV_REQUIRE(op < q, "an operand does not name an earlier node of the expression");
+                needed[op] = true;
+            }
+        }
+        new_pos.assign(begin, npos);
+        for (std::size_t q = 0; q < begin; ++q)
+            if (needed[q]) new_pos[q] = copied++;
+    }
+
+    auto renumber = [&](NodeIndex op) -> NodeIndex {
+        if (op >= begin) return op - begin + copied;
+        return new_pos[op];
+    };
+    FlatExpr part;
+    part.reserve(copied + (end - begin + 1));
+    std::vector<NodeIndex> ops;
+    auto copy_node = [&](const ExpressionNode& node) {
+        if (!node.is_operator()) {
+            part.push_back(node);
+            return;
+        }
+        ops.clear();
+        for (NodeIndex op : node.operands()) ops.push_back(renumber(op));
+        part.push_back(ExpressionNode::with_operands(node.kind(), ops));
+    };
+    for (std::size_t q = 0; q < new_pos.size(); ++q)
+        if (new_pos[q] != npos) copy_node(expr[q]);
+    for (std::size_t q = begin; q <= end; ++q) copy_node(expr[q]);
+    return part;
+}
+
+}  // namespace
+
+std::vector<FlatExpr> split_expression(std::span<const ExpressionNode> expr) {
+    std::vector<FlatExpr> parts;
+    if (expr.empty() || expr.back().kind() != NodeKind::And) {
+        parts.emplace_back(expr.begin(), expr.end());
+        return parts;
+    }
+    auto conjuncts = expr.back().operands();
+    parts.reserve(conjuncts.size());
+    std::size_t begin = 0;
+    NodeIndex previous = 0;
+    for (std::size_t j = 0; j < conjuncts.size(); ++j) {
+        NodeIndex end = conjuncts[j];
+        // The root itself is no conjunct: an operand naming it would make a part
+        // that contains the conjunction and points at itself.
+        QV_REQUIRE(end < expr.size() - 1, "a conjunct does not name an earlier node of the expression");
+        QV_REQUIRE(j == 0 || end >= previous, "the conjuncts of a split are not in increasing order");
+        if (end < begin) parts.emplace_back();  // repeats the conjunct before it
+        else parts.push_back(cut_part(expr, begin, end));
+        begin = end + 1;
+        previous = end;
+    }
+    return parts;
+}
+
+// ---------------------------------------------------------------------------
+// Shifting
+// ---------------------------------------------------------------------------
+
+namespace {
+
+NodeIndex shift_index(NodeIndex i, std::uint64_t offset, ShiftDirection dir) {
+    NodeIndex r;
+    bool overflow = dir == ShiftDirection::Add ? __builtin_add_overflow(i, offset, &r)
+                                               : __builtin_sub_overflow(i, offset, &r);
+    if (overflow) raise(ErrorKind::Exception, debug_text(ArithmeticError::Overflow));
+    return r;
+}
+
+}  // namespace
+
+ExpressionNode do_shift(const ExpressionNode& node, std::uint64_t offset, ShiftDirection dir) {
+    const NodeKind kind = node.kind();
+    auto ops = node.operands();
+    if (is_list_operator(kind)) {
+        std::vector<NodeIndex> moved;
+        moved.reserve(ops.size());
+        for (NodeIndex op : ops) moved.push_back(shift_index(op, offset, dir));
+        return ExpressionNode::list(kind, std::move(moved));
+    }
+    if (kind == NodeKind::Not) return ExpressionNode::negation(shift_index(ops[0], offset, dir));
+    if (is_binary_operator(kind)) {
+        NodeIndex left = shift_index(ops[0], offset, dir);
+        NodeIndex right = shift_index(ops[1], offset, dir);
+        return ExpressionNode::binary(kind, left, right);
+    }
+    return node;
+}
+
+FlatExpr shift_expression(std::span<const ExpressionNode> expr, std::uint64_t offset, ShiftDirection dir) {
+    FlatExpr out;
+    out.reserve(expr.size());
+    for (const ExpressionNode& node : expr) out.push_back(do_shift(node, offset, dir));
+    return out;
+}
+
+std::vector<std::uint64_t> get_fluents(std::span<const ExpressionNode> expr) {
+    std::vector<std::uint64_t> out;
+    for (const ExpressionNode& node : expr)
+        if (node.kind() == NodeKind::Fluent) out.push_back(node.fluent_index());
+    return out;
+}
+
+}  // namespace quorvane

@@ -1,0 +1,490 @@
+#include "engine/state/state.hpp"
+
+#include <bit>
+#include <cstring>
+#include <new>
+
+namespace quorvane {
+
+// --- object names -------------------------------------------------------------------------
+
+namespace {
+
+// Names by id in segments that never move: segment s holds ids [2^s - 1, 2^(s+1) - 1),
+// so a reader finds a name without a lock. Interning takes the lock.
+class NameTable {
+  public:
+    std::uint64_t intern(std::string_view name) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (auto it = ids_.find(name); it != ids_.end()) return it->second;
+        const std::uint64_t id = size_;
+        const auto [segment, offset] = locate(id);
+        QV_REQUIRE(segment < kSegments, "too many object names");
+        std::string* block = segments_[segment].load(std::memory_order_relaxed);
+        if (!block) {
+            block = new std::string[std::size_t{1} << segment];
+            segments_[segment].store(block, std::memory_order_release);
+        }
+        block[offset] = std::string(name);
+        ids_.emplace(block[offset], id);
+        ++size_;
+        return id;
+    }
+    const std::string& name(std::uint64_t id) const {
+        const auto [segment, offset] = locate(id);
+        QV_REQUIRE(segment < kSegments, "an object id beyond the table of names");
+        const std::string* block = segments_[segment].load(std::memory_order_acquire);
+        QV_REQUIRE(block, "an object id beyond the table of names");
+        return block[offset];
+    }
+
+  private:
+    static constexpr std::size_t kSegments = 48;
+    static std::pair<std::size_t, std::size_t> locate(std::uint64_t id) noexcept {
+        const std::size_t segment = static_cast<std::size_t>(std::bit_width(id + 1) - 1);
+        return {segment, static_cast<std::size_t>(id + 1 - (std::uint64_t{1} << segment))};
+    }
+    struct StringHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const noexcept {
+            support::FxHasher h;
+            h.add_bytes(s.data(), s.size());
+            h.add(s.size());
+            return h.finish();
+        }
+    };
+    struct StringEq {
+        using is_transparent = void;
+        bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
+    };
+
+    std::mutex mutex_;
+    std::uint64_t size_ = 0;
+    std::atomic<std::string*> segments_[kSegments] = {};
+    boost::unordered_flat_map<std::string, std::uint64_t, StringHash, StringEq> ids_;
+};
+
+NameTable& names() {
+    // Never destroyed: states may be released by threads that outlive static destruction.
+    static NameTable* table = new NameTable;
+    return *table;
+}
+
+}  // namespace
+
+std::uint64_t intern_object_name(std::string_view name) { return names().intern(name); }
+const std::string& object_name_of(std::uint64_t id) { return names().name(id); }
+
+// --- cells --------------------------------------------------------------------------------
+
+namespace {
+std::atomic<std::size_t> live_boxes{0};
+}
+
+CellBox::CellBox(ExpressionNode n) : hash(support::FxHash<ExpressionNode>{}(n)), node(std::move(n)) {
+    live_boxes.fetch_add(1, std::memory_order_relaxed);
+}
+CellBox::~CellBox() { live_boxes.fetch_sub(1, std::memory_order_relaxed); }
+std::size_t CellBox::live() noexcept { return live_boxes.load(std::memory_order_relaxed); }
+
+Cell Cell::encode(const ExpressionNode& node) {
+    switch (node.kind()) {
+        case NodeKind::Bool: return boolean(node.as_bool());
+        case NodeKind::Int:
+            if (std::optional<std::int64_t> v = node.as_int().to_int64(); v && int_fits(*v)) return small_int(*v);
+            break;
+        case NodeKind::Rational: {
+            const Rational& r = node.as_rational();
+            std::optional<std::int32_t> n = r.numer().to_int32();
+            std::optional<std::int64_t> d = r.denom().to_int64();
+            if (n && d && *d > 0 && static_cast<std::uint64_t>(*d) < kDenomLimit)
+                return Cell((static_cast<std::uint64_t>(static_cast<std::uint32_t>(*n)) << 32) |
+                            (static_cast<std::uint64_t>(*d) << 3) | kRational);
+            break;
+        }
+        case NodeKind::Object: return object(intern_object_name(node.object_name()));
+        default: break;
+    }
+    auto* box = new CellBox(node);
+    return Cell(reinterpret_cast<std::uint64_t>(box) | kBoxed);
+}
+
+ExpressionNode Cell::decode() const {
+    switch (tag()) {
+        case kBool: return ExpressionNode::boolean(is_true());
+        case kInt: return ExpressionNode::integer(Integer(small_int_value()));
+        case kRational: {
+            const auto n = static_cast<std::int32_t>(static_cast<std::uint32_t>(w_ >> 32));
+            const auto d = static_cast<std::int64_t>((w_ >> 3) & (kDenomLimit - 1));
+            return ExpressionNode::rational(Rational(Integer(n), Integer(d)));
+        }
+        case kObject: return ExpressionNode::object(object_name_of(w_ >> 3));
+        case kBoxed: return box().node;
+    }
+    internal_error("a value cell with an unknown tag");
+}
+
+bool Cell::is_number() const noexcept {
+    switch (tag()) {
+        case kInt:
+        case kRational: return true;
+        case kBoxed: return box().node.is_number();
+        default: return false;
+    }
+}
+
+bool same_value(Cell a, Cell b) noexcept {
+    if (a.w_ == b.w_) return true;
+    return a.is_boxed() && b.is_boxed() && a.box().node == b.box().node;
+}
+
+std::uint64_t Cell::value_hash() const noexcept { return is_boxed() ? box().hash : w_; }
+
+void Cell::retain(Cell c) noexcept {
+    if (c.is_boxed()) c.box().refs.fetch_add(1, std::memory_order_relaxed);
+}
+
+void Cell::release(Cell c) noexcept {
+    if (c.is_boxed() && c.box().refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete &c.box();
+}
+
+// --- layouts ------------------------------------------------------------------------------
+
+namespace {
+std::atomic<std::uint64_t> next_layout_id{1};
+}
+
+LayoutPtr StateLayout::make(const std::vector<bool>& bits) {
+    QV_REQUIRE(bits.size() < (std::size_t{1} << 30), "too many fluents for a state");
+    auto* layout = new StateLayout;
+    LayoutPtr out(layout);
+    std::size_t nbits = 0;
+    for (bool b : bits) nbits += b;
+    layout->cell_begin_ = (nbits + 63) / 64;
+    layout->slots_.resize(bits.size());
+    std::uint32_t bit = 0;
+    std::uint32_t cell = static_cast<std::uint32_t>(layout->cell_begin_);
+    for (std::size_t f = 0; f < bits.size(); ++f) layout->slots_[f] = bits[f] ? (bit++ << 1) | 1 : (cell++ << 1);
+    layout->words_ = cell;
+    layout->id_ = next_layout_id.fetch_add(1, std::memory_order_relaxed);
+    return out;
+}
+
+LayoutPtr StateLayout::cells_only(std::size_t fluents) { return make(std::vector<bool>(fluents, false)); }
+
+// --- heuristic cache ----------------------------------------------------------------------
+
+HeuristicCache::~HeuristicCache() { delete block_.load(std::memory_order_acquire); }
+
+HeuristicCache::Block& HeuristicCache::block() {
+    Block* b = block_.load(std::memory_order_acquire);
+    if (b) return *b;
+    auto* fresh = new Block;
+    if (block_.compare_exchange_strong(b, fresh, std::memory_order_acq_rel, std::memory_order_acquire)) return *fresh;
+    delete fresh;  // another thread installed one first
+    return *b;
+}
+
+std::optional<std::optional<double>> HeuristicCache::get(std::string_view name) const {
+    Block* b = block_.load(std::memory_order_acquire);
+    if (!b) return std::nullopt;
+    std::lock_guard<std::mutex> lock(b->mutex);
+    for (const auto& [key, value] : b->entries)
+        if (key == name) return value;
+    return std::nullopt;
+}
+
+void HeuristicCache::put(std::string_view name, std::optional<double> value) {
+    Block& b = block();
+    std::lock_guard<std::mutex> lock(b.mutex);
+    for (auto& entry : b.entries)
+        if (entry.first == name) {
+            entry.second = value;
+            return;
+        }
+    b.entries.emplace_back(name, value);
+}
+
+std::size_t HeuristicCache::size() const {
+    Block* b = block_.load(std::memory_order_acquire);
+    if (!b) return 0;
+    std::lock_guard<std::mutex> lock(b->mutex);
+    return b->entries.size();
+}
+
+void HeuristicCache::copy_from(const HeuristicCache& other) {
+    Block* src = other.block_.load(std::memory_order_acquire);
+    if (!src) return;
+    std::vector<std::pair<std::string_view, std::optional<double>>> copy;
+    {
+        std::lock_guard<std::mutex> lock(src->mutex);
+        copy = src->entries;
+    }
+    Block& b = block();
+    std::lock_guard<std::mutex> lock(b.mutex);
+    b.entries = std::move(copy);
+}
+
+// --- values -------------------------------------------------------------------------------
+
+bool same_words(const StateLayout& layout, const std::uint64_t* a, const std::uint64_t* b) noexcept {
+    const std::size_t bits = layout.cell_begin();
+    if (std::memcmp(a, b, bits * sizeof(std::uint64_t)) != 0) return false;
+    for (std::size_t i = bits; i < layout.num_words(); ++i)
+        if (a[i] != b[i] && !same_value(Cell::from_word(a[i]), Cell::from_word(b[i]))) return false;
+    return true;
+}
+
+bool operator==(const StateValues& a, const StateValues& b) noexcept {
+    const StateLayout& la = a.layout();
+    if (la.same_shape(b.layout())) return same_words(la, a.words(), b.words());
+    if (a.size() != b.size()) return false;
+    for (std::uint64_t f = 0; f < a.size(); ++f)
+        if (!same_value(a.cell(f), b.cell(f))) return false;
+    return true;
+}
+
+// --- states -------------------------------------------------------------------------------
+
+static_assert(sizeof(State) % alignof(std::uint64_t) == 0);
+static_assert(offsetof(State, values) + sizeof(StateValues) == sizeof(State), "the words follow the values header");
+
+State* State::allocate(LayoutPtr layout, bool zeroed) {
+    const std::size_t bytes = allocation_size(*layout);
+    void* memory = ::operator new(bytes);
+    State* s = new (memory) State(std::move(layout));
+    if (zeroed) std::memset(s->values.mutable_words(), 0, s->values.num_words() * sizeof(std::uint64_t));
+    return s;
+}
+
+State::~State() = default;
+
+void State::destroy(const State* s) noexcept {
+    if (s->has_boxed()) {
+        const StateLayout& l = s->values.layout();
+        const std::uint64_t* w = s->values.words();
+        for (std::size_t i = l.cell_begin(); i < l.num_words(); ++i) Cell::release(Cell::from_word(w[i]));
+    }
+    s->~State();
+    ::operator delete(const_cast<State*>(s));
+}
+
+bool State::store(std::uint64_t f, Cell c) noexcept {
+    const StateLayout& l = values.layout();
+    const std::uint32_t i = l.index(f);
+    std::uint64_t* w = values.mutable_words();
+    hash_.store(0, std::memory_order_relaxed);
+    if (l.is_bit(f)) {
+        if (!c.is_bool()) return false;
+        const std::uint64_t mask = std::uint64_t{1} << (i & 63);
+        w[i >> 6] = c.is_true() ? (w[i >> 6] | mask) : (w[i >> 6] & ~mask);
+        return true;
+    }
+    const Cell old = Cell::from_word(w[i]);
+    w[i] = c.word();
+    if (c.is_boxed()) flags_ |= kHasBoxed;
+    Cell::release(old);
+    return true;
+}
+
+State* State::copy(const LayoutPtr& layout, bool with_cache) const {
+    // Words of the same shape are copied all at once below; others are stored one by one.
+    const bool same_shape = layout == values.layout_ || layout->same_shape(values.layout());
+    StateBox out(allocate(layout, !same_shape));
+    State& c = *out;
+    c.g = g;
+    c.path = path;
+    c.todo = todo;
+    c.active_conditions = active_conditions;
+    if (temporal_network) c.temporal_network.emplace(*temporal_network);
+    if (same_shape) {
+        const std::size_t n = layout->num_words();
+        std::memcpy(c.values.mutable_words(), values.words(), n * sizeof(std::uint64_t));
+        if (has_boxed()) {
+            const std::uint64_t* w = values.words();
+            for (std::size_t i = layout->cell_begin(); i < n; ++i) Cell::retain(Cell::from_word(w[i]));
+            c.flags_ |= kHasBoxed;
+        }
+    } else {
+        for (std::uint64_t f = 0; f < values.size(); ++f) {
+            const Cell v = values.cell(f);
+            Cell::retain(v);
+            const bool stored = c.store(f, v);
+            if (!stored) Cell::release(v);
+            QV_REQUIRE(stored, "a value that does not fit the layout it is copied into");
+        }
+    }
+    if (with_cache) c.heuristic_cache.copy_from(heuristic_cache);
+    return std::exchange(out.p_, nullptr);
+}
+
+namespace {
+// Whether every value fits its slot of `layout`: same number of fluents, and a boolean
+// wherever the layout has a bit.
+template <class Values>
+bool fits(const StateLayout& layout, const Values& values_of, std::size_t n) {
+    if (layout.num_fluents() != n) return false;
+    for (std::uint64_t f = 0; f < n; ++f)
+        if (layout.is_bit(f) && !values_of(f)) return false;
+    return true;
+}
+}  // namespace
+
+StateBox State::make(std::span<const ExpressionNode> nodes, const LayoutPtr& layout) {
+    const bool compact =
+        layout && fits(*layout, [&](std::uint64_t f) { return nodes[f].kind() == NodeKind::Bool; }, nodes.size());
+    StateBox box(allocate(compact ? layout : StateLayout::cells_only(nodes.size())));
+    for (std::uint64_t f = 0; f < nodes.size(); ++f) {
+        const Cell c = Cell::encode(nodes[f]);
+        box->store(f, c);  // fits by construction
+    }
+    return box;
+}
+
+StateBox State::clone_for_child() const { return StateBox(copy(values.layout_, false)); }
+
+StatePtr State::full_clone() const { return StatePtr(copy(values.layout_, true)); }
+
+bool same_running(const RunningActions& a, const RunningActions& b) noexcept {
+    if (a.size() != b.size()) return false;
+    if (a.shares(b)) return true;
+    for (const auto& [action, entry] : a) {
+        auto it = b.find(action);
+        if (it == b.end() || it->second.next_event != entry.next_event) return false;
+    }
+    return true;
+}
+
+namespace {
+
+// Entries are summed, so each must spread over all bits.
+using support::mix64;
+
+bool same_conditions(const ActiveConditions& a, const ActiveConditions& b) noexcept {
+    if (a.size() != b.size()) return false;
+    if (a.shares(b)) return true;
+    for (const auto& [condition, count] : a) {
+        auto it = b.find(condition);
+        if (it == b.end() || it->second != count) return false;
+    }
+    return true;
+}
+
+// Every word goes through the strong mix before Fx combines it. Fx alone lets a change
+// in a word's top bit cancel against a change five bits up in the next word (two states
+// differing in fluents 63 and 68 shared a hash). With the mix, one step of the chain is
+// a bijection in the word and in the state before it, so states whose values differ in
+// a single word never share a hash, and a collision between words needs two 64-bit
+// accidents to meet.
+std::uint64_t words_hash(const StateValues& v, bool boxed) noexcept {
+    support::FxHasher h;
+    const StateLayout& l = v.layout();
+    const std::uint64_t* w = v.words();
+    h.add(l.num_fluents());
+    if (!boxed) {
+        for (std::size_t i = 0; i < l.num_words(); ++i) h.add(mix64(w[i]));
+    } else {
+        for (std::size_t i = 0; i < l.cell_begin(); ++i) h.add(mix64(w[i]));
+        for (std::size_t i = l.cell_begin(); i < l.num_words(); ++i)
+            h.add(mix64(Cell::from_word(w[i]).value_hash()));
+    }
+    return h.finish();
+}
+
+// Sums of mixed entry hashes do not depend on the order the maps are walked in.
+std::uint64_t running_sum(const RunningActions& todo) noexcept {
+    std::uint64_t running = 0;
+    for (const auto& [action, entry] : todo) {
+        support::FxHasher e;
+        action.hash_into(e);
+        e.add(entry.next_event);
+        running += mix64(e.finish());
+    }
+    return running;
+}
+
+}  // namespace
+
+bool operator==(const State& a, const State& b) noexcept {
+    if (a.temporal_network) return false;
+    return a.values == b.values && same_running(a.todo, b.todo) &&
+           same_conditions(a.active_conditions, b.active_conditions);
+}
+
+std::uint64_t State::values_hash() const noexcept {
+    if (!progress_in_identity()) return hash();
+    const std::uint64_t h = words_hash(values, has_boxed());
+    return h ? h : 1;
+}
+
+void State::hash_running_into(support::FxHasher& h) const noexcept {
+    h.add(todo.size());
+    h.add(running_sum(todo));
+}
+
+void State::hash_progress_into(support::FxHasher& h) const noexcept {
+    hash_running_into(h);
+    std::uint64_t conditions = 0;
+    for (const auto& [condition, count] : active_conditions) {
+        support::FxHasher e;
+        hash_expr(e, condition);
+        e.add(count);
+        conditions += mix64(e.finish());
+    }
+    h.add(active_conditions.size());
+    h.add(conditions);
+}
+
+std::uint64_t State::hash() const noexcept {
+    std::uint64_t h = hash_.load(std::memory_order_relaxed);
+    if (h) return h;
+    h = words_hash(values, has_boxed());
+    if (progress_in_identity()) {
+        support::FxHasher hasher;
+        hasher.add(h);
+        hash_progress_into(hasher);
+        h = hasher.finish();
+    }
+    if (h == 0) h = 1;  // 0 marks "not computed"
+    hash_.store(h, std::memory_order_relaxed);
+    return h;
+}
+
+// --- building states ----------------------------------------------------------------------
+
+void StateBox::set_value(std::uint64_t f, const ExpressionNode& value) {
+    QV_REQUIRE(f < p_->values.size(), "a value written beyond the state's fluents");
+    store_owned(f, Cell::encode(value));
+}
+
+void StateBox::set_cell(std::uint64_t f, Cell value) {
+    QV_REQUIRE(f < p_->values.size(), "a value written beyond the state's fluents");
+    Cell::retain(value);
+    store_owned(f, value);
+}
+
+void StateBox::store_owned(std::uint64_t f, Cell owned) {
+    if (p_->store(f, owned)) return;
+    try {
+        spill();
+    } catch (...) {
+        Cell::release(owned);
+        throw;
+    }
+    p_->store(f, owned);
+}
+
+void StateBox::spill() {
+    StateBox moved(p_->copy(StateLayout::cells_only(p_->values.size()), true));
+    std::swap(p_, moved.p_);
+}
+
+void StateBox::adopt_layout(const LayoutPtr& layout) {
+    if (!layout || p_->values.layout_ptr() == layout) return;
+    const StateValues& v = p_->values;
+    if (!fits(*layout, [&](std::uint64_t f) { return v.cell(f).is_bool(); }, v.size())) return;
+    StateBox moved(p_->copy(layout, true));
+    std::swap(p_, moved.p_);
+}
+
+}  // namespace quorvane

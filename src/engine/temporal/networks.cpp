@@ -1,0 +1,688 @@
+#include "engine/temporal/networks.hpp"
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <new>
+
+#include <boost/container/small_vector.hpp>
+
+namespace quorvane {
+
+namespace search_network_detail {
+
+// --- the cell array ---------------------------------------------------------------------------
+
+void CellTable::release(Node* n, unsigned level) noexcept {
+    if (!n || n->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    if (level == 0) {
+        delete static_cast<Leaf*>(n);
+        return;
+    }
+    Inner* in = static_cast<Inner*>(n);
+    for (Node* c : in->child) release(c, level - 1);
+    delete in;
+}
+
+Cell& CellTable::unique_path(std::uint32_t i) {
+    // Each node on the path is made this array's own: a node that another array still
+    // refers to is copied (its children gain the copy as a holder) and let go of.
+    Node** at = &root_;
+    for (unsigned level = levels_; level > 0; --level) {
+        Node* n = *at;
+        Inner* own;
+        if (!n) {
+            own = new Inner;
+        } else if (n->refs.load(std::memory_order_acquire) == 1) {
+            own = static_cast<Inner*>(n);
+        } else {
+            own = new Inner;
+            for (unsigned k = 0; k <= kInnerMask; ++k) {
+                own->child[k] = static_cast<Inner*>(n)->child[k];
+                retain(own->child[k]);
+            }
+            release(n, level);
+        }
+        *at = own;
+        at = &own->child[slot(i, level)];
+    }
+    Node* n = *at;
+    Leaf* own;
+    if (!n) {
+        own = new Leaf;
+    } else if (n->refs.load(std::memory_order_acquire) == 1) {
+        own = static_cast<Leaf*>(n);
+    } else {
+        own = new Leaf;
+        std::copy(std::begin(static_cast<Leaf*>(n)->cells), std::end(static_cast<Leaf*>(n)->cells), own->cells);
+        release(n, 0);
+    }
+    *at = own;
+    return own->cells[i & kLeafMask];
+}
+
+void CellTable::push_back(const Cell& c) {
+    QV_REQUIRE(size_ < std::numeric_limits<std::uint32_t>::max(), "too many points in a temporal network");
+    if (!root_) {
+        root_ = new Leaf;
+        levels_ = 0;
+    } else if (std::uint64_t{size_} >> (kLeafBits + levels_ * kInnerBits) != 0) {
+        // Full: the old trie becomes the first child of a new root.
+        Inner* top = new Inner;
+        top->child[0] = root_;
+        root_ = top;
+        ++levels_;
+    }
+    unique_path(size_) = c;
+    ++size_;
+}
+
+// --- records ----------------------------------------------------------------------------------
+
+// The origin and the horizon, with the deadline's two edges when there is a deadline.
+struct Frame {
+    std::atomic<std::uint32_t> refs{1};
+    PointInfo origin{SearchNetwork::kOriginKey, nullptr};
+    PointInfo horizon{SearchNetwork::kHorizonKey, nullptr};
+    Edge edges[2];
+
+    static void release(Frame* f) noexcept {
+        if (f && f->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete f;
+    }
+};
+
+// One started action instance: its points (start, end, then one per event, numbered from
+// `base` on) and the edges posted when it started, stored in `edges` in posting order and
+// linked into each point's list. Made and filled by one successor, then never changed.
+struct StartRecord {
+    std::atomic<std::uint32_t> refs{1};
+    StartRecord* older = nullptr;  // holds one reference
+    std::uint64_t action = 0;
+    std::uint32_t instance = 0;  // of the start and end points; event k has instance + 1 + k
+    std::uint32_t base = 0;
+    std::uint32_t num_events = 0;
+    std::uint32_t edges_used = 0;
+    bool origin_edge = false;  // whether the origin's edge to the start point is posted
+    PointInfo* points = nullptr;  // 2 + num_events
+    Edge* edges = nullptr;  // 3 + 2 * num_events
+
+    bool owns(std::size_t pos, std::uint32_t event_instance) const noexcept {
+        return pos < num_events && static_cast<std::uint32_t>(instance + 1 + pos) == event_instance;
+    }
+    void push_edge(std::size_t from, double weight, std::uint32_t target) noexcept {
+        Edge& e = edges[edges_used++];
+        e = Edge{points[from].edges, weight, target};
+        points[from].edges = &e;
+    }
+
+    static StartRecord* make(std::size_t num_events) {
+        const std::size_t bytes =
+            sizeof(StartRecord) + (2 + num_events) * sizeof(PointInfo) + (3 + 2 * num_events) * sizeof(Edge);
+        auto* r = ::new (::operator new(bytes)) StartRecord();
+        r->points = reinterpret_cast<PointInfo*>(r + 1);
+        std::uninitialized_value_construct_n(r->points, 2 + num_events);
+        r->edges = reinterpret_cast<Edge*>(r->points + 2 + num_events);
+        std::uninitialized_value_construct_n(r->edges, 3 + 2 * num_events);
+        r->num_events = static_cast<std::uint32_t>(num_events);
+        return r;
+    }
+    // Iterative: a path of a million starts must not unwind a million frames.
+    static void release(StartRecord* r) noexcept {
+        while (r && r->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            StartRecord* older = r->older;
+            r->~StartRecord();
+            ::operator delete(r);
+            r = older;
+        }
+    }
+};
+
+static_assert(alignof(PointInfo) <= alignof(StartRecord) && sizeof(StartRecord) % alignof(PointInfo) == 0);
+static_assert(sizeof(PointInfo) % alignof(Edge) == 0);
+
+// The starts that still have events to apply (at most one per action), for finding the
+// points of pending events. Small, and replaced as a whole when it changes.
+struct RunningSet {
+    std::atomic<std::uint32_t> refs{1};
+    std::uint32_t count = 0;
+
+    const StartRecord** items() noexcept { return reinterpret_cast<const StartRecord**>(this + 1); }
+    const StartRecord* const* items() const noexcept { return reinterpret_cast<const StartRecord* const*>(this + 1); }
+
+    static RunningSet* make(std::size_t count) {
+        auto* s = ::new (::operator new(sizeof(RunningSet) + count * sizeof(const StartRecord*))) RunningSet();
+        s->count = static_cast<std::uint32_t>(count);
+        return s;
+    }
+    static void release(RunningSet* s) noexcept {
+        if (s && s->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            s->~RunningSet();
+            ::operator delete(s);
+        }
+    }
+    // `old` with `r` added, in place of any start of the same action.
+    static RunningSet* with(const RunningSet* old, const StartRecord* r) {
+        std::size_t kept = 0;
+        if (old)
+            for (std::uint32_t i = 0; i < old->count; ++i) kept += old->items()[i]->action != r->action;
+        RunningSet* s = make(kept + 1);
+        std::size_t at = 0;
+        if (old)
+            for (std::uint32_t i = 0; i < old->count; ++i)
+                if (old->items()[i]->action != r->action) s->items()[at++] = old->items()[i];
+        s->items()[at] = r;
+        return s;
+    }
+    bool contains(const StartRecord* r) const noexcept {
+        return std::find(items(), items() + count, r) != items() + count;
+    }
+    // `old`, which holds `r`, without it; null when nothing is left.
+    static RunningSet* without(const RunningSet* old, const StartRecord* r) {
+        if (old->count == 1) return nullptr;
+        RunningSet* s = make(old->count - 1);
+        std::size_t at = 0;
+        for (std::uint32_t i = 0; i < old->count; ++i)
+            if (old->items()[i] != r) s->items()[at++] = old->items()[i];
+        return s;
+    }
+};
+
+static_assert(sizeof(RunningSet) % alignof(const StartRecord*) == 0);
+
+}  // namespace search_network_detail
+
+using namespace search_network_detail;
+
+namespace {
+
+// The network's weights are doubles, checked and bounded as DeltaSTN<double> does it.
+using Weights = StnWeightTraits<double>;
+
+// Working tables of one propagation, reused across calls on the same thread.
+struct Scratch {
+    std::vector<std::uint32_t> queue;
+    std::vector<double> start;  // a point's potential before this propagation moved it
+    std::vector<std::uint32_t> stamp;  // start[v] is meaningful when stamp[v] == generation
+    std::uint32_t generation = 0;
+
+    void begin(std::size_t points) {
+        queue.clear();
+        // `stamp` last: its size says how many points both tables hold, also after a
+        // resize that ran out of memory.
+        if (stamp.size() < points) {
+            start.resize(points);
+            stamp.resize(points, 0);
+        }
+        if (++generation == 0) {
+            std::fill(stamp.begin(), stamp.end(), 0);
+            generation = 1;
+        }
+    }
+    void set_start(std::uint32_t v, double p) {
+        stamp[v] = generation;
+        start[v] = p;
+    }
+    // The potential v had when first met, recorded now if this is the first time.
+    double start_of(std::uint32_t v, double p) {
+        if (stamp[v] != generation) set_start(v, p);
+        return start[v];
+    }
+};
+
+Scratch& scratch() {
+    static thread_local Scratch s;
+    return s;
+}
+
+}  // namespace
+
+// --- applied events ---------------------------------------------------------------------------
+
+SearchNetwork::AppliedEvent* SearchNetwork::AppliedEvent::make(std::uint32_t ordinal, std::size_t pending) {
+    static_assert(sizeof(AppliedEvent) % alignof(BlockEdge) == 0 && sizeof(BlockEdge) % alignof(std::uint64_t) == 0);
+    const std::size_t words = (static_cast<std::size_t>(ordinal) + 63) / 64;
+    const std::size_t bytes = sizeof(AppliedEvent) + pending * sizeof(BlockEdge) + words * sizeof(std::uint64_t);
+    auto* a = ::new (::operator new(bytes)) AppliedEvent();
+    auto* tail = reinterpret_cast<unsigned char*>(a + 1);
+    a->block_ = reinterpret_cast<BlockEdge*>(tail);
+    std::uninitialized_value_construct_n(a->block_, pending);
+    a->bits_ = reinterpret_cast<std::uint64_t*>(tail + pending * sizeof(BlockEdge));
+    std::uninitialized_value_construct_n(a->bits_, words);
+    a->ordinal_ = ordinal;
+    a->posted_from_ = ordinal;
+    a->block_capacity_ = static_cast<std::uint32_t>(pending);
+    return a;
+}
+
+void SearchNetwork::AppliedEvent::release(AppliedEvent* a) noexcept {
+    while (a && a->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        AppliedEvent* older = a->older_;
+        a->~AppliedEvent();
+        ::operator delete(a);
+        a = older;
+    }
+}
+
+// --- construction and copies ------------------------------------------------------------------
+
+void SearchNetwork::prepare_thread_scratch() { static_cast<void>(scratch()); }
+
+SearchNetwork::SearchNetwork(double tolerance) : tolerance_(tolerance) {
+    Weights::check_weight(tolerance_);
+    // With a negative slack a zero-weight cycle (an event pinned by two edges) would be
+    // relaxed forever without any potential moving.
+    if (tolerance_ < 0.0) tolerance_ = 0.0;
+    frame_ = new Frame;
+    try {
+        cells_.push_back(Cell{0.0, reinterpret_cast<std::uintptr_t>(&frame_->origin)});
+        cells_.push_back(Cell{0.0, reinterpret_cast<std::uintptr_t>(&frame_->horizon)});
+    } catch (...) {
+        Frame::release(frame_);  // no destructor runs for a constructor that throws
+        throw;
+    }
+}
+
+SearchNetwork::SearchNetwork(const SearchNetwork& o) noexcept
+    : cells_(o.cells_),
+      frame_(o.frame_),
+      starts_(o.starts_),
+      applied_(o.applied_),
+      running_(o.running_),
+      entered_(o.entered_),
+      tolerance_(o.tolerance_),
+      consistent_(o.consistent_),
+      origin_entered_(o.origin_entered_),
+      horizon_entered_(o.horizon_entered_) {
+    if (frame_) frame_->refs.fetch_add(1, std::memory_order_relaxed);
+    if (starts_) starts_->refs.fetch_add(1, std::memory_order_relaxed);
+    if (applied_) applied_->refs_.fetch_add(1, std::memory_order_relaxed);
+    if (running_) running_->refs.fetch_add(1, std::memory_order_relaxed);
+}
+
+SearchNetwork::SearchNetwork(SearchNetwork&& o) noexcept
+    : cells_(std::move(o.cells_)),
+      frame_(std::exchange(o.frame_, nullptr)),
+      starts_(std::exchange(o.starts_, nullptr)),
+      applied_(std::exchange(o.applied_, nullptr)),
+      running_(std::exchange(o.running_, nullptr)),
+      entered_(o.entered_),
+      tolerance_(o.tolerance_),
+      consistent_(o.consistent_),
+      origin_entered_(o.origin_entered_),
+      horizon_entered_(o.horizon_entered_) {}
+
+SearchNetwork& SearchNetwork::operator=(const SearchNetwork& o) noexcept {
+    if (this != &o) *this = SearchNetwork(o);
+    return *this;
+}
+
+SearchNetwork& SearchNetwork::operator=(SearchNetwork&& o) noexcept {
+    if (this == &o) return *this;
+    Frame::release(std::exchange(frame_, std::exchange(o.frame_, nullptr)));
+    StartRecord::release(std::exchange(starts_, std::exchange(o.starts_, nullptr)));
+    AppliedEvent::release(std::exchange(applied_, std::exchange(o.applied_, nullptr)));
+    RunningSet::release(std::exchange(running_, std::exchange(o.running_, nullptr)));
+    cells_ = std::move(o.cells_);
+    entered_ = o.entered_;
+    tolerance_ = o.tolerance_;
+    consistent_ = o.consistent_;
+    origin_entered_ = o.origin_entered_;
+    horizon_entered_ = o.horizon_entered_;
+    return *this;
+}
+
+SearchNetwork::~SearchNetwork() {
+    // Nothing is read through the raw pointers of cells and records while they go.
+    RunningSet::release(running_);
+    AppliedEvent::release(applied_);
+    StartRecord::release(starts_);
+    Frame::release(frame_);
+}
+
+// --- posting ----------------------------------------------------------------------------------
+//
+// Each add(x, y, d) below follows DeltaSTN::add step by step: nothing once inconsistent;
+// the weight checked; x and y entered; the edge test; the relaxation test and propagation.
+// The edge tests of a start come out "store" without a search: their targets are points
+// that the start itself has just made, which no earlier edge reaches, except the edge from
+// the end point to the horizon, when the end point's only edge leads to the start point.
+
+void SearchNetwork::enter_origin() noexcept {
+    if (!origin_entered_) {
+        origin_entered_ = true;
+        ++entered_;
+    }
+}
+
+void SearchNetwork::enter_horizon() noexcept {
+    if (!horizon_entered_) {
+        horizon_entered_ = true;
+        ++entered_;
+    }
+}
+
+void SearchNetwork::post_deadline(double deadline) {
+    QV_REQUIRE(frame_->refs.load(std::memory_order_acquire) == 1 && !frame_->horizon.edges && !frame_->origin.edges &&
+                   !starts_,
+               "a deadline posted on a network that already holds constraints");
+    // add(horizon, origin, deadline)
+    if (!consistent_) return;
+    Weights::check_weight(deadline);
+    enter_horizon();
+    enter_origin();
+    frame_->edges[0] = Edge{nullptr, deadline, kOrigin};
+    frame_->horizon.edges = &frame_->edges[0];
+    relax(kHorizon, kOrigin, deadline);
+    // add(origin, horizon, -deadline)
+    if (!consistent_) return;
+    Weights::check_weight(-deadline);
+    frame_->edges[1] = Edge{nullptr, -deadline, kHorizon};
+    frame_->origin.edges = &frame_->edges[1];
+    relax(kOrigin, kHorizon, -deadline);
+}
+
+void SearchNetwork::begin_start(std::uint64_t action, std::uint32_t instance, Key start, Key end,
+                                std::size_t num_events) {
+    if (!consistent_) return;
+    QV_REQUIRE(num_events < std::numeric_limits<std::uint32_t>::max() - cells_.size() - 2,
+               "too many points in a temporal network");
+    StartRecord* r = StartRecord::make(num_events);
+    r->action = action;
+    r->instance = instance;
+    r->base = cells_.size();
+    // Held by the network before its points are made: when making them runs out of
+    // memory, the network (which is then dropped) still frees the record.
+    r->older = starts_;
+    starts_ = r;
+    for (std::size_t k = 0; k < 2 + num_events; ++k)
+        cells_.push_back(Cell{0.0, reinterpret_cast<std::uintptr_t>(&r->points[k])});
+    r->points[0].key = start;
+    r->points[1].key = end;
+    entered_ += 2;  // the event points enter with their timing edges
+    if (num_events > 1) {
+        RunningSet* s = RunningSet::with(running_, r);
+        RunningSet::release(std::exchange(running_, s));
+    }
+}
+
+void SearchNetwork::post_duration(double min_weight, double max_weight, double eps) {
+    if (!consistent_) return;
+    StartRecord& r = *starts_;
+    QV_REQUIRE(r.refs.load(std::memory_order_acquire) == 1 && r.edges_used == 0, "a start's duration posted twice");
+    const std::uint32_t s = r.base, e = r.base + 1;
+    // add(s, e, min_weight)
+    Weights::check_weight(min_weight);
+    r.push_edge(0, min_weight, e);
+    relax(s, e, min_weight);
+    // add(e, s, max_weight)
+    if (!consistent_) return;
+    Weights::check_weight(max_weight);
+    r.push_edge(1, max_weight, s);
+    relax(e, s, max_weight);
+    // add(origin, s, 0)
+    if (!consistent_) return;
+    enter_origin();
+    r.origin_edge = true;
+    relax(kOrigin, s, 0.0);
+    // add(e, horizon, -eps)
+    if (!consistent_) return;
+    Weights::check_weight(-eps);
+    enter_horizon();
+    r.push_edge(1, -eps, kHorizon);
+    relax(e, kHorizon, -eps);
+}
+
+void SearchNetwork::post_event_timing(std::size_t k, Key event, bool from_start, double delay) {
+    if (!consistent_) return;
+    StartRecord& r = *starts_;
+    QV_REQUIRE(r.refs.load(std::memory_order_acquire) == 1 && k < r.num_events && r.points[2 + k].key == 0,
+               "an event's timing posted twice or beyond its action's events");
+    const std::uint32_t x = r.base + 2 + static_cast<std::uint32_t>(k);
+    const std::uint32_t base = from_start ? r.base : r.base + 1;
+    // add(base, x, -delay)
+    Weights::check_weight(-delay);
+    r.points[2 + k].key = event;
+    ++entered_;
+    r.push_edge(from_start ? 0 : 1, -delay, x);
+    relax(base, x, -delay);
+    // add(x, base, delay)
+    if (!consistent_) return;
+    Weights::check_weight(delay);
+    r.push_edge(2 + k, delay, base);
+    relax(x, base, delay);
+}
+
+void SearchNetwork::begin_apply(Key key, std::uint32_t instance, std::size_t pos, std::uint64_t action,
+                                std::int64_t slot, double eps, std::size_t pending) {
+    if (!consistent_) return;
+    // Event 0 (and, in a compressed start, every event) belongs to the newest start;
+    // a later event to the start of a running action.
+    const StartRecord* r = starts_ && starts_->owns(pos, instance) ? starts_ : nullptr;
+    if (!r && running_)
+        for (std::uint32_t i = 0; i < running_->count && !r; ++i)
+            if (running_->items()[i]->owns(pos, instance)) r = running_->items()[i];
+    QV_REQUIRE(r, "an event applied without the time points of its action's start");
+    const std::uint32_t point = r->base + 2 + static_cast<std::uint32_t>(pos);
+    const PointInfo* info = &r->points[2 + pos];
+    QV_REQUIRE(info->key == key && !(cells_.get(point).info & 1),
+               "an event applied twice, or under another time point than its start gave it");
+
+    AppliedEvent* a = AppliedEvent::make(applied_ ? applied_->ordinal_ + 1 : 0, pending);
+    a->older_ = applied_;  // takes over the network's reference
+    a->info_ = info;
+    a->action_ = action;
+    a->slot_ = slot;
+    a->eps_ = eps;
+    a->point_ = point;
+    applied_ = a;
+    cells_.mut(point).info = reinterpret_cast<std::uintptr_t>(a) | 1;
+    if (pos + 1 == r->num_events && running_ && running_->contains(r)) {
+        RunningSet* s = RunningSet::without(running_, r);
+        RunningSet::release(std::exchange(running_, s));
+    }
+}
+
+void SearchNetwork::post_after(const AppliedEvent& earlier, bool interferes) {
+    if (!consistent_) return;
+    AppliedEvent& a = *applied_;
+    QV_REQUIRE(earlier.ordinal_ + 1 == a.posted_from_, "earlier events posted out of path order");
+    const double d = interferes ? -a.eps_ : 0.0;
+    Weights::check_weight(d);
+    // The edge test is made when the list of `earlier` is read (see for_each_edge).
+    if (interferes) a.bits_[earlier.ordinal_ >> 6] |= std::uint64_t{1} << (earlier.ordinal_ & 63);
+    a.posted_from_ = earlier.ordinal_;
+    relax(earlier.point_, a.point_, d);
+}
+
+void SearchNetwork::post_before(std::uint64_t action, std::size_t pos, std::uint32_t instance, double weight) {
+    if (!consistent_) return;
+    const StartRecord* r = nullptr;
+    if (running_)
+        for (std::uint32_t i = 0; i < running_->count && !r; ++i)
+            if (running_->items()[i]->action == action) r = running_->items()[i];
+    QV_REQUIRE(r && r->owns(pos, instance), "a running action without the time points of its start");
+    const std::uint32_t target = r->base + 2 + static_cast<std::uint32_t>(pos);
+    Weights::check_weight(weight);
+    AppliedEvent& a = *applied_;
+    // Edge test over the applied event's list as it stands: its edges to pending events so
+    // far. Its timing edge leads to an action point, never to an event's point, and no later
+    // event has an edge from it yet.
+    const double* newest = nullptr;
+    for (std::uint32_t i = a.block_size_; i-- > 0 && !newest;)
+        if (a.block_[i].target == target) newest = &a.block_[i].weight;
+    if (!newest || tolerance_ + weight < *newest) {
+        QV_REQUIRE(a.block_size_ < a.block_capacity_, "more pending events than announced");
+        a.block_[a.block_size_++] = AppliedEvent::BlockEdge{weight, target};
+    }
+    relax(a.point_, target, weight);
+}
+
+// --- the algorithm ----------------------------------------------------------------------------
+
+void SearchNetwork::relax(std::uint32_t x, std::uint32_t y, double d) {
+    const double py = cells_.get(y).potential;
+    const double candidate = cells_.get(x).potential + d;
+    if (!(candidate < py - tolerance_)) return;
+    // A self-edge below -tolerance is a negative cycle by itself; minus infinity is a time
+    // that no double holds.
+    if (x == y || Weights::out_of_range(candidate)) {
+        consistent_ = false;
+        return;
+    }
+    const double start_y = py;
+    const double delta = candidate - py;
+    cells_.mut(y).potential = candidate;
+    propagate(y, d, start_y, delta);
+}
+
+// First-in first-out relaxation from y, as DeltaSTN::propagate (which gives the reasons for
+// the cycle test and the termination bound).
+void SearchNetwork::propagate(std::uint32_t y, double d, double start_y, double delta) {
+    Scratch& s = scratch();
+    s.begin(cells_.size());
+    double floor_offset = delta - static_cast<double>(entered_) * tolerance_;
+    bool allowance_added = false;
+    s.set_start(y, start_y);
+    s.queue.push_back(y);
+
+    for (std::size_t front = 0; front < s.queue.size(); ++front) {
+        const std::uint32_t u = s.queue[front];
+        const bool finished = for_each_edge(u, [&](std::uint32_t v, double w) {
+            const double pu = cells_.get(u).potential;  // read afresh, as DeltaSTN does
+            const double pv = cells_.get(v).potential;
+            const double candidate = pu + w;
+            if (!(candidate < pv - tolerance_)) return true;
+            if ((v == y && stn_detail::within(w - d, tolerance_)) || Weights::out_of_range(candidate)) {
+                consistent_ = false;
+                return false;
+            }
+            const double p0 = s.start_of(v, pv);
+            if (candidate < p0 + floor_offset && !allowance_added) {
+                const double lowest = lowest_potential();
+                const std::size_t n = entered_;
+                const double size =
+                    stn_detail::magnitude(lowest) + stn_detail::magnitude(delta) + static_cast<double>(n) * tolerance_;
+                floor_offset = floor_offset - Weights::rounding_allowance(2 * n, size);
+                allowance_added = true;
+            }
+            if (candidate < p0 + floor_offset) {
+                consistent_ = false;
+                return false;
+            }
+            cells_.mut(v).potential = candidate;
+            s.queue.push_back(v);
+            return true;
+        });
+        if (!finished) return;
+    }
+}
+
+// The out-edges of u, newest first, exactly as DeltaSTN would hold them.
+template <class F>
+bool SearchNetwork::for_each_edge(std::uint32_t u, F&& f) const {
+    if (u == kOrigin) {
+        // Edges to each start point, newest first, all newer than the deadline's edge.
+        for (const StartRecord* r = starts_; r; r = r->older)
+            if (r->origin_edge && !f(r->base, 0.0)) return false;
+        for (const Edge* e = frame_->origin.edges; e; e = e->next)
+            if (!f(e->target, e->weight)) return false;
+        return true;
+    }
+    const std::uintptr_t info = cells_.get(u).info;
+    if (!(info & 1)) {
+        for (const Edge* e = reinterpret_cast<const PointInfo*>(info)->edges; e; e = e->next)
+            if (!f(e->target, e->weight)) return false;
+        return true;
+    }
+
+    // An applied event a. Its list, newest first: an edge to each later applied event
+    // (posted when that event was applied, newest first), its edges to the events that
+    // were pending when it was applied (posted then), and its timing edge.
+    const AppliedEvent* a = reinterpret_cast<const AppliedEvent*>(info & ~std::uintptr_t{1});
+    // The edge to a later event j was not stored when the list already held an edge to
+    // j's point that implied it: an edge to j posted while j was pending. The edge test
+    // compared with the newest such edge; the timing edge leads to an action point, never
+    // to an event's point.
+    boost::container::small_vector<std::uint32_t, 8> skipped;
+    for (std::uint32_t i = a->block_size_; i-- > 0;) {
+        const AppliedEvent::BlockEdge& b = a->block_[i];
+        bool newer_to_same = false;
+        for (std::uint32_t k = i + 1; k < a->block_size_ && !newer_to_same; ++k)
+            newer_to_same = a->block_[k].target == b.target;
+        if (newer_to_same) continue;
+        const std::uintptr_t t = cells_.get(b.target).info;
+        if (!(t & 1)) continue;
+        const AppliedEvent* j = reinterpret_cast<const AppliedEvent*>(t & ~std::uintptr_t{1});
+        if (a->ordinal_ < j->posted_from_) continue;  // not posted yet
+        const double d = j->interferes_with(a->ordinal_) ? -j->eps_ : 0.0;
+        if (!(tolerance_ + d < b.weight)) skipped.push_back(j->ordinal_);
+    }
+    std::sort(skipped.begin(), skipped.end(), std::greater<>());
+    std::size_t next_skipped = 0;
+    for (const AppliedEvent* j = applied_; j != a; j = j->older_) {
+        if (a->ordinal_ < j->posted_from_) continue;
+        if (next_skipped < skipped.size() && skipped[next_skipped] == j->ordinal_) {
+            ++next_skipped;
+            continue;
+        }
+        if (!f(j->point_, j->interferes_with(a->ordinal_) ? -j->eps_ : 0.0)) return false;
+    }
+    for (std::uint32_t i = a->block_size_; i-- > 0;)
+        if (!f(a->block_[i].target, a->block_[i].weight)) return false;
+    for (const Edge* e = a->info_->edges; e; e = e->next)
+        if (!f(e->target, e->weight)) return false;
+    return true;
+}
+
+double SearchNetwork::lowest_potential() const noexcept {
+    // Cells of points that have not entered yet hold 0, which changes no minimum below 0.
+    double lowest = 0.0;
+    for (std::uint32_t i = 0; i < cells_.size(); ++i) {
+        const double p = cells_.get(i).potential;
+        if (p < lowest) lowest = p;
+    }
+    return lowest;
+}
+
+// --- inspection -------------------------------------------------------------------------------
+
+SearchNetwork::Key SearchNetwork::key_of(std::uint32_t index) const noexcept {
+    const std::uintptr_t info = cells_.get(index).info;
+    if (info & 1) return reinterpret_cast<const AppliedEvent*>(info & ~std::uintptr_t{1})->info_->key;
+    return reinterpret_cast<const PointInfo*>(info)->key;
+}
+
+std::vector<std::pair<SearchNetwork::Key, double>> SearchNetwork::points() const {
+    std::vector<std::pair<Key, double>> out;
+    for (std::uint32_t i = 0; i < cells_.size(); ++i) {
+        const bool entered = i == kOrigin ? origin_entered_ : i == kHorizon ? horizon_entered_ : key_of(i) != 0;
+        if (entered) out.emplace_back(key_of(i), cells_.get(i).potential);
+    }
+    return out;
+}
+
+std::optional<std::uint32_t> SearchNetwork::find(Key key) const {
+    for (std::uint32_t i = 0; i < cells_.size(); ++i) {
+        if ((i == kOrigin && !origin_entered_) || (i == kHorizon && !horizon_entered_)) continue;
+        if (key_of(i) == key) return i;
+    }
+    return std::nullopt;
+}
+
+std::optional<double> SearchNetwork::potential(Key key) const {
+    const auto i = find(key);
+    if (!i) return std::nullopt;
+    return cells_.get(*i).potential;
+}
+
+std::vector<std::pair<SearchNetwork::Key, double>> SearchNetwork::out_edges(Key key) const {
+    std::vector<std::pair<Key, double>> out;
+    if (const auto i = find(key))
+        for_each_edge(*i, [&](std::uint32_t v, double w) {
+            out.emplace_back(key_of(v), w);
+            return true;
+        });
+    return out;
+}
+
+}  // namespace quorvane
