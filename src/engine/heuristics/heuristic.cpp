@@ -2,11 +2,6 @@
 
 namespace quorvane {
 
-std::optional<double> CustomHeuristic::eval(const State& state) const {
-    StatePtr copy = state.full_clone();
-    return callable().call(std::move(copy));
-}
-
 namespace {
 
 const char* engine_name(const DeleteRelaxationHeuristic& h) noexcept { return h.name(); }

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "engine/support/errors.hpp"
-#include "engine/heuristics/heuristic.hpp"
+#include "engine/search/evaluator.hpp"
 #include "engine/search/duplicates.hpp"
 #include "engine/search/frame.hpp"
 #include "engine/search/open_lists.hpp"

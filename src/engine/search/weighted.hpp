@@ -9,7 +9,7 @@
 #include <string>
 #include <utility>
 
-#include "engine/heuristics/heuristic.hpp"
+#include "engine/search/evaluator.hpp"
 #include "engine/search/duplicates.hpp"
 #include "engine/search/frame.hpp"
 #include "engine/search/open_lists.hpp"
