@@ -1,13 +1,28 @@
+import logging
 import os
 
 import pytest
 
 import quorvane as qv
 
+# The logging bridge reads a logger's levels once, at its first use, for the rest of
+# the process: enable every record before any test module is collected (some build
+# tasks, and run searches, at import).
+for _name in ("quorvane_base.search", "quorvane_base.multiqueue"):
+    logging.getLogger(_name).setLevel(logging.DEBUG)
+
+# Short names for the node constructors and Action, as the test modules use them.
+F = qv.make_fluent_node
+I = qv.make_int_constant_node  # noqa: E741
+B = qv.make_bool_constant_node
+R = qv.make_rational_constant_node
+O = qv.make_object_node  # noqa: E741
+OP = qv.make_operator_node
+A = qv.Action
+
 # The sanitizers the module under test was built with, as .ci/run announces them
 # (for instance "address,undefined"); empty for an ordinary build.
 SANITIZER = os.environ.get("QUORVANE_SANITIZER", "")
-
 
 
 def _asan_loaded():

@@ -8,12 +8,7 @@ import pytest
 
 import quorvane as qv
 from childcall import run_call
-from conftest import not_under_asan
-
-F = qv.make_fluent_node
-I = qv.make_int_constant_node
-B = qv.make_bool_constant_node
-A = qv.Action
+from conftest import A, B, F, I, not_under_asan
 
 
 def uninit(cls):

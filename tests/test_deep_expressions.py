@@ -11,14 +11,9 @@ import functools
 import pytest
 
 import quorvane as qv
+from conftest import A, B, F, I, O, OP
 from childcall import run_call
 
-F = qv.make_fluent_node
-I = qv.make_int_constant_node
-B = qv.make_bool_constant_node
-O = qv.make_object_node
-OP = qv.make_operator_node
-A = qv.Action
 
 DEEP = 100_000  # even: an even number of negations keeps a condition's value
 SHALLOW = 2

@@ -23,13 +23,9 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import quorvane as qv
+from conftest import A, B, F, I, OP
 from childcall import run_calls
 
-F = qv.make_fluent_node
-I = qv.make_int_constant_node
-B = qv.make_bool_constant_node
-OP = qv.make_operator_node
-A = qv.Action
 
 BATCH = 10  # calls per forked child
 EXAMPLES = 6  # batches per target

@@ -3,13 +3,7 @@ import inspect
 import pytest
 
 import quorvane as qv
-from conftest import notes
-
-F = qv.make_fluent_node
-I = qv.make_int_constant_node
-B = qv.make_bool_constant_node
-OP = qv.make_operator_node
-A = qv.Action
+from conftest import A, B, F, I, OP, notes
 
 
 def eq(fluent, value):

@@ -9,13 +9,8 @@ import time
 import pytest
 
 import quorvane as qv
-from conftest import not_under_asan
+from conftest import A, B, F, I, OP, not_under_asan
 
-F = qv.make_fluent_node
-I = qv.make_int_constant_node
-B = qv.make_bool_constant_node
-OP = qv.make_operator_node
-A = qv.Action
 
 needs_heuristic = pytest.mark.skipif(
     not (hasattr(qv, "Heuristic") and hasattr(qv, "SearchSpace")), reason="Heuristic or SearchSpace not built yet"

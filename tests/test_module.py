@@ -31,12 +31,6 @@ FUNCTIONS = [
 ]
 
 
-# The bridge reads a logger's levels once, at its first use: enable them before any
-# test runs a search (collection comes before every test).
-if logging.getLogger("quorvane_base.search").level == logging.NOTSET:
-    logging.getLogger("quorvane_base.search").setLevel(logging.DEBUG)
-
-
 def test_all_lists_the_added_names_in_registration_order():
     assert qv.__all__ == CLASSES + FUNCTIONS
     assert type(qv.__all__) is list

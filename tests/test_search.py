@@ -7,18 +7,8 @@ import threading
 import pytest
 
 import quorvane as qv
-from conftest import HEURISTIC_SEARCHES, SEARCHES, expect_internal_error, notes
+from conftest import A, B, F, HEURISTIC_SEARCHES, I, OP, SEARCHES, expect_internal_error, notes
 
-F = qv.make_fluent_node
-I = qv.make_int_constant_node
-B = qv.make_bool_constant_node
-OP = qv.make_operator_node
-A = qv.Action
-
-# The logging bridge reads a logger's levels once, at its first use: enable Debug
-# before any search runs (collection comes before every test).
-for _name in ("quorvane_base.search", "quorvane_base.multiqueue"):
-    logging.getLogger(_name).setLevel(logging.DEBUG)
 
 DASH = "\u2014"
 

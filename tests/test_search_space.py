@@ -4,13 +4,7 @@ from fractions import Fraction
 import pytest
 
 import quorvane as qv
-from conftest import expect_internal_error, notes
-
-F = qv.make_fluent_node
-I = qv.make_int_constant_node
-B = qv.make_bool_constant_node
-OP = qv.make_operator_node
-A = qv.Action
+from conftest import A, B, F, I, OP, expect_internal_error, notes
 
 
 # --- small task builders -----------------------------------------------------------------

@@ -4,12 +4,7 @@ from fractions import Fraction
 import pytest
 
 import quorvane as qv
-from conftest import notes
-
-F = qv.make_fluent_node
-I = qv.make_int_constant_node
-B = qv.make_bool_constant_node
-A = qv.Action
+from conftest import A, B, F, I, O, R, notes
 
 
 def step(action, value):
@@ -126,8 +121,6 @@ def test_state_is_frozen_and_has_no_constructor(space):
     assert space.initial_state() != space.initial_state()
 
 
-R = qv.make_rational_constant_node
-O = qv.make_object_node
 and_ = qv.make_operator_node("and", [0, 1])
 
 

@@ -14,22 +14,13 @@ import pytest
 
 import quorvane as qv
 from childcall import run_call
-from conftest import SANITIZER, SEARCHES
+from conftest import A, B, F, OP, SANITIZER, SEARCHES
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ROOT)
 
 from examples import make_task  # noqa: E402
 
-F = qv.make_fluent_node
-B = qv.make_bool_constant_node
-OP = qv.make_operator_node
-A = qv.Action
-
-# The logging bridge reads a logger's levels once, at its first use: enable the
-# records before any search of this module runs.
-if logging.getLogger("quorvane_base.search").level == logging.NOTSET:
-    logging.getLogger("quorvane_base.search").setLevel(logging.DEBUG)
 
 # How long after the signal the call may still run: the poll comes every 20 ms, and
 # the states the search made are freed before the exception leaves it.
