@@ -12,7 +12,7 @@
 
 #include "python/convert.hpp"
 #include "python/docs.hpp"
-#include "python/expressions_utils.hpp"
+#include "python/expression_functions.hpp"
 #include "python/heuristic.hpp"
 #include "python/instances.hpp"
 #include "python/module.hpp"

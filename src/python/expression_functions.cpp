@@ -1,4 +1,4 @@
-#include "python/expressions_utils.hpp"
+#include "python/expression_functions.hpp"
 
 #include <pybind11/pybind11.h>
 
