@@ -14,6 +14,7 @@
 #include "engine/state/state.hpp"
 #include "engine/task/actions.hpp"
 #include "engine/support/log.hpp"
+#include "engine/support/number_format.hpp"
 #include "engine/support/time_limit.hpp"
 
 namespace quorvane::search {
@@ -37,18 +38,6 @@ SearchResult no_plan(std::int64_t expanded);
 // The result of a search that reached `goal`.
 SearchResult plan_of(const State& goal, std::int64_t expanded);
 
-// --- texts ------------------------------------------------------------------------------
-
-// Shortest text that reads back as the same double, never with an exponent, without a
-// fractional part when whole: 3 -> "3", 2.5 -> "2.5", 1e300 -> "1" and 300 zeros.
-std::string format_number(double v);
-// Exactly four digits after the point: 3 -> "3.0000".
-std::string format_fixed4(double v);
-// "None", or "Some(x)" with x the shortest text of the 32-bit float, always with a
-// fractional part, in exponent form from 1e16 up and below 1e-4: Some(30.0), Some(1e-5).
-std::string format_timeout(std::optional<float> timeout);
-inline const char* format_flag(bool b) noexcept { return b ? "true" : "false"; }
-
 // Adds 1 to a 32-bit signed counter, wrapping instead of overflowing.
 inline void bump(std::int32_t& n) noexcept {
     n = static_cast<std::int32_t>(static_cast<std::uint32_t>(n) + 1u);
@@ -57,6 +46,10 @@ inline void bump(std::uint64_t& n) noexcept { ++n; }
 
 // --- the frame --------------------------------------------------------------------------
 
+using support::format_fixed4;
+using support::format_flag;
+using support::format_number;
+using support::format_timeout;
 using quorvane::elapsed_seconds_f32;
 using quorvane::exceeds;
 using quorvane::TimeLimit;
