@@ -104,12 +104,12 @@ py::tuple multiqueue(py::handle ss, py::handle heuristics, py::handle timeout, p
     std::optional<float> t = to_timeout(timeout);
     bool et = to_bool(early_termination, "early_termination");
     bool weq = to_bool(weak_equality, "weak_equality");
-    multiqueue::RoundRobinSwitchPolicy policy{pairs.size()};
+    search::RoundRobinSwitchPolicy policy{pairs.size()};
     // The search takes the pair copies over and drops them with the interpreter lock
     // released: copies of a custom heuristic share the callable's one reference, which
     // never needs the lock to go away (see OwnedRef).
     return run_released(
-        [&] { return multiqueue::_multiqueue_search(space.get(), std::move(pairs), policy, t, et, weq); });
+        [&] { return search::_multiqueue_search(space.get(), std::move(pairs), policy, t, et, weq); });
 }
 
 py::tuple dfs(py::handle ss, py::handle timeout, py::handle early_termination) {

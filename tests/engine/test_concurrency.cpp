@@ -150,7 +150,7 @@ std::vector<std::pair<std::string, Run>> every_search(bool weak) {
         {"multiqueue",
          [weak](const SearchSpace& s, const Heuristic& h) {
              std::vector<std::pair<Heuristic, double>> pairs{{h, 1.0}, {h, 0.5}};
-             return multiqueue::_multiqueue_search(s, std::move(pairs), multiqueue::RoundRobinSwitchPolicy{2},
+             return search::_multiqueue_search(s, std::move(pairs), search::RoundRobinSwitchPolicy{2},
                                                    std::nullopt, false, weak);
          }},
     };

@@ -449,8 +449,8 @@ TEST(Searches, ExhaustedAfterTheLimitGivesNoPlan) {
         EXPECT_EQ(stat(r, "expanded_states"), "1");
     }
     // The multi-queue search checks the time first.
-    EXPECT_THROW(multiqueue::_multiqueue_search(space, std::vector<std::pair<TableHeuristic, double>>{{slow, 1.0}},
-                                                multiqueue::RoundRobinSwitchPolicy{1}, 0.1f, false, false),
+    EXPECT_THROW(search::_multiqueue_search(space, std::vector<std::pair<TableHeuristic, double>>{{slow, 1.0}},
+                                                search::RoundRobinSwitchPolicy{1}, 0.1f, false, false),
                  Error);
 }
 
@@ -629,8 +629,8 @@ TEST(MultiQueue, QueuesTakeTurnsAndSkipStaleEntries) {
     GraphSpace space(0, {9}, {{0, 1}, {0, 2}, {1, 9}, {2, 9}});
     TableHeuristic a{{{1, 1.0}, {2, 2.0}, {9, 0.0}}};
     TableHeuristic b{{{1, 2.0}, {2, 1.0}, {9, 0.0}}};
-    SearchResult r = multiqueue::_multiqueue_search(space, Pairs{{a, 1.0}, {b, 1.0}},
-                                                    multiqueue::RoundRobinSwitchPolicy{2}, std::nullopt, false, false);
+    SearchResult r = search::_multiqueue_search(space, Pairs{{a, 1.0}, {b, 1.0}},
+                                                    search::RoundRobinSwitchPolicy{2}, std::nullopt, false, false);
     // 0 from queue 0; queue 1's root entry is stale and dropped without counting, so
     // queue 1 is asked again and yields 2; then queue 0 yields the goal 9 found via 2.
     EXPECT_EQ(plan_indices(r), (std::vector<std::uint64_t>{1, 3}));
@@ -652,7 +652,7 @@ TEST(MultiQueue, EndsWhenTheQueueUsedLastIsEmpty) {
         {"queue 0 is empty after the first expansion", {{dead, 1.0}, {alive, 1.0}}},
     };
     for (Case& c : cases) {
-        SearchResult r = multiqueue::_multiqueue_search(space, c.pairs, multiqueue::RoundRobinSwitchPolicy{2},
+        SearchResult r = search::_multiqueue_search(space, c.pairs, search::RoundRobinSwitchPolicy{2},
                                                         std::nullopt, false, false);
         EXPECT_FALSE(r.plan.has_value()) << c.what;
         EXPECT_EQ(stat(r, "expanded_states"), "1") << c.what;
@@ -662,10 +662,10 @@ TEST(MultiQueue, EndsWhenTheQueueUsedLastIsEmpty) {
 TEST(MultiQueue, EmptyPairListIsABrokenInvariantAfterTheStart) {
     GraphSpace at_goal(0, {0}, {});
     // The early end at the initial state comes before the check.
-    SearchResult r = multiqueue::_multiqueue_search(at_goal, Pairs{}, multiqueue::RoundRobinSwitchPolicy{0},
+    SearchResult r = search::_multiqueue_search(at_goal, Pairs{}, search::RoundRobinSwitchPolicy{0},
                                                     std::nullopt, true, false);
     EXPECT_EQ(stat(r, "expanded_states"), "0");
-    EXPECT_THROW(multiqueue::_multiqueue_search(at_goal, Pairs{}, multiqueue::RoundRobinSwitchPolicy{0},
+    EXPECT_THROW(search::_multiqueue_search(at_goal, Pairs{}, search::RoundRobinSwitchPolicy{0},
                                                 std::nullopt, false, false),
                  InternalError);
 }
@@ -673,7 +673,7 @@ TEST(MultiQueue, EmptyPairListIsABrokenInvariantAfterTheStart) {
 TEST(MultiQueue, DuplicatesCountAsGeneratedButAreNotEvaluated) {
     GraphSpace space(0, {9}, {{0, 1}, {0, 1}, {1, 9}});
     TableHeuristic h{{{1, 1.0}, {9, 0.0}}};
-    SearchResult r = multiqueue::_multiqueue_search(space, Pairs{{h, 1.0}}, multiqueue::RoundRobinSwitchPolicy{1},
+    SearchResult r = search::_multiqueue_search(space, Pairs{{h, 1.0}}, search::RoundRobinSwitchPolicy{1},
                                                     std::nullopt, true, false);
     EXPECT_EQ(plan_indices(r), (std::vector<std::uint64_t>{0, 2}));
     // The goal successor is returned before any heuristic sees it.

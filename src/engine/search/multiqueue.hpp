@@ -20,9 +20,9 @@
 #include "engine/search/weighted.hpp"
 #include "engine/space/search_space_trait.hpp"
 
-namespace quorvane::multiqueue {
+namespace quorvane::search {
 
-inline constexpr const char* kTarget = "quorvane_base::multiqueue";
+inline constexpr const char* kMultiqueueTarget = "quorvane_base::multiqueue";
 
 // Takes the queues in turn, by expansions.
 struct RoundRobinSwitchPolicy {
@@ -52,36 +52,19 @@ class StateContainer {
     std::shared_ptr<Cell> cell_;
 };
 
-struct PrioritizedItem {
-    StateContainer container;
-    double priority = 0.0;
-    // The state's number of running actions, read once: ties are broken on it at every
-    // heap step, and reaching through the container into the state there costs cache misses.
-    std::size_t running = 0;
+inline std::size_t running_actions_of(const StateContainer& c) noexcept { return c.state()->todo.size(); }
 
-    PrioritizedItem(StateContainer c, double p)
-        : container(std::move(c)), priority(p), running(container.state()->todo.size()) {}
-};
-
-// a comes out after b: higher priority, then (equal, or either NaN) more running
-// actions; nothing else decides.
-struct Worse {
-    bool operator()(const PrioritizedItem& a, const PrioritizedItem& b) const noexcept {
-        if (a.priority < b.priority) return false;
-        if (a.priority > b.priority) return true;
-        return a.running > b.running;
-    }
-};
-
-using Queue = search::BinaryHeap<PrioritizedItem, Worse>;
+// Entries carry no generation counter (all 0): ties after the running actions are left
+// to the heap.
+using MultiqueueItem = Prioritized<StateContainer>;
+using MultiqueueQueue = BinaryHeap<MultiqueueItem, Worse>;
 
 template <SearchSpaceTrait S, class H>
     requires HeuristicTrait<H, S>
-search::SearchResult _multiqueue_search(const S& space, std::vector<std::pair<H, double>> pairs,
+SearchResult _multiqueue_search(const S& space, std::vector<std::pair<H, double>> pairs,
                                         RoundRobinSwitchPolicy policy, std::optional<float> timeout,
                                         bool early_termination, bool weak_equality) {
-    using namespace search;
-    SearchFrame frame(space, kTarget, "multiqueue_search",
+    SearchFrame frame(space, kMultiqueueTarget, "multiqueue_search",
                       "queues=" + std::to_string(pairs.size()) + " timeout=" + format_timeout(timeout) +
                           " early_termination=" + format_flag(early_termination) +
                           " weak_equality=" + format_flag(weak_equality),
@@ -92,9 +75,9 @@ search::SearchResult _multiqueue_search(const S& space, std::vector<std::pair<H,
     SeenSet seen(seen_policy(space.is_temporal(), weak_equality));
     StateContainer root(initial);
     seen.insert(initial);
-    std::vector<Queue> queues(pairs.size());
+    std::vector<MultiqueueQueue> queues(pairs.size());
     // The initial state is not evaluated: it is never a dead end here.
-    for (Queue& q : queues) q.push(PrioritizedItem{root, 0.0});
+    for (MultiqueueQueue& q : queues) q.push(MultiqueueItem{root, 0.0, 0});
 
     QV_REQUIRE(!pairs.empty(), "multiqueue_search needs at least one (heuristic, weight) pair");
     QV_REQUIRE(policy.num_queues == pairs.size(), "the queue-selection policy must cover every queue");
@@ -108,18 +91,18 @@ search::SearchResult _multiqueue_search(const S& space, std::vector<std::pair<H,
         // Only the queue used last decides the end, even when others still hold entries.
         if (queues[last].empty()) return frame.exhausted(static_cast<std::int64_t>(expanded));
         last = policy.select(expanded);
-        std::optional<PrioritizedItem> entry = queues[last].pop();
+        std::optional<MultiqueueItem> entry = queues[last].pop();
         if (!entry) continue;
         // Expanded through another queue (or earlier through this one): stale.
-        if (entry->container.expanded()) continue;
-        entry->container.set_expanded(true);
+        if (entry->item.expanded()) continue;
+        entry->item.set_expanded(true);
         ++expanded;
         frame.progress(static_cast<std::int64_t>(expanded), generated, [&] {
             std::size_t open = 0;
-            for (const Queue& q : queues) open += q.size();
+            for (const MultiqueueQueue& q : queues) open += q.size();
             return open;
         });
-        const StatePtr& state = entry->container.state();
+        const StatePtr& state = entry->item.state();
         if (frame.goal_when_expanded(*state)) return frame.found(*state, static_cast<std::int64_t>(expanded));
 
         // Every successor is generated and filtered before any is evaluated.
@@ -139,11 +122,11 @@ search::SearchResult _multiqueue_search(const S& space, std::vector<std::pair<H,
             while (auto item = values.next()) {
                 if (!item->second) continue;
                 const StateContainer& c = fresh[item->first];
-                queues[i].push(PrioritizedItem{c, weighted_priority(w, *item->second, c.state()->g)});
+                queues[i].push(MultiqueueItem{c, weighted_priority(w, *item->second, c.state()->g), 0});
             }
         }
         fresh.clear();
     }
 }
 
-}  // namespace quorvane::multiqueue
+}  // namespace quorvane::search

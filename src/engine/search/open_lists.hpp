@@ -15,30 +15,41 @@
 
 namespace quorvane::search {
 
-// One entry of a best-first open list; lower priority is better.
-struct PrioritizedItem {
-    StatePtr item;
+// How many actions run in the state an entry holds: the tie-breaker after the priority.
+inline std::size_t running_actions_of(const StatePtr& state) noexcept { return state ? state->todo.size() : 0; }
+
+// One entry of a best-first open list; lower priority is better. `T` is what the entry
+// holds: a state, or in the multi-queue search the record that all of one state's
+// entries share (with a `running_actions_of` of its own).
+template <class T>
+struct Prioritized {
+    T item;
     double priority = 0.0;
     std::uint64_t counter = 0;
     // The state's number of running actions, read once: ties are broken on it at every
     // heap step, and reaching into each state there costs a cache miss per comparison.
     std::size_t running = 0;
 
-    PrioritizedItem() = default;
-    PrioritizedItem(StatePtr state, double p, std::uint64_t c)
-        : item(std::move(state)), priority(p), counter(c), running(item ? item->todo.size() : 0) {}
+    Prioritized() = default;
+    Prioritized(T x, double p, std::uint64_t c)
+        : item(std::move(x)), priority(p), counter(c), running(running_actions_of(item)) {}
 };
+using PrioritizedItem = Prioritized<StatePtr>;
 
 // Whether a is better than b: lower priority; then (equal, or either NaN) fewer
-// running actions; then generated first.
-inline bool better(const PrioritizedItem& a, const PrioritizedItem& b) noexcept {
+// running actions; then generated first (lower counter).
+template <class T>
+bool better(const Prioritized<T>& a, const Prioritized<T>& b) noexcept {
     if (a.priority < b.priority) return true;
     if (a.priority > b.priority) return false;
     if (a.running != b.running) return a.running < b.running;
     return a.counter < b.counter;
 }
 struct Worse {
-    bool operator()(const PrioritizedItem& a, const PrioritizedItem& b) const noexcept { return better(b, a); }
+    template <class T>
+    bool operator()(const Prioritized<T>& a, const Prioritized<T>& b) const noexcept {
+        return better(b, a);
+    }
 };
 
 // A binary heap that hands out its best entry; `Less(a, b)`: a comes out after b.
