@@ -3,6 +3,8 @@
 #include <pybind11/pybind11.h>
 
 #include "engine/expressions/evaluation.hpp"
+#include "engine/expressions/simplification.hpp"
+#include "engine/expressions/splitting.hpp"
 #include "python/convert.hpp"
 #include "python/docs.hpp"
 #include "python/state.hpp"

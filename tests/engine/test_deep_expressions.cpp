@@ -21,6 +21,9 @@
 #include "engine/heuristics/delete_relaxation.hpp"
 #include "engine/space/search_space.hpp"
 #include "engine/task/actions.hpp"
+#include "engine/expressions/simplification.hpp"
+#include "engine/expressions/splitting.hpp"
+#include "engine/expressions/expression_manager.hpp"
 #include "node_builders.hpp"
 #include "small_stack.hpp"
 

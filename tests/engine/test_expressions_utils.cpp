@@ -1,4 +1,6 @@
 #include "engine/expressions/evaluation.hpp"
+#include "engine/expressions/simplification.hpp"
+#include "engine/expressions/splitting.hpp"
 #include "node_builders.hpp"
 
 #include <gtest/gtest.h>

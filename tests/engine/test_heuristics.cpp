@@ -26,6 +26,8 @@
 #include "engine/heuristics/relaxed_task.hpp"
 #include "engine/state/state.hpp"
 #include "engine/task/actions.hpp"
+#include "engine/expressions/splitting.hpp"
+#include "engine/expressions/expression_manager.hpp"
 #include "node_builders.hpp"
 
 namespace quorvane {

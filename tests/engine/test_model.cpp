@@ -19,6 +19,7 @@
 #include "engine/task/actions.hpp"
 #include "node_builders.hpp"
 #include "engine/support/persistent_list.hpp"
+#include "engine/expressions/expression_manager.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// Evaluation, simplification, splitting and shifting of flat expressions.
+// Evaluation of flat expressions over a source of fluent values.
 #pragma once
 
 #include <concepts>
@@ -47,24 +47,6 @@ class FluentAssignments {
 // malformed expressions end with InternalError.
 template <FluentValueSource S>
 ExpressionNode internal_evaluate(std::span<const ExpressionNode> expr, const S& source);
-
-// Partial evaluation under `assignments`, keeping only the nodes the root reaches.
-FlatExpr simplify(std::span<const ExpressionNode> expr, const FluentAssignments& assignments);
-
-// Cuts a root conjunction into one self-contained expression per conjunct.
-std::vector<FlatExpr> split_expression(std::span<const ExpressionNode> expr);
-
-// The error of index arithmetic on flat expressions; its only variant is Overflow.
-enum class ArithmeticError { Overflow };
-inline const char* debug_text(ArithmeticError) noexcept { return "Overflow"; }
-
-enum class ShiftDirection { Add, Subtract };
-// Moves every operand index by `offset`; Error(Exception, "Overflow") when an index leaves [0, 2^64).
-ExpressionNode do_shift(const ExpressionNode& node, std::uint64_t offset, ShiftDirection dir);
-FlatExpr shift_expression(std::span<const ExpressionNode> expr, std::uint64_t offset, ShiftDirection dir);
-
-// The fluent index of every Fluent node, in node order, repeats kept.
-std::vector<std::uint64_t> get_fluents(std::span<const ExpressionNode> expr);
 
 }  // namespace quorvane
 

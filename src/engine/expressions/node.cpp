@@ -245,13 +245,4 @@ Rational get_rational_from_expression_node(const ExpressionNode& node) {
     }
 }
 
-Expression ExpressionManager::put(std::span<const ExpressionNode> e) {
-    auto it = expr_ids_.find(e);
-    if (it != expr_ids_.end()) return it->second;
-    Expression h{exprs_.size()};
-    exprs_.emplace_back(e.begin(), e.end());
-    expr_ids_.emplace(FlatExpr(e.begin(), e.end()), h);
-    return h;
-}
-
 }  // namespace quorvane

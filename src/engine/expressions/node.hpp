@@ -1,4 +1,4 @@
-// Expression nodes, flat expressions and their interning.
+// Expression nodes and flat expressions.
 //
 // A flat expression is a post-order list of nodes; operator nodes name their
 // operands by the positions of earlier nodes and the root is the last node.
@@ -12,8 +12,6 @@
 #include <string_view>
 #include <variant>
 #include <vector>
-
-#include <boost/unordered/unordered_flat_map.hpp>
 
 #include "engine/support/errors.hpp"
 #include "engine/support/fx_hash.hpp"
@@ -152,29 +150,5 @@ Rational get_rational_from_expression_node(const ExpressionNode& node);
 // Debug text of a string as a quoted literal with escapes.
 void quote_string_into(std::string& out, std::string_view s);
 void rational_debug_into(std::string& out, const Rational& r);
-
-// Interned handle to a flat expression of one ExpressionManager.
-struct Expression {
-    std::uint64_t index = 0;
-    friend bool operator==(Expression, Expression) noexcept = default;
-    friend auto operator<=>(Expression, Expression) noexcept = default;
-    void hash_into(support::FxHasher& h) const noexcept { h.add(index); }
-};
-
-class ExpressionManager {
-  public:
-    // Interns `e`: equal expressions get equal handles, issued densely from 0.
-    Expression put(std::span<const ExpressionNode> e);
-    const std::vector<FlatExpr>& exprs() const noexcept { return exprs_; }
-    const FlatExpr& get(Expression h) const {
-        QV_REQUIRE(h.index < exprs_.size(), "expression handle from another manager");
-        return exprs_[h.index];
-    }
-    std::size_t size() const noexcept { return exprs_.size(); }
-
-  private:
-    std::vector<FlatExpr> exprs_;
-    boost::unordered_flat_map<FlatExpr, Expression, FlatExprHash, FlatExprEq> expr_ids_;
-};
 
 }  // namespace quorvane

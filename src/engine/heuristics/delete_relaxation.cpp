@@ -38,6 +38,7 @@
 #include "engine/heuristics/value_cache.hpp"
 #include "engine/heuristics/relaxed_task.hpp"
 #include "engine/support/fx_hash.hpp"
+#include "engine/expressions/expression_manager.hpp"
 
 namespace quorvane {
 

@@ -22,6 +22,8 @@
 #include "engine/support/errors.hpp"
 #include "engine/expressions/evaluation.hpp"
 #include "engine/heuristics/value_cache.hpp"
+#include "engine/expressions/splitting.hpp"
+#include "engine/expressions/expression_manager.hpp"
 
 namespace quorvane {
 

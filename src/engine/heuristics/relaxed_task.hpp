@@ -15,6 +15,7 @@
 #include "engine/heuristics/delete_relaxation.hpp"
 #include "engine/task/actions.hpp"
 #include "engine/support/fx_hash.hpp"
+#include "engine/expressions/expression_manager.hpp"
 
 namespace quorvane::relaxation {
 

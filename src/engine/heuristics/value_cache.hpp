@@ -20,6 +20,8 @@
 #include "engine/state/state.hpp"
 #include "engine/task/actions.hpp"
 #include "engine/support/fx_hash.hpp"
+#include "engine/expressions/splitting.hpp"
+#include "engine/expressions/expression_manager.hpp"
 
 namespace quorvane::heuristics_detail {
 

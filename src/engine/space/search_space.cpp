@@ -5,6 +5,7 @@
 
 #include "engine/expressions/evaluation.hpp"
 #include "engine/support/number.hpp"
+#include "engine/expressions/splitting.hpp"
 
 namespace quorvane {
 
