@@ -37,19 +37,19 @@ struct RoundRobinSwitchPolicy {
 // been expanded.
 class StateContainer {
   public:
-    explicit StateContainer(StatePtr state) : cell_(std::make_shared<Cell>(Cell{std::move(state), false})) {}
+    explicit StateContainer(StatePtr state) : shared_(std::make_shared<Shared>(Shared{std::move(state), false})) {}
 
-    const StatePtr& state() const noexcept { return cell_->state; }
-    bool expanded() const noexcept { return cell_->expanded; }
-    void set_expanded(bool value) noexcept { cell_->expanded = value; }
+    const StatePtr& state() const noexcept { return shared_->state; }
+    bool expanded() const noexcept { return shared_->expanded; }
+    void set_expanded(bool value) noexcept { shared_->expanded = value; }
 
   private:
     // State and flag in one allocation: every entry of the state shares both.
-    struct Cell {
+    struct Shared {
         StatePtr state;
         bool expanded;
     };
-    std::shared_ptr<Cell> cell_;
+    std::shared_ptr<Shared> shared_;
 };
 
 inline std::size_t running_actions_of(const StateContainer& c) noexcept { return c.state()->todo.size(); }
