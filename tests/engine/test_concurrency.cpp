@@ -19,10 +19,12 @@
 #include "engine/search/searches.hpp"
 #include "engine/space/search_space.hpp"
 #include "node_builders.hpp"
+#include "task_builders.hpp"
 
 namespace quorvane {
 namespace {
 using namespace test_nodes;
+using test_tasks::make_event;
 using search::SearchResult;
 
 FlatExpr fluent_below(std::uint64_t f, std::int64_t v) { return {F(f), I(v), Op("<", {0, 1})}; }
@@ -36,15 +38,6 @@ FlatExpr all_equal(std::uint64_t n, std::int64_t v) {
         e.insert(e.end(), {F(f), I(v), Op("==", {at, at + 1})});
         conjunction = f == 0 ? at + 2 : (e.push_back(Op("and", {conjunction, at + 2})), e.size() - 1);
     }
-    return e;
-}
-
-Event make_event(std::uint64_t action, std::uint64_t pos, FlatExpr condition, std::vector<Effect> effects) {
-    Event e;
-    e.action = Action{action};
-    e.pos = pos;
-    e.conditions = std::move(condition);
-    e.effects = std::move(effects);
     return e;
 }
 

@@ -22,6 +22,7 @@
 #include "engine/space/search_space.hpp"
 #include "engine/state/state.hpp"
 #include "node_builders.hpp"
+#include "task_builders.hpp"
 
 namespace {
 
@@ -74,6 +75,7 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); 
 namespace quorvane {
 namespace {
 using namespace test_nodes;
+using test_tasks::make_event;
 
 // Runs `call` with the allocations from the n-th on failing, for n = 0, 1, ..., until it
 // needs fewer than n; after each call `check` runs with allocation working again. Each
@@ -96,15 +98,6 @@ void fail_at_each_allocation(Call call, Check check) {
         if (!failed || ::testing::Test::HasFailure()) return;
         ASSERT_LT(n, 100000) << "the call never got through";
     }
-}
-
-Event make_event(std::uint64_t action, std::uint64_t pos, FlatExpr conditions, std::vector<Effect> effects) {
-    Event e;
-    e.action = Action{action};
-    e.pos = pos;
-    e.conditions = std::move(conditions);
-    e.effects = std::move(effects);
-    return e;
 }
 
 // Action 0 starts a durative action (duration 2 to 5) setting f0 and ends it half a
