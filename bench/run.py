@@ -22,6 +22,8 @@ import subprocess
 import sys
 import time
 
+from child_process import run_measured_child
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -99,31 +101,15 @@ def child(spec: dict) -> dict:
 
 def run_child(spec: dict, limit: float) -> dict:
     """Runs one spec in a subprocess; returns its result with the child's peak RSS."""
-    began = time.perf_counter()
-    proc = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--child", json.dumps(spec)],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    deadline = began + limit + 60
-    # wait4 gives this child's own rusage; getrusage(RUSAGE_CHILDREN) would only give
-    # the largest child so far.
-    while True:
-        pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
-        if pid:
-            break
-        if time.perf_counter() > deadline:
-            proc.kill()
-            pid, status, usage = os.wait4(proc.pid, 0)
-            proc.returncode = -9
-            return dict(status="killed", process_seconds=time.perf_counter() - began)
-        time.sleep(0.01)
-    stdout, stderr = proc.stdout.read(), proc.stderr.read()
-    proc.stdout.close()
-    proc.stderr.close()
-    wall = time.perf_counter() - began
-    if os.waitstatus_to_exitcode(status) != 0:
-        return dict(status="error", error=stderr.strip().splitlines()[-1:] or ["?"], process_seconds=wall)
-    result = json.loads(stdout.strip().splitlines()[-1])
+    done = run_measured_child([sys.executable, os.path.abspath(__file__), "--child", json.dumps(spec)], limit + 60)
+    wall = done.seconds
+    if done.exit_code is None:
+        return dict(status="killed", process_seconds=wall)
+    if done.exit_code != 0:
+        return dict(status="error", error=done.stderr.strip().splitlines()[-1:] or ["?"], process_seconds=wall)
+    result = json.loads(done.stdout.strip().splitlines()[-1])
     result["process_seconds"] = wall
-    result["peak_rss_kib"] = usage.ru_maxrss  # Linux reports kibibytes
+    result["peak_rss_kib"] = done.peak_rss_kib
     return result
 
 

@@ -36,6 +36,8 @@ import sys
 import threading
 import time
 
+from child_process import run_measured_child
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 
@@ -229,24 +231,13 @@ def run_child(spec: dict, wall_limit: float) -> dict:
 
 def run_measured(spec: dict, wall_limit: float) -> dict:
     """Like run_child, with the child's own peak RSS (wait4 rusage)."""
-    began = time.perf_counter()
-    proc = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--child", json.dumps(spec)],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    deadline = began + wall_limit
-    while True:
-        pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
-        if pid:
-            break
-        if time.perf_counter() > deadline:
-            proc.kill()
-            os.wait4(proc.pid, 0)
-            return dict(status="killed")
-        time.sleep(0.01)
-    stdout, stderr = proc.stdout.read(), proc.stderr.read()
-    if os.waitstatus_to_exitcode(status) != 0:
-        return dict(status="error", error=(stderr.strip().splitlines() or ["?"])[-1])
-    out = json.loads(stdout.strip().splitlines()[-1])
-    out["peak_rss_kib"] = usage.ru_maxrss
+    done = run_measured_child([sys.executable, os.path.abspath(__file__), "--child", json.dumps(spec)], wall_limit)
+    if done.exit_code is None:
+        return dict(status="killed")
+    if done.exit_code != 0:
+        return dict(status="error", error=(done.stderr.strip().splitlines() or ["?"])[-1])
+    out = json.loads(done.stdout.strip().splitlines()[-1])
+    out["peak_rss_kib"] = done.peak_rss_kib
     return out
 
 
