@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "engine/temporal/networks.hpp"
+#include "engine/temporal/search_network.hpp"
 
 namespace quorvane {
 
