@@ -661,4 +661,25 @@ TEST(Rational, ToDoubleIsNearestAcrossRepresentations) {
     for (const Rational& v : values) expect_nearest(v, v.to_double());
 }
 
+using quorvane::mk_rational;
+
+// ---------------------------------------------------------------------------
+// Exact rationals from 32-bit integers
+// ---------------------------------------------------------------------------
+
+TEST(MkRational, ReducesWithPositiveDenominator) {
+    constexpr std::int32_t kMin = std::numeric_limits<std::int32_t>::min();
+    struct Case {
+        std::int32_t n, d;
+        const char* text;
+    };
+    const std::vector<Case> cases = {
+        {5, -10, "-1/2"}, {0, -7, "0/1"}, {-4, -4, "1/1"}, {kMin, -1, "2147483648/1"}, {kMin, kMin, "1/1"},
+        {6, 4, "3/2"},    {-1, 3, "-1/3"}, {7, 1, "7/1"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(mk_rational(c.n, c.d).to_string(), c.text) << c.n << "/" << c.d;
+}
+
+TEST(MkRational, ZeroDenominatorIsInternalError) { EXPECT_THROW(mk_rational(1, 0), InternalError); }
+
 }  // namespace

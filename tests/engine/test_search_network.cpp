@@ -21,7 +21,8 @@
 #include "engine/support/errors.hpp"
 #include "engine/expressions/evaluation.hpp"
 #include "engine/space/search_space.hpp"
-#include "engine/temporal/networks.hpp"
+#include "engine/temporal/delta_stn.hpp"
+#include "engine/temporal/search_network.hpp"
 #include "node_builders.hpp"
 #include "small_stack.hpp"
 

@@ -10,7 +10,7 @@
 
 #include "engine/support/errors.hpp"
 #include "engine/space/search_space.hpp"
-#include "engine/temporal/networks.hpp"
+#include "engine/temporal/delta_stn.hpp"
 #include "engine/temporal/time_points.hpp"
 #include "engine/support/number.hpp"
 #include "node_builders.hpp"

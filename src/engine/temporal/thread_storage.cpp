@@ -2,7 +2,8 @@
 
 #include <exception>
 
-#include "engine/temporal/networks.hpp"
+#include "engine/temporal/delta_stn.hpp"
+#include "engine/temporal/search_network.hpp"
 #include "engine/support/number.hpp"
 
 namespace quorvane {

@@ -10,7 +10,8 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 
 #include "engine/support/errors.hpp"
-#include "engine/temporal/networks.hpp"
+#include "engine/temporal/delta_stn.hpp"
+#include "engine/temporal/search_network.hpp"
 #include "engine/task/actions.hpp"
 #include "engine/support/fx_hash.hpp"
 

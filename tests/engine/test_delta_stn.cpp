@@ -1,4 +1,4 @@
-#include "engine/temporal/networks.hpp"
+#include "engine/temporal/delta_stn.hpp"
 
 #include <gtest/gtest.h>
 

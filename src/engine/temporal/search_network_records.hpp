@@ -1,0 +1,131 @@
+// The records a search network keeps of its frame, its starts and its running starts,
+// shared by the copies of a network. Internal to the network: only search_network.cpp
+// includes this.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
+
+#include "engine/temporal/search_network.hpp"
+
+namespace quorvane {
+
+namespace search_network_detail {
+
+// The origin and the horizon, with the deadline's two edges when there is a deadline.
+struct Frame {
+    std::atomic<std::uint32_t> refs{1};
+    PointInfo origin{SearchNetwork::kOriginKey, nullptr};
+    PointInfo horizon{SearchNetwork::kHorizonKey, nullptr};
+    Edge edges[2];
+
+    static void release(Frame* f) noexcept {
+        if (f && f->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete f;
+    }
+};
+
+// One started action instance: its points (start, end, then one per event, numbered from
+// `base` on) and the edges posted when it started, stored in `edges` in posting order and
+// linked into each point's list. Made and filled by one successor, then never changed.
+struct StartRecord {
+    std::atomic<std::uint32_t> refs{1};
+    StartRecord* older = nullptr;  // holds one reference
+    std::uint64_t action = 0;
+    std::uint32_t instance = 0;  // of the start and end points; event k has instance + 1 + k
+    std::uint32_t base = 0;
+    std::uint32_t num_events = 0;
+    std::uint32_t edges_used = 0;
+    bool origin_edge = false;  // whether the origin's edge to the start point is posted
+    PointInfo* points = nullptr;  // 2 + num_events
+    Edge* edges = nullptr;  // 3 + 2 * num_events
+
+    bool owns(std::size_t pos, std::uint32_t event_instance) const noexcept {
+        return pos < num_events && static_cast<std::uint32_t>(instance + 1 + pos) == event_instance;
+    }
+    void push_edge(std::size_t from, double weight, std::uint32_t target) noexcept {
+        Edge& e = edges[edges_used++];
+        e = Edge{points[from].edges, weight, target};
+        points[from].edges = &e;
+    }
+
+    static StartRecord* make(std::size_t num_events) {
+        const std::size_t bytes =
+            sizeof(StartRecord) + (2 + num_events) * sizeof(PointInfo) + (3 + 2 * num_events) * sizeof(Edge);
+        auto* r = ::new (::operator new(bytes)) StartRecord();
+        r->points = reinterpret_cast<PointInfo*>(r + 1);
+        std::uninitialized_value_construct_n(r->points, 2 + num_events);
+        r->edges = reinterpret_cast<Edge*>(r->points + 2 + num_events);
+        std::uninitialized_value_construct_n(r->edges, 3 + 2 * num_events);
+        r->num_events = static_cast<std::uint32_t>(num_events);
+        return r;
+    }
+    // Iterative: a path of a million starts must not unwind a million frames.
+    static void release(StartRecord* r) noexcept {
+        while (r && r->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            StartRecord* older = r->older;
+            r->~StartRecord();
+            ::operator delete(r);
+            r = older;
+        }
+    }
+};
+
+static_assert(alignof(PointInfo) <= alignof(StartRecord) && sizeof(StartRecord) % alignof(PointInfo) == 0);
+static_assert(sizeof(PointInfo) % alignof(Edge) == 0);
+
+// The starts that still have events to apply (at most one per action), for finding the
+// points of pending events. Small, and replaced as a whole when it changes.
+struct RunningSet {
+    std::atomic<std::uint32_t> refs{1};
+    std::uint32_t count = 0;
+
+    const StartRecord** items() noexcept { return reinterpret_cast<const StartRecord**>(this + 1); }
+    const StartRecord* const* items() const noexcept { return reinterpret_cast<const StartRecord* const*>(this + 1); }
+
+    static RunningSet* make(std::size_t count) {
+        auto* s = ::new (::operator new(sizeof(RunningSet) + count * sizeof(const StartRecord*))) RunningSet();
+        s->count = static_cast<std::uint32_t>(count);
+        return s;
+    }
+    static void release(RunningSet* s) noexcept {
+        if (s && s->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            s->~RunningSet();
+            ::operator delete(s);
+        }
+    }
+    // `old` with `r` added, in place of any start of the same action.
+    static RunningSet* with(const RunningSet* old, const StartRecord* r) {
+        std::size_t kept = 0;
+        if (old)
+            for (std::uint32_t i = 0; i < old->count; ++i) kept += old->items()[i]->action != r->action;
+        RunningSet* s = make(kept + 1);
+        std::size_t at = 0;
+        if (old)
+            for (std::uint32_t i = 0; i < old->count; ++i)
+                if (old->items()[i]->action != r->action) s->items()[at++] = old->items()[i];
+        s->items()[at] = r;
+        return s;
+    }
+    bool contains(const StartRecord* r) const noexcept {
+        return std::find(items(), items() + count, r) != items() + count;
+    }
+    // `old`, which holds `r`, without it; null when nothing is left.
+    static RunningSet* without(const RunningSet* old, const StartRecord* r) {
+        if (old->count == 1) return nullptr;
+        RunningSet* s = make(old->count - 1);
+        std::size_t at = 0;
+        for (std::uint32_t i = 0; i < old->count; ++i)
+            if (old->items()[i] != r) s->items()[at++] = old->items()[i];
+        return s;
+    }
+};
+
+static_assert(sizeof(RunningSet) % alignof(const StartRecord*) == 0);
+
+}  // namespace search_network_detail
+
+}  // namespace quorvane
