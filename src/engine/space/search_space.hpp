@@ -1,9 +1,10 @@
-// The planning task as a forward state space: successors by applying the next event
-// of an action, goal tests, the interference and precedence tests between events, and
-// the scheduling of a plan into start times and durations.
+// The planning task as a forward state space. SearchSpace is built from its task input
+// (search_space.cpp: construction, the initial state and the data queries); it makes
+// successors by applying the next event of an action (successors.cpp), tests goals
+// (goal_tests.cpp) and schedules a plan into start times and durations (plan_building.cpp).
+// The interference and precedence tests between events are in event_relations.hpp.
 #pragma once
 
-#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -15,56 +16,20 @@
 #include <vector>
 
 #include <boost/unordered/unordered_flat_map.hpp>
-#include <boost/unordered/unordered_flat_set.hpp>
 
-#include "engine/state/compiled_conditions.hpp"
-#include "engine/space/event_relations.hpp"
-#include "engine/support/errors.hpp"
 #include "engine/expressions/node.hpp"
+#include "engine/space/event_relations.hpp"
+#include "engine/space/plan_building.hpp"
 #include "engine/space/search_space_trait.hpp"
+#include "engine/space/task_input.hpp"
+#include "engine/state/compiled_conditions.hpp"
 #include "engine/state/state.hpp"
-#include "engine/task/actions.hpp"
 #include "engine/support/fx_hash.hpp"
 #include "engine/support/number.hpp"
+#include "engine/task/actions.hpp"
 #include "engine/temporal/time_points.hpp"
 
 namespace quorvane {
-
-// Duration bounds of an action, evaluated each time the action starts.
-struct DurationBounds {
-    FlatExpr lower;
-    FlatExpr upper;
-    bool lower_open = false;
-    bool upper_open = false;
-};
-
-using ActionSet = boost::unordered_flat_set<Action, support::FxHash<Action>>;
-// Object name -> the actions that must have happened before an action using it may start.
-using ObjectPrerequisites = boost::unordered_flat_map<std::string, ActionSet>;
-
-// Everything a search space is built from, as converted from the caller's values.
-struct SearchSpaceInput {
-    std::vector<std::optional<DurationBounds>> actions_duration;
-    ActionEvents events;
-    std::vector<Action> actions;
-    std::optional<std::vector<bool>> compression_safe_actions;
-    std::optional<std::vector<std::vector<std::string>>> action_objects;
-    std::optional<ObjectPrerequisites> obj_to_prev_actions_map;
-    std::optional<FlatExpr> initial_state;
-    std::optional<FlatExpr> goal;
-    std::optional<std::vector<Action>> relevant_actions;
-    std::optional<Rational> deadline;
-    std::optional<Rational> epsilon;  // 1/100 when absent
-};
-
-// One entry of a timed plan. In a temporal task every entry has a start; a duration of
-// zero is absent. In a task without durations neither is present.
-struct TimedPlanEntry {
-    std::optional<Rational> start;
-    Action action;
-    std::optional<Rational> duration;
-};
-using TimedPlan = std::vector<TimedPlanEntry>;
 
 // The prepared forms of one event, for the states of its search space's layout.
 struct CompiledEvent {
@@ -117,8 +82,11 @@ class SearchSpace {
     const std::vector<Action>& relevant_actions() const noexcept { return relevant_actions_; }
     // Not thread-safe: the caller must hold the search space exclusively.
     void set_relevant_actions(std::vector<Action> actions) { relevant_actions_ = std::move(actions); }
-    // The events of `action` in list order, or null when it has none.
-    const std::vector<TimedEvent>* events_of(Action action) const noexcept;
+    // The events of `action` in list order, or null when it has none. Inline: successors
+    // look their actions' events up per step.
+    const std::vector<TimedEvent>* events_of(Action action) const noexcept {
+        return action.idx < events_by_index_.size() ? events_by_index_[action.idx] : nullptr;
+    }
     const FluentSetTable& fluent_sets() const noexcept { return *fluent_sets_; }
     const TNInterpreter& tn_interpreter() const noexcept { return tn_interpreter_; }
     const MutexChecker& mutex_checker() const noexcept { return mutex_checker_; }
