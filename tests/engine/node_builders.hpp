@@ -1,6 +1,7 @@
 // Short names for building expression nodes in the engine tests (test_nodes), and the
 // helpers that several test files share: texts, assignments, expected errors and random
-// expressions for the expression tests (test_expressions).
+// expressions for the expression tests (test_expressions); the events of small tasks and
+// the reading of their networks for the search-space tests (test_tasks).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,7 +19,10 @@
 
 #include "engine/expressions/evaluation.hpp"
 #include "engine/expressions/node.hpp"
+#include "engine/state/state.hpp"
 #include "engine/support/errors.hpp"
+#include "engine/support/number.hpp"
+#include "engine/task/actions.hpp"
 
 namespace quorvane::test_nodes {
 
@@ -218,3 +222,44 @@ class ExprGen {
 };
 
 }  // namespace quorvane::test_expressions
+
+namespace quorvane::test_tasks {
+
+inline FlatExpr fluent_expr(std::uint64_t f) { return {ExpressionNode::fluent(f)}; }
+inline FlatExpr true_expr() { return {ExpressionNode::boolean(true)}; }
+
+struct EventShape {
+    std::vector<std::uint64_t> reads = {};  // fluents of the condition
+    std::vector<std::uint64_t> writes = {};  // fluents assigned (value: a constant)
+    std::vector<std::uint64_t> opens = {};  // fluents of start conditions
+    std::vector<std::uint64_t> closes = {};  // fluents of end conditions
+};
+
+inline Event make_event(Action a, std::uint64_t pos, const EventShape& shape) {
+    Event e;
+    e.action = a;
+    e.pos = pos;
+    if (shape.reads.empty()) e.conditions = true_expr();
+    for (std::uint64_t f : shape.reads) e.conditions.push_back(ExpressionNode::fluent(f));
+    for (std::uint64_t f : shape.writes) e.effects.push_back(Effect{f, {ExpressionNode::integer(Integer(1))}});
+    for (std::uint64_t f : shape.opens) e.start_conditions.push_back(fluent_expr(f));
+    for (std::uint64_t f : shape.closes) e.end_conditions.push_back(fluent_expr(f));
+    return e;
+}
+
+inline std::vector<TimedEvent> timed(Action a, std::size_t n) {
+    std::vector<TimedEvent> out;
+    for (std::size_t k = 0; k < n; ++k) out.emplace_back(Timing{true, Rational(0)}, make_event(a, k, {}));
+    return out;
+}
+
+inline ExpressionNode int_node(std::int64_t v) { return ExpressionNode::integer(Integer(v)); }
+
+using Edges = std::vector<std::pair<std::uint64_t, double>>;
+
+// The outgoing edges of `point`, newest first.
+inline Edges edges_of(const FloatNetwork& net, std::uint64_t point) { return net.out_edges(point); }
+
+inline double time_of(const FloatNetwork& net, std::uint64_t point) { return -net.potential(point).value(); }
+
+}  // namespace quorvane::test_tasks
