@@ -19,7 +19,6 @@
 #include "engine/search/searches.hpp"
 #include "engine/space/search_space.hpp"
 #include "node_builders.hpp"
-#include "task_builders.hpp"
 
 namespace quorvane {
 namespace {

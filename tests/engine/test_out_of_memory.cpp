@@ -22,7 +22,6 @@
 #include "engine/space/search_space.hpp"
 #include "engine/state/state.hpp"
 #include "node_builders.hpp"
-#include "task_builders.hpp"
 
 namespace {
 

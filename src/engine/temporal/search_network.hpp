@@ -41,7 +41,7 @@ struct RunningSet;
 // The simple temporal network of a search state: the algorithm of DeltaSTN<double>
 // (same edges, same order of every out-edge list, same arithmetic, so the same
 // potentials and the same verdict after every constraint), in a representation built for
-// the constraints a search posts (see search_space.cpp):
+// the constraints a search posts (see space/successors.cpp):
 //
 // - Points are numbered densely as they are made; each has a cell (potential and a
 //   pointer to its edges) in a persistent array, so copying the network for a child

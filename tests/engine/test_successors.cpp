@@ -1,0 +1,213 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/space/search_space.hpp"
+#include "engine/support/errors.hpp"
+#include "engine/support/number.hpp"
+#include "engine/temporal/search_network.hpp"
+#include "engine/temporal/time_points.hpp"
+#include "node_builders.hpp"
+
+namespace quorvane {
+namespace {
+
+using namespace test_tasks;
+
+// --- lazy successors ------------------------------------------------------------------------
+
+// A temporal task of three instant actions, each with one event at its start; action 1's
+// condition is not boolean. Action 3 only makes the task temporal.
+SearchSpace lazy_task() {
+    SearchSpaceInput in;
+    in.actions = {Action{0}, Action{1}, Action{2}, Action{3}};
+    DurationBounds one{{ExpressionNode::integer(Integer(1))}, {ExpressionNode::integer(Integer(1))}, false, false};
+    in.actions_duration = {std::nullopt, std::nullopt, std::nullopt, one};
+    for (std::uint64_t a = 0; a < 3; ++a) {
+        Event e = make_event(Action{a}, 0, {.writes = {a}});
+        if (a == 1) e.conditions = {ExpressionNode::integer(Integer(1))};
+        std::vector<TimedEvent> list;
+        list.emplace_back(Timing{true, Rational(0)}, std::move(e));
+        in.events.emplace_back(Action{a}, std::move(list));
+    }
+    in.initial_state = FlatExpr(3, ExpressionNode::integer(Integer(0)));
+    in.relevant_actions = std::vector<Action>{Action{0}, Action{1}, Action{2}};
+    return SearchSpace(std::move(in));
+}
+
+TEST(SuccessorSequence, ComputesOnlyWhatIsAskedForAndGoesOnAfterAnError) {
+    SearchSpace space = lazy_task();
+    ASSERT_TRUE(space.is_temporal());
+    StatePtr root = space.initial_state();
+    auto seq = space.get_successor_states_iter(root);
+    // Every start of a temporal task takes numbers, so the counter shows what was computed.
+    EXPECT_EQ(space.instance_counter(), 0u);
+    StatePtr first = seq.next();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->path.front().action, Action{0});
+    EXPECT_EQ(space.instance_counter(), 2u);
+    try {
+        seq.next();
+        ADD_FAILURE() << "a non-boolean condition must fail";
+    } catch (const Error& e) {
+        EXPECT_STREQ(e.what(), "An action condition is not a boolean expression!");
+    }
+    EXPECT_FALSE(seq.done());
+    StatePtr third = seq.next();
+    ASSERT_TRUE(third);
+    EXPECT_EQ(third->path.front().action, Action{2});
+    EXPECT_EQ(third->path.front().instance, 3u);
+    EXPECT_EQ(space.instance_counter(), 4u);
+    EXPECT_FALSE(seq.next());
+    EXPECT_TRUE(seq.done());
+    // The parent is only read.
+    EXPECT_TRUE(root->path.empty());
+    EXPECT_EQ(root->g, 0.0);
+}
+
+// --- the constraints of a step ---------------------------------------------------------------
+
+// Action 0: a durative action with bounds (2, 5) open at both ends, event 0 at its start
+// writing f0 and event 1 half a time unit after its end writing f1. Action 1: no
+// duration, one event at its start reading f1 when `reads_f1`, else f2.
+SearchSpace two_action_task(bool reads_f1, std::optional<Rational> deadline = std::nullopt) {
+    SearchSpaceInput in;
+    in.actions = {Action{0}, Action{1}};
+    in.actions_duration = {DurationBounds{{int_node(2)}, {int_node(5)}, true, true}, std::nullopt};
+    std::vector<TimedEvent> a0;
+    a0.emplace_back(Timing{true, Rational(0)}, make_event(Action{0}, 0, {.writes = {0}}));
+    a0.emplace_back(Timing{false, mk_rational(1, 2)}, make_event(Action{0}, 1, {.writes = {1}}));
+    std::vector<TimedEvent> a1;
+    a1.emplace_back(Timing{true, Rational(0)}, make_event(Action{1}, 0, {.reads = {reads_f1 ? 1u : 2u}}));
+    in.events = {{Action{0}, std::move(a0)}, {Action{1}, std::move(a1)}};
+    in.initial_state = FlatExpr(3, ExpressionNode::boolean(true));
+    in.deadline = std::move(deadline);
+    return SearchSpace(std::move(in));
+}
+
+TEST(SuccessorConstraints, StartPostsBoundsOriginHorizonPinsAndPendingEvents) {
+    SearchSpace space = two_action_task(false);
+    const TNInterpreter& tn = space.tn_interpreter();
+    StatePtr child = space.get_successor_state(*space.initial_state(), Action{0});
+    ASSERT_TRUE(child);
+    const FloatNetwork& net = *child->temporal_network;
+    ASSERT_TRUE(net.consistent());
+    const std::uint64_t s = time_point_key(tn.get_action_point(Action{0}, true), 0);
+    const std::uint64_t e = time_point_key(tn.get_action_point(Action{0}, false), 0);
+    const std::uint64_t x0 = time_point_key(tn.get_event_point(Action{0}, 0), 1);
+    const std::uint64_t x1 = time_point_key(tn.get_event_point(Action{0}, 1), 2);
+    const double eps = 0.01;
+    // Each list holds the edges of its point in the order they were posted, newest first.
+    EXPECT_EQ(edges_of(net, s), (Edges{{x0, -0.0}, {e, -2.0 - eps}}));
+    EXPECT_EQ(edges_of(net, e), (Edges{{x1, -0.5}, {TNInterpreter::horizon, -eps}, {s, 5.0 - eps}}));
+    EXPECT_EQ(edges_of(net, TNInterpreter::origin), (Edges{{s, 0.0}}));
+    EXPECT_EQ(edges_of(net, x0), (Edges{{x1, -eps}, {s, 0.0}}));
+    EXPECT_EQ(edges_of(net, x1), (Edges{{e, 0.5}}));
+    EXPECT_EQ(net.num_points(), 6u);
+    EXPECT_EQ(time_of(net, e), 2.0 + eps);
+    EXPECT_EQ(time_of(net, x1), 2.0 + eps + 0.5);
+    EXPECT_EQ(child->todo.at(Action{0}).instance, 2u);
+    EXPECT_EQ(space.instance_counter(), 3u);
+}
+
+struct OrderCase {
+    bool interfere;
+    bool short_first;  // the plan [1, 0, 0] instead of [0, 1, 0]
+};
+
+class SuccessorOrder : public ::testing::TestWithParam<OrderCase> {};
+
+// A new event lies after every earlier one (by epsilon when they interfere) and before
+// every pending event of a running action (likewise).
+TEST_P(SuccessorOrder, NewEventAgainstPathAndPendingEvents) {
+    const OrderCase c = GetParam();
+    SearchSpace space = two_action_task(c.interfere);
+    const TNInterpreter& tn = space.tn_interpreter();
+    const std::vector<Action> plan =
+        c.short_first ? std::vector<Action>{Action{1}, Action{0}, Action{0}} : std::vector<Action>{Action{0}, Action{1}, Action{0}};
+    StatePtr state = space.initial_state();
+    for (Action a : plan) {
+        state = space.get_successor_state(*state, a);
+        ASSERT_TRUE(state);
+    }
+    const FloatNetwork& net = *state->temporal_network;
+    // Numbers: the first start takes 0 (points) and then its events, the second the next ones.
+    const std::uint32_t a0 = c.short_first ? 2 : 0, a1 = c.short_first ? 0 : 3;
+    const std::uint64_t x0 = time_point_key(tn.get_event_point(Action{0}, 0), a0 + 1);
+    const std::uint64_t x1 = time_point_key(tn.get_event_point(Action{0}, 1), a0 + 2);
+    const std::uint64_t y = time_point_key(tn.get_event_point(Action{1}, 0), a1 + 1);
+    const std::uint64_t s1 = time_point_key(tn.get_action_point(Action{1}, true), a1);
+    const std::uint64_t s0 = time_point_key(tn.get_action_point(Action{0}, true), a0);
+    const double eps = 0.01, link = c.interfere ? -eps : 0.0;
+    if (c.short_first) {
+        // Action 1 came first: x0 lies no earlier than y (f0 is not touched by action 1),
+        // and the end event is ordered against y only when it is applied.
+        EXPECT_EQ(edges_of(net, y), (Edges{{x1, link}, {x0, 0.0}, {s1, 0.0}}));
+    } else {
+        // y was placed after x0 and before the pending x1; applying x1 later repeats
+        // constraints already stored, which adds no node.
+        EXPECT_EQ(edges_of(net, y), (Edges{{x1, link}, {s1, 0.0}}));
+        EXPECT_EQ(edges_of(net, x0), (Edges{{y, 0.0}, {x1, -eps}, {s0, 0.0}}));
+    }
+    EXPECT_TRUE(net.consistent());
+    EXPECT_TRUE(state->todo.empty());
+    EXPECT_EQ(space.instance_counter(), 5u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SuccessorOrder,
+                         ::testing::Values(OrderCase{false, false}, OrderCase{true, false}, OrderCase{false, true},
+                                           OrderCase{true, true}),
+                         [](const auto& info) {
+                             return std::string(info.param.interfere ? "interfering" : "independent") +
+                                    (info.param.short_first ? "_instant_first" : "_durative_first");
+                         });
+
+// Action 0 lasts 5, which the deadline of 2 forbids. Before it, the path holds the two
+// events of action 1, which lasts 1; one of them claims a position beyond its list,
+// which the interference test of any event of another action cannot look up.
+struct RejectedStartCase {
+    const char* name;
+    std::size_t broken;  // which event of action 1 (0: the oldest of the path)
+};
+
+class RejectedStart : public ::testing::TestWithParam<RejectedStartCase> {};
+
+TEST_P(RejectedStart, StillTestsEveryEarlierEvent) {
+    const RejectedStartCase& c = GetParam();
+    SearchSpaceInput in;
+    in.actions = {Action{0}, Action{1}};
+    in.actions_duration = {DurationBounds{{int_node(5)}, {int_node(5)}, false, false},
+                           DurationBounds{{int_node(1)}, {int_node(1)}, false, false}};
+    std::vector<TimedEvent> a0, a1;
+    a0.emplace_back(Timing{true, Rational(0)}, make_event(Action{0}, 0, {.writes = {0}}));
+    for (std::uint64_t k = 0; k < 2; ++k)
+        a1.emplace_back(Timing{k == 0, Rational(0)}, make_event(Action{1}, k == c.broken ? 7 : k, {.writes = {1}}));
+    in.events = {{Action{0}, std::move(a0)}, {Action{1}, std::move(a1)}};
+    in.initial_state = FlatExpr(2, int_node(0));
+    in.deadline = Rational(2);
+    SearchSpace space(std::move(in));
+    StatePtr state = space.initial_state();
+    for (int step = 0; step < 2; ++step) {
+        state = space.get_successor_state(*state, Action{1});
+        ASSERT_TRUE(state);
+    }
+    // The network fails at the start constraints, yet the new event is still tested
+    // against every event of the path, the oldest as well as the newest.
+    try {
+        space.get_successor_state(*state, Action{0});
+        ADD_FAILURE() << "no error";
+    } catch (const InternalError& e) {
+        EXPECT_STREQ(e.what(), "event position beyond its action's fluent sets");
+    }
+    EXPECT_EQ(space.instance_counter(), 3u + 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RejectedStart,
+                         ::testing::Values(RejectedStartCase{"oldest_broken", 0}, RejectedStartCase{"newest_broken", 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace quorvane
