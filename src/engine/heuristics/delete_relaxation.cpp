@@ -37,7 +37,10 @@
 #include "engine/expressions/evaluation.hpp"
 #include "engine/heuristics/value_cache.hpp"
 #include "engine/heuristics/relaxed_task.hpp"
+#include "engine/support/cost_queue.hpp"
 #include "engine/support/fx_hash.hpp"
+#include "engine/support/id_stack.hpp"
+#include "engine/support/workspace_pool.hpp"
 #include "engine/expressions/expression_manager.hpp"
 
 namespace quorvane {
@@ -49,6 +52,8 @@ using relaxation::HNode;
 using relaxation::LinearCondition;
 using relaxation::LoweredCondition;
 using relaxation::RelaxedTask;
+using support::CostQueue;
+using support::IdStack;
 
 constexpr double kHighestFinite = std::numeric_limits<double>::max();
 // Absent costs are NaN: no cost that propagation produces can be NaN (offers that
@@ -478,80 +483,6 @@ void for_each_running(const State& state, Visit&& visit) {
 // ---------------------------------------------------------------------------
 // Working tables.
 
-// A stack of handles or ids that keeps its room: once it has grown, a push is a store.
-class IdStack {
-  public:
-    [[gnu::always_inline]] void push(std::uint32_t x) {
-        if (size_ == data_.size()) grow();
-        data_[size_++] = x;
-    }
-    std::uint32_t pop() { return data_[--size_]; }
-    std::uint32_t operator[](std::size_t i) const { return data_[i]; }
-    std::size_t size() const noexcept { return size_; }
-    bool empty() const noexcept { return size_ == 0; }
-    void clear() noexcept { size_ = 0; }
-    const std::uint32_t* begin() const noexcept { return data_.data(); }
-    const std::uint32_t* end() const noexcept { return data_.data() + size_; }
-
-  private:
-    [[gnu::noinline]] void grow() { data_.resize(std::max<std::size_t>(64, 2 * data_.size())); }
-    std::vector<std::uint32_t> data_;
-    std::size_t size_ = 0;
-};
-
-// A monotone priority queue of handles by cost: integer costs (nearly all of them) in
-// buckets, any other cost in a binary heap. Entries are not removed when a handle's
-// cost drops; the stale one is skipped when it comes out.
-class CostQueue {
-  public:
-    static constexpr std::uint32_t kBuckets = 4096;
-
-    [[gnu::always_inline]] void push(double key, std::uint32_t h) {
-        if (key < static_cast<double>(kBuckets)) {
-            const auto b = static_cast<std::uint32_t>(key);  // 0 <= key: costs are never negative
-            if (static_cast<double>(b) == key) {
-                if (b >= buckets_.size()) buckets_.resize(b + 1);
-                buckets_[b].push(h);
-                first_ = std::min(first_, b);
-                end_ = std::max(end_, b + 1);
-                return;
-            }
-        }
-        heap_.emplace_back(key, h);
-        std::push_heap(heap_.begin(), heap_.end(), Later{});
-    }
-    bool pop(double& key, std::uint32_t& h) {
-        while (first_ < end_ && buckets_[first_].empty()) ++first_;
-        const bool bucket = first_ < end_;
-        if (!heap_.empty() && (!bucket || heap_.front().first < static_cast<double>(first_))) {
-            std::pop_heap(heap_.begin(), heap_.end(), Later{});
-            key = heap_.back().first;
-            h = heap_.back().second;
-            heap_.pop_back();
-            return true;
-        }
-        if (!bucket) return false;
-        key = static_cast<double>(first_);
-        h = buckets_[first_].pop();
-        return true;
-    }
-    void clear() {
-        for (std::uint32_t b = 0; b < end_; ++b) buckets_[b].clear();
-        first_ = end_ = 0;
-        heap_.clear();
-    }
-
-  private:
-    struct Later {
-        bool operator()(const std::pair<double, std::uint32_t>& a, const std::pair<double, std::uint32_t>& b) const {
-            return a.first > b.first;
-        }
-    };
-    std::vector<IdStack> buckets_;
-    std::uint32_t first_ = 0, end_ = 0;  // only buckets [first_, end_) may hold entries
-    std::vector<std::pair<double, std::uint32_t>> heap_;
-};
-
 // An operator's leaves still to come in this evaluation, and the sum (hmax: the
 // maximum) of the costs of those that came.
 struct Countdown {
@@ -649,72 +580,9 @@ struct Workspace {
     }
 };
 
-// Workspaces a heuristic keeps between evaluations. An evaluation takes one (or makes
-// one when every kept one is in use by another thread) and gives it back; one more
-// than the slots hold is dropped. No lock: a slot is an atomic pointer. Each thread
-// starts looking at a slot of its own, so that it keeps using the workspace whose
-// tables are in its core's cache rather than the one another thread just used.
-class WorkspacePool {
-  public:
-    WorkspacePool() = default;
-    WorkspacePool(const WorkspacePool&) = delete;
-    WorkspacePool& operator=(const WorkspacePool&) = delete;
-    ~WorkspacePool() {
-        for (auto& slot : slots_) delete slot.p.load(std::memory_order_acquire);
-    }
-
-    std::unique_ptr<Workspace> take() {
-        const std::size_t first = home();
-        for (std::size_t i = 0; i < kSlots; ++i) {
-            auto& slot = slots_[(first + i) % kSlots].p;
-            if (slot.load(std::memory_order_relaxed) != nullptr)
-                if (Workspace* w = slot.exchange(nullptr, std::memory_order_acq_rel)) return std::unique_ptr<Workspace>(w);
-        }
-        return std::make_unique<Workspace>();
-    }
-    void give(std::unique_ptr<Workspace> w) {
-        const std::size_t first = home();
-        for (std::size_t i = 0; i < kSlots; ++i) {
-            auto& slot = slots_[(first + i) % kSlots].p;
-            Workspace* expected = nullptr;
-            if (slot.load(std::memory_order_relaxed) == nullptr &&
-                slot.compare_exchange_strong(expected, w.get(), std::memory_order_acq_rel,
-                                             std::memory_order_relaxed)) {
-                w.release();
-                return;
-            }
-        }
-    }
-
-  private:
-    static constexpr std::size_t kSlots = 8;
-    // The calling thread's first slot: threads are numbered as they first get here.
-    static std::size_t home() {
-        static std::atomic<std::size_t> threads{0};
-        thread_local const std::size_t mine = threads.fetch_add(1, std::memory_order_relaxed) % kSlots;
-        return mine;
-    }
-    // A cache line per slot: threads taking and giving back at their own slots do not
-    // take the line from each other.
-    struct alignas(64) Slot {
-        std::atomic<Workspace*> p{nullptr};
-    };
-    std::array<Slot, kSlots> slots_{};
-};
-
-// A workspace for the length of one evaluation; given back also when it ends in an error.
-class Lease {
-  public:
-    explicit Lease(WorkspacePool& pool) : pool_(pool), w_(pool.take()) {}
-    Lease(const Lease&) = delete;
-    Lease& operator=(const Lease&) = delete;
-    ~Lease() { pool_.give(std::move(w_)); }
-    Workspace& operator*() const { return *w_; }
-
-  private:
-    WorkspacePool& pool_;
-    std::unique_ptr<Workspace> w_;
-};
+// The workspaces a heuristic keeps, and one taken for an evaluation.
+using WorkspacePool = support::WorkspacePool<Workspace>;
+using Lease = support::Lease<Workspace>;
 
 // The change per application, recomputed the way construction decided the pair, so
 // that a table that went out of step is caught rather than used.
