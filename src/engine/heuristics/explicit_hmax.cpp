@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <cstdint>
 #include <limits>
 #include <mutex>
@@ -13,15 +12,13 @@
 #include <span>
 #include <utility>
 
-#include <sys/resource.h>
-#include <sys/sysinfo.h>
-
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
 
 #include "engine/support/errors.hpp"
 #include "engine/expressions/evaluation.hpp"
 #include "engine/heuristics/value_cache.hpp"
+#include "engine/support/memory_probe.hpp"
 #include "engine/expressions/splitting.hpp"
 #include "engine/expressions/expression_manager.hpp"
 
@@ -69,55 +66,11 @@ constexpr std::size_t kBytesPerValue = 2 * sizeof(ExpressionNode) + 1;
 // looked up.
 constexpr std::size_t kMemoryLookupFloor = std::size_t{64} << 20;
 
-// The most memory this process can ever hold: the machine's memory (physical and swap)
-// or the address-space limit, whichever is smaller.
-std::size_t process_memory_ceiling() {
-    std::size_t ceiling = std::numeric_limits<std::size_t>::max();
-    struct sysinfo machine {};
-    if (::sysinfo(&machine) == 0 && machine.mem_unit > 0) {
-        const unsigned __int128 bytes =
-            (static_cast<unsigned __int128>(machine.totalram) + machine.totalswap) * machine.mem_unit;
-        if (bytes < ceiling) ceiling = static_cast<std::size_t>(bytes);
-    }
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
-        ceiling = std::min<std::size_t>(ceiling, static_cast<std::size_t>(limit.rlim_cur));
-    return ceiling;
-}
-
-// Memory the machine can still hand out without swapping (the kernel's own estimate),
-// or nullopt where it does not say.
-std::optional<std::size_t> meminfo_available() {
-    std::FILE* f = std::fopen("/proc/meminfo", "r");
-    if (!f) return std::nullopt;
-    std::optional<std::size_t> out;
-    char line[256];
-    while (std::fgets(line, sizeof line, f)) {
-        unsigned long long kib = 0;
-        if (std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1) {
-            out = static_cast<std::size_t>(kib) * 1024;
-            break;
-        }
-    }
-    std::fclose(f);
-    return out;
-}
-
 std::atomic<HMaxExplicit::MemoryProbe> memory_probe{nullptr};
 
 std::optional<std::size_t> machine_memory_available() {
     HMaxExplicit::MemoryProbe probe = memory_probe.load(std::memory_order_acquire);
-    return probe ? probe() : meminfo_available();
-}
-
-// The machine is about to run out of memory when less than this is left: the larger of
-// 256 MiB and 2% of its physical memory.
-std::size_t memory_reserve() {
-    std::size_t reserve = std::size_t{256} << 20;
-    struct sysinfo machine {};
-    if (::sysinfo(&machine) == 0 && machine.mem_unit > 0)
-        reserve = std::max<std::size_t>(reserve, static_cast<std::size_t>(machine.totalram) * machine.mem_unit / 50);
-    return reserve;
+    return probe ? probe() : support::meminfo_available();
 }
 
 // Working tables of one evaluation; kept between evaluations (under the cache mutex,
@@ -281,7 +234,7 @@ namespace {
 void check_memory(Scratch& s) {
     const std::size_t held = s.values_held + s.round_held;
     if (held <= kMemoryLookupFloor / kBytesPerValue) return;
-    if (!s.memory_ceiling) s.memory_ceiling = process_memory_ceiling();
+    if (!s.memory_ceiling) s.memory_ceiling = support::process_memory_ceiling();
     if (held > s.memory_ceiling / kBytesPerValue) throw std::bad_alloc();
     // The ceiling counts each value at its least size and is rarely reached before the
     // kernel ends the process for want of memory: the sets grow their tables by
@@ -291,7 +244,7 @@ void check_memory(Scratch& s) {
     if (held >= s.next_memory_lookup) {
         s.next_memory_lookup = held + kMemoryLookupFloor / kBytesPerValue;
         const std::size_t doubling = held * kBytesPerValue;
-        if (auto available = machine_memory_available(); available && *available < memory_reserve() + doubling)
+        if (auto available = machine_memory_available(); available && *available < support::memory_reserve() + doubling)
             throw std::bad_alloc();
     }
 }

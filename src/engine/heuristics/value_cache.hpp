@@ -4,8 +4,11 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -187,5 +190,34 @@ inline bool goal_never_boolean(const FlatExpr& goal, const std::vector<std::stri
         default: return false;
     }
 }
+
+// The value cache a heuristic shares with its copies, split into maps chosen by the
+// key's hash, each under a lock of its own: threads evaluating side by side seldom meet
+// at one lock, and none holds one while it computes.
+class SharedValueCache {
+  public:
+    std::optional<std::optional<double>> find(const StateKeyView& key) {
+        Shard& shard = shard_of(key);
+        std::lock_guard<std::mutex> lock(shard.mutex);
+        return find_value(shard.map, key);
+    }
+    // A value stored meanwhile by another evaluation stays (it is the same value).
+    void store(const StateKeyView& key, std::optional<double> value) {
+        Shard& shard = shard_of(key);
+        std::lock_guard<std::mutex> lock(shard.mutex);
+        store_value(shard.map, key, value);
+    }
+
+  private:
+    static constexpr unsigned kShardBits = 5;
+    struct alignas(64) Shard {
+        std::mutex mutex;
+        ValueMap map;
+    };
+    Shard& shard_of(const StateKeyView& key) {
+        return shards_[key.hash >> (std::numeric_limits<std::size_t>::digits - kShardBits)];
+    }
+    std::array<Shard, std::size_t{1} << kShardBits> shards_;
+};
 
 }  // namespace quorvane::heuristics_detail

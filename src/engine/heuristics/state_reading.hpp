@@ -1,0 +1,55 @@
+// How an evaluation of hff, hadd and hmax reads a state.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "engine/expressions/evaluation.hpp"
+#include "engine/expressions/node.hpp"
+#include "engine/heuristics/relaxation_tables.hpp"
+#include "engine/state/state.hpp"
+
+// Internal to the heuristics folder, and included by propagation.cpp alone: file-local
+// there, so that the compiler inlines it into an evaluation as it sees fit.
+namespace quorvane::heuristics_detail {
+namespace {
+
+// Reading the state. Evaluation reads a State through these four functions alone.
+
+// visit(handle) for the atom of every fluent's value in `state` that construction made.
+// Boolean values are read from their cells; a value is built as a node only when some
+// atom could hold it.
+template <class Visit>
+void for_each_value_atom(const AtomTable& atoms, const State& state, Visit&& visit) {
+    const bool others = !atoms.others.empty();
+    for (std::uint64_t f = 0, n = state.values.size(); f < n; ++f) {
+        const Cell c = state.values.cell(f);
+        std::uint32_t h = kNone;
+        if (c.is_bool() && f < atoms.dense) h = c.is_true() ? atoms.if_true[f] : atoms.if_false[f];
+        else if (others) h = atoms.atom(f, c.decode());
+        if (h != kNone) visit(h);
+    }
+}
+
+// The value of fluent f as the nearest double; ValueError "Expected a number!" when it
+// holds no number.
+double numeric_value(const State& state, std::uint64_t f) {
+    const ExpressionNode& x = state.fluent_value(f);
+    if (x.kind() == NodeKind::Int) return x.as_int().to_double();
+    if (x.kind() == NodeKind::Rational) return x.as_rational().to_double();
+    return get_rational_from_expression_node(x).to_double();  // raises "Expected a number!"
+}
+
+// Whether a condition holds in `state`; evaluation errors pass up.
+bool holds(std::span<const ExpressionNode> condition, const State& state) {
+    return internal_evaluate(condition, state).is_true();
+}
+
+// visit(action, index of its next event) for every running action, in the state's order.
+template <class Visit>
+void for_each_running(const State& state, Visit&& visit) {
+    for (const auto& [a, entry] : state.todo) visit(a, entry.next_event);
+}
+
+}  // namespace
+}  // namespace quorvane::heuristics_detail

@@ -1,0 +1,76 @@
+// The delete-relaxation heuristic as a whole: every kind against a plain evaluation of
+// the same relaxed task, and one heuristic with its copies on many threads.
+#include "heuristic_oracles.hpp"
+
+namespace quorvane {
+namespace {
+using namespace test_nodes;
+using namespace heuristic_oracles;
+// The builder, not the namespace quorvane::relaxation.
+using heuristic_oracles::relaxation;
+
+TEST(Relaxation, AgreesWithAPlainEvaluationOnRandomPropositionalTasks) {
+    RandomRelaxedTasks random(917);
+    expect_relaxation_agrees_with_plain_evaluation(random, 600, 4);
+}
+
+TEST(Relaxation, AgreesWithAPlainEvaluationOnRandomNumericTasks) {
+    RandomTasks random(4711);
+    expect_relaxation_agrees_with_plain_evaluation(random, 800, 3);
+}
+
+// Evaluations of one heuristic, and of its copies, on several threads at once take
+// their working tables from one shared pool without a lock, and with internal caching
+// share one value cache: every thread must get the values of evaluations run one at a
+// time.
+class RelaxationOnThreads : public ::testing::TestWithParam<bool> {};
+
+TEST_P(RelaxationOnThreads, OneHeuristicAndItsCopiesEvaluateOnManyThreadsAtOnce) {
+    const bool caching = GetParam();
+    RandomRelaxedTasks random(31337);
+    for (int n = 0; n < 40; ++n) {
+        const Task t = random.task();
+        for (RelaxationKind kind : kAllKinds) {
+            std::optional<DeleteRelaxationHeuristic> made;
+            try {
+                made.emplace(relaxation(t, kind, caching));
+            } catch (const std::exception&) {
+                continue;  // refused by construction
+            }
+            const DeleteRelaxationHeuristic& h = *made;
+            // The values alone come from a heuristic of their own, so that with caching
+            // the threads also store values side by side.
+            const DeleteRelaxationHeuristic reference = relaxation(t, kind);
+            std::vector<StateBox> states;
+            std::vector<Outcome> alone;
+            for (int k = 0; k < 12; ++k) {
+                states.push_back(random.state(t));
+                alone.push_back(outcome_of([&] { return reference.eval(*states.back()); }));
+            }
+            constexpr int kThreads = 4;
+            std::vector<std::vector<Outcome>> seen(kThreads);
+            std::vector<std::thread> threads;
+            for (int th = 0; th < kThreads; ++th) {
+                threads.emplace_back([&, th] {
+                    const DeleteRelaxationHeuristic copy(h);
+                    for (int round = 0; round < 5; ++round)
+                        for (std::size_t k = 0; k < states.size(); ++k)
+                            seen[th].push_back(
+                                outcome_of([&] { return ((k + th) % 2 == 0 ? h : copy).eval(*states[k]); }));
+                });
+            }
+            for (std::thread& th : threads) th.join();
+            for (int th = 0; th < kThreads; ++th)
+                for (std::size_t i = 0; i < seen[th].size(); ++i)
+                    ASSERT_EQ(seen[th][i], alone[i % states.size()]) << "task " << n << ", thread " << th;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Caching, RelaxationOnThreads, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? std::string("SharedValueCache") : std::string("NoCache");
+                         });
+
+}  // namespace
+}  // namespace quorvane
