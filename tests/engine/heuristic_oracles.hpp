@@ -61,7 +61,7 @@ inline std::pair<Action, std::vector<TimedEvent>> plain_action(std::uint64_t idx
 
 inline StateBox make_state(std::vector<ExpressionNode> values, std::vector<std::pair<std::uint64_t, std::uint64_t>> running = {}) {
     StateBox s = State::make(values);
-    for (auto [a, next] : running) s->todo[Action{a}] = TodoEntry{next, 7};
+    for (auto [a, next] : running) s->todo[Action{a}] = RunningEntry{next, 7};
     return s;
 }
 

@@ -35,7 +35,7 @@ int node_of(const State& s) { return static_cast<int>(*s.values[0].as_int().to_i
 
 StatePtr make_state(int node, int running = 0, double g = 0.0) {
     StateBox s = State::make(FlatExpr{ExpressionNode::integer(Integer(node))});
-    for (int r = 0; r < running; ++r) s->todo[Action{1000u + static_cast<std::uint64_t>(r)}] = TodoEntry{1, 0};
+    for (int r = 0; r < running; ++r) s->todo[Action{1000u + static_cast<std::uint64_t>(r)}] = RunningEntry{1, 0};
     s->g = g;
     return StatePtr(std::move(s));
 }
@@ -87,7 +87,7 @@ struct GraphSpace {
         auto child = parent.clone_for_child();
         child.set_value(0, ExpressionNode::integer(Integer(e.to)));
         child->todo.clear();
-        for (int r = 0; r < e.running; ++r) child->todo[Action{1000u + static_cast<std::uint64_t>(r)}] = TodoEntry{1, 0};
+        for (int r = 0; r < e.running; ++r) child->todo[Action{1000u + static_cast<std::uint64_t>(r)}] = RunningEntry{1, 0};
         child->g += 1;
         child->path = child->path.append(PathEntry{a, 0, 0});
         return StatePtr(std::move(child));
@@ -264,7 +264,7 @@ TEST(BoundedQueue, NeedsRoomForOneEntry) { EXPECT_THROW(Bounded(0), InternalErro
 
 // --- duplicate detection -----------------------------------------------------------------
 
-StatePtr temporal_state(int node, std::vector<std::pair<std::uint64_t, TodoEntry>> todo) {
+StatePtr temporal_state(int node, std::vector<std::pair<std::uint64_t, RunningEntry>> todo) {
     StateBox s = State::make(FlatExpr{ExpressionNode::integer(Integer(node))});
     s->temporal_network.emplace(0.0);
     for (auto& [a, e] : todo) s->todo[Action{a}] = e;
@@ -513,7 +513,7 @@ TEST(MemoryBounded, FilterKeysCoverWhatTheDuplicateRuleCompares) {
     const search::SeededStateHasher key(42, false), temporal_key(42, true);
     auto state = [](std::uint64_t next, std::uint32_t instance, bool condition) {
         StateBox s = State::make(FlatExpr{ExpressionNode::integer(Integer(1))});
-        s->todo[Action{3}] = TodoEntry{next, instance};
+        s->todo[Action{3}] = RunningEntry{next, instance};
         if (condition) s->active_conditions[FlatExpr{ExpressionNode::boolean(true)}] = 1;
         return s;
     };

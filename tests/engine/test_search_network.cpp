@@ -78,11 +78,11 @@ class ReferenceSuccessors {
         if (!events) return std::nullopt;
         const std::size_t n = events->size();
         if (auto running = parent.todo.find(action); running != parent.todo.end()) {
-            const TodoEntry entry = running->second;
+            const RunningEntry entry = running->second;
             if (entry.next_event >= n) return std::nullopt;
             ReferenceChild c{parent.clone_for_child(), parent_net};
             if (entry.next_event + 1 < n)
-                c.state->todo.insert_or_assign(action, TodoEntry{entry.next_event + 1, entry.instance + 1});
+                c.state->todo.insert_or_assign(action, RunningEntry{entry.next_event + 1, entry.instance + 1});
             else
                 c.state->todo.erase(action);
             expand_event(parent, c, (*events)[entry.next_event].second, entry.next_event, entry.instance);
@@ -93,7 +93,7 @@ class ReferenceSuccessors {
         std::uint32_t first = counter;
         post_start_constraints(parent, c.network, action, *events, counter);
         first = first + 1;
-        if (n > 1) c.state->todo.insert_or_assign(action, TodoEntry{1, first + 1});
+        if (n > 1) c.state->todo.insert_or_assign(action, RunningEntry{1, first + 1});
         if (!expand_event(parent, c, (*events)[0].second, 0, first)) return c;
         if (compress && compression_safe(action) && n > 1) {
             const std::uint32_t m = c.state->todo.find(action)->second.instance;

@@ -31,7 +31,7 @@ TEST(State, CloneForChildStartsWithAnEmptyCache) {
     auto parent = make_state({I(1), B(true)});
     parent->g = 2.5;
     parent->path = parent->path.append(PathEntry{Action{4}, 0, 7});
-    parent->todo[Action{4}] = TodoEntry{1, 8};
+    parent->todo[Action{4}] = RunningEntry{1, 8};
     parent->heuristic_cache.put("hff", 3.0);
     parent->heuristic_cache.put("hmax", std::nullopt);
 
@@ -132,7 +132,7 @@ StateBox state_with(const Progress& p) {
     auto s = make_state({I(1), B(true)});
     s->todo.reserve(p.reserve);
     s->active_conditions.reserve(p.reserve);
-    for (const auto& [action, next, instance] : p.running) s->todo[Action{action}] = TodoEntry{next, instance};
+    for (const auto& [action, next, instance] : p.running) s->todo[Action{action}] = RunningEntry{next, instance};
     for (const auto& [condition, count] : p.conditions) s->active_conditions[condition] = count;
     return s;
 }

@@ -108,13 +108,13 @@ StatePtr SearchSpace::get_successor_state_with_compression(const State& parent, 
 
     if (auto running = parent.todo.empty() ? parent.todo.end() : parent.todo.find(action);
         running != parent.todo.end()) {
-        const TodoEntry entry = running->second;
+        const RunningEntry entry = running->second;
         if (entry.next_event >= n) return nullptr;
         const Event& event = (*events)[entry.next_event].second;
         if (!event_condition_holds(compiled ? compiled + entry.next_event : nullptr, event, parent)) return nullptr;
         StateBox child = parent.clone_for_child();
         child->g += 1.0;
-        if (entry.next_event + 1 < n) child->todo.insert_or_assign(action, TodoEntry{entry.next_event + 1, entry.instance + 1});
+        if (entry.next_event + 1 < n) child->todo.insert_or_assign(action, RunningEntry{entry.next_event + 1, entry.instance + 1});
         else child->todo.erase(action);
         if (!expand_event(parent, child, event, entry.next_event, entry.instance)) return nullptr;
         child.adopt_layout(layout_);
@@ -147,7 +147,7 @@ StatePtr SearchSpace::get_successor_state_with_compression(const State& parent, 
         // and starts need no lock.
         first = instance_counter_.load(std::memory_order_relaxed);
     }
-    if (n > 1) child->todo.insert_or_assign(action, TodoEntry{1, first + 1});
+    if (n > 1) child->todo.insert_or_assign(action, RunningEntry{1, first + 1});
     if (!expand_event(parent, child, (*events)[0].second, 0, first)) return nullptr;
 
     const bool safe = compress && compression_safe_actions_ && [&] {

@@ -16,12 +16,13 @@
 namespace quorvane {
 
 // A running action: the index of its next event and that event's instance number.
-struct TodoEntry {
+struct RunningEntry {
     std::uint64_t next_event = 0;
     std::uint32_t instance = 0;
 };
 
-using TodoMap = boost::unordered_flat_map<Action, TodoEntry, support::FxHash<Action>>;
+// The running actions (a state's `todo`): each with its next event.
+using RunningMap = boost::unordered_flat_map<Action, RunningEntry, support::FxHash<Action>>;
 // Multiset of durative conditions: a count per distinct expression.
 using ConditionMultiset = boost::unordered_flat_map<FlatExpr, std::uint64_t, FlatExprHash, FlatExprEq>;
 
@@ -124,7 +125,7 @@ class SharedMap {
 }  // namespace state_detail
 
 // The running actions of a state, by action.
-using RunningActions = state_detail::SharedMap<TodoMap>;
+using RunningActions = state_detail::SharedMap<RunningMap>;
 
 // The same actions running, each at the same next event (instance numbers aside).
 bool same_running(const RunningActions& a, const RunningActions& b) noexcept;
