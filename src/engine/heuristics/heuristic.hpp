@@ -51,6 +51,9 @@ class Heuristic {
     // (ReportsReachableActions); nullopt for the others.
     std::optional<std::vector<Action>> reachable_actions(const State& state) const;
 
+    // Whether an evaluation may read the state's path (only a caller's function can).
+    bool reads_paths() const noexcept { return std::holds_alternative<CustomHeuristic>(engine_); }
+
   private:
     Engine engine_;
     bool cache_value_in_state_;

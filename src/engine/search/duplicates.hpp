@@ -9,9 +9,13 @@
 #include <boost/unordered/unordered_flat_set.hpp>
 
 #include "engine/state/state.hpp"
+#include "engine/state/state_store.hpp"
 #include "engine/support/bloom_filter.hpp"
 
 namespace quorvane::search {
+
+using quorvane::seen_policy;
+using quorvane::SeenPolicy;
 
 // A seen-set key that compares states by fluent values, running actions and their
 // next events, ignoring instance numbers, networks, conditions, g and path. Its hash
@@ -53,13 +57,6 @@ struct CachedHash {
     }
 };
 
-enum class SeenPolicy { States, WeakStates, None };
-
-// Not temporal: State equality; temporal: WeakEqState with weak_equality, else nothing.
-inline SeenPolicy seen_policy(bool is_temporal, bool weak_equality) noexcept {
-    if (!is_temporal) return SeenPolicy::States;
-    return weak_equality ? SeenPolicy::WeakStates : SeenPolicy::None;
-}
 
 class SeenSet {
   public:

@@ -25,4 +25,12 @@ SearchResult plan_of(const State& goal, std::int64_t expanded) {
     return r;
 }
 
+SearchResult plan_of(const StateStore& store, StateId goal, std::int64_t expanded) {
+    SearchResult r;
+    r.plan = store.plan(goal);
+    r.statistics.emplace("expanded_states", std::to_string(expanded));
+    r.statistics.emplace("goal_depth", format_number(store.g(goal)));
+    return r;
+}
+
 }  // namespace quorvane::search

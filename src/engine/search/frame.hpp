@@ -12,6 +12,7 @@
 
 #include "engine/space/search_space_trait.hpp"
 #include "engine/state/state.hpp"
+#include "engine/state/state_store.hpp"
 #include "engine/task/actions.hpp"
 #include "engine/support/log.hpp"
 #include "engine/support/number_format.hpp"
@@ -37,6 +38,18 @@ std::vector<Action> extract_path(const State& state);
 SearchResult no_plan(std::int64_t expanded);
 // The result of a search that reached `goal`.
 SearchResult plan_of(const State& goal, std::int64_t expanded);
+// The same for a goal the search keeps in `store`.
+SearchResult plan_of(const StateStore& store, StateId goal, std::int64_t expanded);
+
+// Whether the states a search hands to the space and the evaluator must carry their
+// whole paths: when either may read them. A type that does not say may.
+template <class S, class H>
+bool search_reads_paths(const S& space, const H& heuristic) {
+    bool space_reads = true, heuristic_reads = true;
+    if constexpr (requires { space.reads_paths(); }) space_reads = space.reads_paths();
+    if constexpr (requires { heuristic.reads_paths(); }) heuristic_reads = heuristic.reads_paths();
+    return space_reads || heuristic_reads;
+}
 
 // Adds 1 to a 32-bit signed counter, wrapping instead of overflowing.
 inline void bump(std::int32_t& n) noexcept {
@@ -79,9 +92,12 @@ class SearchFrame {
 
     // The goal record and the result with the plan to `goal`.
     SearchResult found(const State& goal, std::int64_t expanded) const {
-        QV_LOG(log::Level::Info, target_,
-               name_ + ": goal found \u2014 expanded=" + std::to_string(expanded) + " depth=" + format_number(goal.g));
+        found_record(goal.g, expanded);
         return plan_of(goal, expanded);
+    }
+    SearchResult found(const StateStore& store, StateId goal, std::int64_t expanded) const {
+        found_record(store.g(goal), expanded);
+        return plan_of(store, goal, expanded);
     }
     // The no-solution record and the result without a plan.
     SearchResult exhausted(std::int64_t expanded) const {
@@ -105,6 +121,10 @@ class SearchFrame {
     }
 
   private:
+    void found_record(double depth, std::int64_t expanded) const {
+        QV_LOG(log::Level::Info, target_,
+               name_ + ": goal found \u2014 expanded=" + std::to_string(expanded) + " depth=" + format_number(depth));
+    }
     static std::optional<float> announce(const char* target, const std::string& name, const std::string& parameters,
                                          std::optional<float> timeout) {
         QV_LOG(log::Level::Info, target, name + ": " + parameters);

@@ -11,6 +11,7 @@
 
 #include "engine/support/errors.hpp"
 #include "engine/state/state.hpp"
+#include "engine/state/state_store.hpp"
 #include "engine/support/minmax_heap.hpp"
 
 namespace quorvane::search {
@@ -45,9 +46,30 @@ bool better(const Prioritized<T>& a, const Prioritized<T>& b) noexcept {
     if (a.running != b.running) return a.running < b.running;
     return a.counter < b.counter;
 }
+// An open-list entry of a state kept in a store. Ids are given in the order states are
+// generated, so the id stands in for the generation counter.
+struct StoredEntry {
+    double priority = 0.0;
+    StateId id = 0;
+    std::uint32_t running = 0;
+};
+static_assert(sizeof(StoredEntry) == 16);
+
+inline std::uint32_t running_count(const State& state) noexcept {
+    return static_cast<std::uint32_t>(state.todo.size());
+}
+
+// The same order as for Prioritized entries.
+inline bool better(const StoredEntry& a, const StoredEntry& b) noexcept {
+    if (a.priority < b.priority) return true;
+    if (a.priority > b.priority) return false;
+    if (a.running != b.running) return a.running < b.running;
+    return a.id < b.id;
+}
+
 struct Worse {
-    template <class T>
-    bool operator()(const Prioritized<T>& a, const Prioritized<T>& b) const noexcept {
+    template <class E>
+    bool operator()(const E& a, const E& b) const noexcept {
         return better(b, a);
     }
 };

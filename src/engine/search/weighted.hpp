@@ -59,6 +59,39 @@ SearchResult weighted_best_first_loop(const SearchFrame<S>& frame, double weight
     }
 }
 
+// The loop of the unbounded search over the states it keeps in `store`, whose root is
+// the initial state, with value `h0`: a state is stored when generated unless the seen
+// set holds an equal one, and rebuilt from the store when taken for expansion.
+template <SearchSpaceTrait S, class H>
+SearchResult stored_best_first_loop(const SearchFrame<S>& frame, const S& space, const H& heuristic, double weight,
+                                    StateStore& store, double h0) {
+    const bool full_paths = search_reads_paths(space, heuristic);
+    BinaryHeap<StoredEntry, Worse> open;
+    open.push(StoredEntry{h0, 0, running_count(*store.state(0, false))});
+    std::uint64_t generated = 1;
+    std::int32_t expanded = 0;
+    while (true) {
+        std::optional<StoredEntry> entry = open.pop();
+        if (!entry) return frame.exhausted(expanded);
+        frame.check_time();
+        bump(expanded);
+        frame.progress(expanded, generated, [&] { return open.size(); });
+        const StateId parent = entry->id;
+        StatePtr state = store.state(parent, full_paths);
+        if (frame.goal_when_expanded(*state)) return frame.found(store, parent, expanded);
+        auto successors = space.get_successor_states_iter(state);
+        while (StatePtr successor = successors.next()) {
+            const StateId id = store.add_unique(*successor, parent, *state);
+            if (id == kNoStateId) continue;
+            std::optional<double> value = eval_within(heuristic, *successor, space, &frame.limit());
+            if (frame.goal_when_generated(*successor)) return frame.found(store, id, expanded);
+            if (value)
+                open.push(StoredEntry{weighted_priority(weight, *value, successor->g), id, running_count(*successor)});
+            bump(generated);
+        }
+    }
+}
+
 template <SearchSpaceTrait S, class H>
     requires HeuristicTrait<H, S>
 SearchResult wastar_search(const S& space, const H& heuristic, double weight, std::optional<float> timeout,
@@ -69,18 +102,12 @@ SearchResult wastar_search(const S& space, const H& heuristic, double weight, st
     StatePtr initial = space.initial_state(nullptr);
     if (frame.goal_when_generated(*initial)) return plan_of(*initial, 0);
 
-    SeenSet seen(seen_policy(space.is_temporal(), weak_equality));
-    seen.insert(initial);
+    StateStore store(initial, seen_policy(space.is_temporal(), weak_equality));
+    store.record_seen(0);
     std::optional<double> h0 = eval_within(heuristic, *initial, space, &frame.limit());
     if (!h0) return no_plan(0);
-
-    BinaryHeap<PrioritizedItem, Worse> open;
-    open.push(PrioritizedItem{std::move(initial), *h0, 0});
-    // The seen set keeps a reference to every successor it records.
-    return weighted_best_first_loop(frame, weight, open, [&](StatePtr state) {
-        auto keep = [&seen](const StatePtr& s) { return seen.insert(s); };
-        return eval_gen(heuristic, successor_stream(space, std::move(state), keep), space, &frame.limit());
-    });
+    initial.reset();
+    return stored_best_first_loop(frame, space, heuristic, weight, store, *h0);
 }
 
 template <SearchSpaceTrait S, class H>

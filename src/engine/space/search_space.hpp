@@ -67,6 +67,8 @@ class SearchSpace {
 
     // --- successor generation ---------------------------------------------------------
 
+    // Whether generating successors reads the parent's path (the object filter does).
+    bool reads_paths() const noexcept { return action_objects_ && obj_to_prev_actions_map_; }
     StatePtr get_successor_state_with_compression(const State& parent, Action action, bool compress) const;
     // Applies `event` (position `pos` in its action's list, instance `instance`) to
     // `child`, a clone of `parent`. False when it does not fit: a durative condition

@@ -127,8 +127,6 @@ StateBox State::clone_for_child() const { return StateBox(copy(values.layout_, f
 
 StatePtr State::full_clone() const { return StatePtr(copy(values.layout_, true)); }
 
-namespace {
-
 // Entries are summed, so each must spread over all bits.
 using support::mix64;
 
@@ -148,10 +146,8 @@ bool same_conditions(const ActiveConditions& a, const ActiveConditions& b) noexc
 // a bijection in the word and in the state before it, so states whose values differ in
 // a single word never share a hash, and a collision between words needs two 64-bit
 // accidents to meet.
-std::uint64_t words_hash(const StateValues& v, bool boxed) noexcept {
+std::uint64_t words_hash(const StateLayout& l, const std::uint64_t* w, bool boxed) noexcept {
     support::FxHasher h;
-    const StateLayout& l = v.layout();
-    const std::uint64_t* w = v.words();
     h.add(l.num_fluents());
     if (!boxed) {
         for (std::size_t i = 0; i < l.num_words(); ++i) h.add(mix64(w[i]));
@@ -160,9 +156,11 @@ std::uint64_t words_hash(const StateValues& v, bool boxed) noexcept {
         for (std::size_t i = l.cell_begin(); i < l.num_words(); ++i)
             h.add(mix64(Cell::from_word(w[i]).value_hash()));
     }
-    return h.finish();
+    const std::uint64_t out = h.finish();
+    return out ? out : 1;
 }
 
+namespace {
 // Sums of mixed entry hashes do not depend on the order the maps are walked in.
 std::uint64_t running_sum(const RunningActions& todo) noexcept {
     std::uint64_t running = 0;
@@ -174,8 +172,25 @@ std::uint64_t running_sum(const RunningActions& todo) noexcept {
     }
     return running;
 }
-
 }  // namespace
+
+void hash_running_into(support::FxHasher& h, const RunningActions& todo) noexcept {
+    h.add(todo.size());
+    h.add(running_sum(todo));
+}
+
+void hash_progress_into(support::FxHasher& h, const RunningActions& todo, const ActiveConditions& conditions) noexcept {
+    hash_running_into(h, todo);
+    std::uint64_t sum = 0;
+    for (const auto& [condition, count] : conditions) {
+        support::FxHasher e;
+        hash_expr(e, condition);
+        e.add(count);
+        sum += mix64(e.finish());
+    }
+    h.add(conditions.size());
+    h.add(sum);
+}
 
 bool operator==(const State& a, const State& b) noexcept {
     if (a.temporal_network) return false;
@@ -185,32 +200,19 @@ bool operator==(const State& a, const State& b) noexcept {
 
 std::uint64_t State::values_hash() const noexcept {
     if (!progress_in_identity()) return hash();
-    const std::uint64_t h = words_hash(values, has_boxed());
-    return h ? h : 1;
+    return words_hash(values.layout(), values.words(), has_boxed());
 }
 
-void State::hash_running_into(support::FxHasher& h) const noexcept {
-    h.add(todo.size());
-    h.add(running_sum(todo));
-}
+void State::hash_running_into(support::FxHasher& h) const noexcept { quorvane::hash_running_into(h, todo); }
 
 void State::hash_progress_into(support::FxHasher& h) const noexcept {
-    hash_running_into(h);
-    std::uint64_t conditions = 0;
-    for (const auto& [condition, count] : active_conditions) {
-        support::FxHasher e;
-        hash_expr(e, condition);
-        e.add(count);
-        conditions += mix64(e.finish());
-    }
-    h.add(active_conditions.size());
-    h.add(conditions);
+    quorvane::hash_progress_into(h, todo, active_conditions);
 }
 
 std::uint64_t State::hash() const noexcept {
     std::uint64_t h = hash_.load(std::memory_order_relaxed);
     if (h) return h;
-    h = words_hash(values, has_boxed());
+    h = words_hash(values.layout(), values.words(), has_boxed());
     if (progress_in_identity()) {
         support::FxHasher hasher;
         hasher.add(h);

@@ -89,6 +89,7 @@ class StateValues {
 
   private:
     friend class State;
+    friend class StateStore;
     std::uint64_t* mutable_words() noexcept { return reinterpret_cast<std::uint64_t*>(this + 1); }
     LayoutPtr layout_;
 };
@@ -96,6 +97,15 @@ class StateValues {
 // Whether two runs of words packed in `layout`'s shape hold the same values: equal bits,
 // and cells equal as values (a boxed cell by what it holds).
 bool same_words(const StateLayout& layout, const std::uint64_t* a, const std::uint64_t* b) noexcept;
+// The hash of values packed in `layout`'s shape (`boxed`: some cell is boxed). Never 0.
+std::uint64_t words_hash(const StateLayout& layout, const std::uint64_t* words, bool boxed) noexcept;
+// The same active conditions with the same counts.
+bool same_conditions(const ActiveConditions& a, const ActiveConditions& b) noexcept;
+// Adds the running actions' next events (instance numbers aside), independently of the
+// map's iteration order.
+void hash_running_into(support::FxHasher& h, const RunningActions& todo) noexcept;
+// Adds those and the active conditions with their counts, in the same way.
+void hash_progress_into(support::FxHasher& h, const RunningActions& todo, const ActiveConditions& conditions) noexcept;
 
 class StatePtr;
 class StateBox;
@@ -169,6 +179,7 @@ class State {
   private:
     friend class StatePtr;
     friend class StateBox;
+    friend class StateStore;
     explicit State(LayoutPtr layout) noexcept { values.layout_ = std::move(layout); }
     ~State();
     // A state in `layout` with every value word 0 (what `store` writes into), or, when
@@ -256,6 +267,7 @@ class StateBox {
   private:
     friend class State;
     friend class StatePtr;
+    friend class StateStore;
     explicit StateBox(State* p) noexcept : p_(p) {}
     // Moves the state into a layout of cells only.
     void spill();

@@ -1,0 +1,337 @@
+#include "engine/state/state_store.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace quorvane {
+
+namespace {
+const RunningActions kNoRunning;
+const ActiveConditions kNoConditions;
+
+// Whether `v` fits 32 bits.
+bool fits32(std::uint64_t v) noexcept { return v <= 0xffffffffu; }
+}  // namespace
+
+StateStore::StateStore(StatePtr root, SeenPolicy seen)
+    : root_(std::move(root)),
+      layout_(root_->values.layout_ptr()),
+      num_words_(layout_->num_words()),
+      policy_(seen),
+      pos_instance_(root_->temporal_network.has_value()),
+      progress_(root_->temporal_network.has_value()),
+      networks_(root_->temporal_network.has_value()),
+      seen_(0, IdHash{this}, IdEq{this}) {
+    // The root's path is its own: every stored path starts there.
+    std::uint8_t flags = 0;
+    store_values(*root_, 0, flags);
+    store_extras(*root_, 0, flags);
+    flags_.push_back(flags);
+    parent_.push_back(kNoStateId);
+    action_.push_back(0);
+    push_g(0, root_->g);
+}
+
+void StateStore::push_g(StateId id, double g) {
+    const float f = static_cast<float>(g);
+    if (static_cast<double>(f) != g || g != g) {
+        double_g_.put(id, g);
+        flags_[id] |= kDoubleG;
+    }
+    g_.push_back(f);
+}
+
+StateStore::~StateStore() {
+    if (!boxed_) return;
+    const std::size_t n = size();
+    for (std::size_t id = 0; id < n; ++id)
+        if (flags_[id] & kBoxed) release_cells(static_cast<StateId>(id));
+}
+
+void StateStore::release_cells(StateId id) noexcept {
+    const std::uint64_t* w = words(id);
+    for (std::size_t i = layout_->cell_begin(); i < num_words_; ++i) Cell::release(Cell::from_word(w[i]));
+}
+
+// --- adding states ----------------------------------------------------------------------
+
+void StateStore::store_values(const State& s, StateId id, std::uint8_t& flags) {
+    if ((id >> kSegmentShift) == segments_.size())
+        segments_.push_back(std::make_unique_for_overwrite<std::uint64_t[]>(std::max<std::size_t>(1, kSegmentStates * num_words_)));
+    std::uint64_t* w = words(id);
+    if (s.values.layout_ptr() == layout_ || s.values.layout().same_shape(*layout_)) {
+        std::memcpy(w, s.values.words(), num_words_ * sizeof(std::uint64_t));
+        if (s.has_boxed()) {
+            for (std::size_t i = layout_->cell_begin(); i < num_words_; ++i) Cell::retain(Cell::from_word(w[i]));
+            flags |= kBoxed;
+            ++boxed_;
+        }
+        return;
+    }
+    // Values in another layout are kept as a state of their own, without its path.
+    std::memset(w, 0, num_words_ * sizeof(std::uint64_t));
+    StateBox copy = s.clone_for_child();
+    copy->path = PersistentList<PathEntry>();
+    whole_.put(id, StatePtr(std::move(copy)));
+    flags |= kWhole;
+}
+
+void StateStore::store_progress(const State& s, StateId id, std::uint8_t& flags) {
+    if (!s.todo.empty() || !s.active_conditions.empty()) {
+        progress_.put(id, Progress{s.todo, s.active_conditions});
+        flags |= kProgress;
+    }
+}
+
+void StateStore::store_extras(const State& s, StateId id, std::uint8_t& flags) {
+    store_progress(s, id, flags);
+    if (s.temporal_network) {
+        networks_.put(id, std::make_unique<FloatNetwork>(*s.temporal_network));
+        flags |= kNetwork;
+    }
+}
+
+void StateStore::unstore(StateId id, std::uint8_t flags) noexcept {
+    if (flags & kBoxed) {
+        release_cells(id);
+        --boxed_;
+    }
+    if (flags & kWhole) whole_.drop_newest(id);
+    if (flags & kProgress) progress_.drop_newest(id);
+    if (flags & kNetwork) networks_.drop_newest(id);
+    if (flags & kPosInstance) pos_instance_.drop_newest(id);
+    if (flags & kDoubleG) double_g_.drop_newest(id);
+    if (flags & kLongEntries) long_entries_.drop_newest(id);
+}
+
+StateId StateStore::next_id() const {
+    const std::size_t n = size();
+    // Ids are 32 bits: one more state cannot be named.
+    if (n >= kNoStateId) throw std::bad_alloc();
+    return static_cast<StateId>(n);
+}
+
+void StateStore::push_entries(const State& state, const State& parent_state) {
+    // The state's path is the parent's with the new entries in front.
+    const auto parent_head = parent_state.path.iter_rev().begin();
+    std::vector<PathEntry> added;
+    bool met = false;
+    for (auto it = state.path.iter_rev().begin(); it != decltype(it)(); ++it) {
+        if (it == parent_head) {
+            met = true;
+            break;
+        }
+        added.push_back(*it);
+    }
+    met = met || parent_head == decltype(parent_head)();
+    const StateId id = static_cast<StateId>(action_.size());
+    if (met && added.size() == 1 && fits32(added[0].action.idx) && fits32(added[0].pos)) {
+        const PathEntry& e = added[0];
+        if (e.pos || e.instance) {
+            pos_instance_.put(id, PosInstance{static_cast<std::uint32_t>(e.pos), e.instance});
+            flags_[id] |= kPosInstance;
+        }
+        action_.push_back(static_cast<std::uint32_t>(e.action.idx));
+        return;
+    }
+    action_.push_back(0);
+    flags_[id] |= kLongEntries;
+    // A path that does not continue the parent's is the state's whole path.
+    if (!met) flags_[id] |= kRootedPath;
+    long_entries_.put(id, std::move(added));
+}
+
+void StateStore::finish_add(const State& state, StateId id, StateId parent, const State& parent_state,
+                            std::uint8_t flags) {
+    try {
+        if (state.temporal_network) {
+            networks_.put(id, std::make_unique<FloatNetwork>(*state.temporal_network));
+            flags |= kNetwork;
+        }
+        flags_.push_back(flags);
+        push_entries(state, parent_state);
+        parent_.push_back(parent);
+        push_g(id, state.g);
+    } catch (...) {
+        // Whatever was stored for the state goes: every slot, and the columns back to `id`.
+        unstore(id, static_cast<std::uint8_t>(~kBoxed | (flags & kBoxed)));
+        if (flags_.size() > id) flags_.pop_back();
+        if (action_.size() > id) action_.pop_back();
+        if (parent_.size() > id) parent_.pop_back();
+        throw;
+    }
+}
+
+StateId StateStore::add(const State& state, StateId parent, const State& parent_state) {
+    const StateId id = next_id();
+    std::uint8_t flags = 0;
+    store_values(state, id, flags);
+    store_progress(state, id, flags);
+    finish_add(state, id, parent, parent_state, flags);
+    return id;
+}
+
+StateId StateStore::add_unique(const State& state, StateId parent, const State& parent_state) {
+    if (policy_ == SeenPolicy::None) return add(state, parent, parent_state);
+    const StateId id = next_id();
+    std::uint8_t flags = 0;
+    store_values(state, id, flags);
+    store_progress(state, id, flags);
+    // Equality reads whether the state has a network before the network is stored.
+    if (state.temporal_network) flags |= kNetwork;
+    // The seen set reads the new state's values and progress in place, through its flags.
+    flags_.push_back(flags);
+    bool inserted = false;
+    try {
+        inserted = seen_.insert(id).second;
+    } catch (...) {
+        flags_.pop_back();
+        unstore(id, flags);
+        throw;
+    }
+    flags_.pop_back();
+    if (!inserted) {
+        unstore(id, flags);
+        return kNoStateId;
+    }
+    try {
+        finish_add(state, id, parent, parent_state, flags);
+    } catch (...) {
+        seen_.erase(id);
+        throw;
+    }
+    return id;
+}
+
+void StateStore::record_seen(StateId id) {
+    if (policy_ != SeenPolicy::None) seen_.insert(id);
+}
+
+bool StateStore::seen(const State& state) const { return policy_ != SeenPolicy::None && seen_.contains(state); }
+
+void StateStore::forget_seen() { seen_.clear(); }
+
+// --- reading states ---------------------------------------------------------------------
+
+const RunningActions& StateStore::todo_of(StateId id) const noexcept {
+    return has(id, kProgress) ? progress_.at(id).todo : kNoRunning;
+}
+
+const ActiveConditions& StateStore::conditions_of(StateId id) const noexcept {
+    return has(id, kProgress) ? progress_.at(id).conditions : kNoConditions;
+}
+
+template <class F>
+bool StateStore::for_each_entry(StateId id, F&& f) const {
+    if (!has(id, kLongEntries)) {
+        const PosInstance p = has(id, kPosInstance) ? pos_instance_.at(id) : PosInstance{};
+        f(PathEntry{Action{action_[id]}, p.pos, p.instance});
+        return false;
+    }
+    for (const PathEntry& e : long_entries_.at(id)) f(e);
+    return has(id, kRootedPath);
+}
+
+template <class F>
+void StateStore::for_each_path_entry(StateId id, F&& f) const {
+    // Newest first: the state's own entries, its parent's, and so on down to the root.
+    for (; id != 0; id = parent_[id])
+        if (for_each_entry(id, f)) return;
+    for (const PathEntry& e : root_->path.iter_rev()) f(e);
+}
+
+std::vector<Action> StateStore::plan(StateId id) const {
+    std::vector<Action> out;
+    for_each_path_entry(id, [&](const PathEntry& e) { out.push_back(e.action); });
+    std::reverse(out.begin(), out.end());
+    return out;
+}
+
+StatePtr StateStore::state(StateId id, bool full_path) const {
+    if (id == 0) return root_;
+    const std::uint8_t flags = flags_[id];
+    StateBox box;
+    if (flags & kWhole) {
+        box = whole_.at(id)->clone_for_child();
+    } else {
+        box = StateBox(State::allocate(layout_, false));
+        std::memcpy(box->values.mutable_words(), words(id), num_words_ * sizeof(std::uint64_t));
+        if (flags & kBoxed) {
+            const std::uint64_t* w = box->values.words();
+            for (std::size_t i = layout_->cell_begin(); i < num_words_; ++i) Cell::retain(Cell::from_word(w[i]));
+            box->flags_ |= State::kHasBoxed;
+        }
+        if (flags & kProgress) {
+            box->todo = progress_.at(id).todo;
+            box->active_conditions = progress_.at(id).conditions;
+        }
+        if (flags & kNetwork) box->temporal_network.emplace(*networks_.at(id));
+    }
+    box->g = g(id);
+    if (full_path) {
+        std::vector<PathEntry> entries;
+        bool rooted = false;
+        for (StateId at = id; at != 0 && !rooted; at = parent_[at])
+            rooted = for_each_entry(at, [&](const PathEntry& e) { entries.push_back(e); });
+        PersistentList<PathEntry> path;
+        if (!rooted) path = root_->path;
+        for (auto it = entries.rbegin(); it != entries.rend(); ++it) path.push_front(*it);
+        box->path = std::move(path);
+    }
+    return StatePtr(std::move(box));
+}
+
+// --- comparing states -------------------------------------------------------------------
+
+std::uint64_t StateStore::hash_of(StateId id) const noexcept {
+    if (has(id, kWhole)) return hash_of(*whole_.at(id));
+    std::uint64_t h = words_hash(*layout_, words(id), has(id, kBoxed));
+    if (policy_ == SeenPolicy::States && has(id, kProgress) && !has(id, kNetwork)) {
+        support::FxHasher hasher;
+        hasher.add(h);
+        hash_progress_into(hasher, todo_of(id), conditions_of(id));
+        h = hasher.finish();
+        if (h == 0) h = 1;
+    }
+    return h;
+}
+
+std::uint64_t StateStore::hash_of(const State& s) const noexcept {
+    return policy_ == SeenPolicy::States ? s.hash() : s.values_hash();
+}
+
+bool StateStore::same_values(const State& s, StateId b) const noexcept {
+    if (has(b, kWhole)) return s.values == whole_.at(b)->values;
+    if (s.values.layout().same_shape(*layout_)) return same_words(*layout_, s.values.words(), words(b));
+    if (s.values.size() != layout_->num_fluents()) return false;
+    const std::uint64_t* w = words(b);
+    for (std::uint64_t f = 0; f < s.values.size(); ++f) {
+        const std::uint32_t i = layout_->index(f);
+        const Cell c = layout_->is_bit(f) ? Cell::boolean((w[i >> 6] >> (i & 63)) & 1) : Cell::from_word(w[i]);
+        if (!same_value(s.values.cell(f), c)) return false;
+    }
+    return true;
+}
+
+bool StateStore::equal(const State& s, StateId b) const noexcept {
+    // States in different layouts compare as the seen sets always have: hashes first.
+    const bool same_layout = !has(b, kWhole) && s.values.layout().same_shape(*layout_);
+    if (!same_layout && hash_of(s) != hash_of(b)) return false;
+    if (!same_values(s, b) || !same_running(s.todo, todo_of(b))) return false;
+    if (policy_ == SeenPolicy::WeakStates) return true;
+    return !s.temporal_network && !has(b, kNetwork) && same_conditions(s.active_conditions, conditions_of(b));
+}
+
+bool StateStore::equal(StateId a, StateId b) const noexcept {
+    if (has(a, kWhole) || has(b, kWhole)) {
+        if (hash_of(a) != hash_of(b)) return false;
+        if (has(a, kWhole)) return equal(*whole_.at(a), b);
+        return equal(*whole_.at(b), a);
+    }
+    if (!same_words(*layout_, words(a), words(b)) || !same_running(todo_of(a), todo_of(b))) return false;
+    if (policy_ == SeenPolicy::WeakStates) return true;
+    return !has(a, kNetwork) && !has(b, kNetwork) && same_conditions(conditions_of(a), conditions_of(b));
+}
+
+}  // namespace quorvane
