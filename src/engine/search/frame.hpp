@@ -43,12 +43,16 @@ SearchResult plan_of(const StateStore& store, StateId goal, std::int64_t expande
 
 // Whether the states a search hands to the space and the evaluator must carry their
 // whole paths: when either may read them. A type that does not say may.
+template <class S>
+bool space_reads_paths(const S& space) {
+    if constexpr (requires { space.reads_paths(); }) return space.reads_paths();
+    else return true;
+}
 template <class S, class H>
 bool search_reads_paths(const S& space, const H& heuristic) {
-    bool space_reads = true, heuristic_reads = true;
-    if constexpr (requires { space.reads_paths(); }) space_reads = space.reads_paths();
+    bool heuristic_reads = true;
     if constexpr (requires { heuristic.reads_paths(); }) heuristic_reads = heuristic.reads_paths();
-    return space_reads || heuristic_reads;
+    return space_reads_paths(space) || heuristic_reads;
 }
 
 // Adds 1 to a 32-bit signed counter, wrapping instead of overflowing.
