@@ -32,37 +32,48 @@ SearchResult ehc_search(const S& space, const H& heuristic, std::optional<float>
     double best = *h0;
     frame.debug([&] { return "initial h=" + format_fixed4(best); });
 
-    std::deque<StatePtr> queue;
-    queue.push_back(std::move(initial));
+    // Each climb keeps its states in a store of its own, rooted at the state it climbs
+    // from: an improvement drops the store with the queue and the states seen.
+    const bool full_paths = search_reads_paths(space, heuristic);
+    const SeenPolicy policy = seen_policy(space.is_temporal(), weak_equality);
+    std::optional<StateStore> store;
+    store.emplace(std::move(initial), policy);
+    std::deque<StateId> queue;
+    queue.push_back(0);
     // States are recorded when expanded, and forgotten at every improvement.
-    SeenSet seen(seen_policy(space.is_temporal(), weak_equality));
     std::int32_t expanded = 0;
     std::int32_t generated = 1;
     while (!queue.empty()) {
-        StatePtr state = std::move(queue.front());
+        const StateId parent = queue.front();
         queue.pop_front();
         frame.check_time();
         bump(expanded);
-        if (frame.goal_when_expanded(*state)) return frame.found(*state, expanded);
-        seen.insert(state);
-        auto unseen = [&seen](const StatePtr& s) { return !seen.contains(s); };
-        auto stream = eval_gen(heuristic, successor_stream(space, state, unseen), space, &frame.limit());
-        while (std::optional<EvaluatedState> item = stream.next()) {
+        StatePtr state = store->state(parent, full_paths);
+        if (frame.goal_when_expanded(*state)) return frame.found(*store, parent, expanded);
+        store->record_seen(parent);
+        auto successors = space.get_successor_states_iter(state);
+        while (StatePtr successor = successors.next()) {
+            if (store->seen(*successor)) continue;
+            std::optional<double> value = eval_within(heuristic, *successor, space, &frame.limit());
             bump(generated);
-            if (frame.goal_when_generated(*item->state)) return frame.found(*item->state, expanded);
-            if (!item->value) continue;
-            if (*item->value < best) {
-                best = *item->value;
+            if (frame.goal_when_generated(*successor))
+                return frame.found(*store, store->add(*successor, parent, *state), expanded);
+            if (!value) continue;
+            if (*value < best) {
+                best = *value;
+                // The next climb starts from this state, with its whole path.
+                StatePtr root = full_paths ? successor : store->state(store->add(*successor, parent, *state), true);
                 queue.clear();
-                queue.push_back(std::move(item->state));
+                queue.push_back(0);
                 frame.debug([&] {
                     return "improved h=" + format_fixed4(best) + " expanded=" + std::to_string(expanded) +
                            " generated=" + std::to_string(generated);
                 });
-                seen.clear();
+                store.reset();
+                store.emplace(std::move(root), policy);
                 break;
             }
-            queue.push_back(std::move(item->state));
+            queue.push_back(store->add(*successor, parent, *state));
         }
     }
     return frame.exhausted(expanded);

@@ -7,7 +7,6 @@
 #include <concepts>
 #include <cstddef>
 #include <optional>
-#include <span>
 #include <utility>
 
 #include "engine/space/search_space_trait.hpp"
@@ -69,37 +68,6 @@ template <class H, class S, StateSource Src>
     requires HeuristicTrait<H, S>
 EvalGen<H, S, Src> eval_gen(const H& heuristic, Src source, const S& space, const TimeLimit* limit = nullptr) {
     return EvalGen<H, S, Src>(heuristic, space, std::move(source), limit);
-}
-
-// Evaluates the states of a slice of containers (anything with `state()` giving a
-// StatePtr), in slice order; an item is (position in the slice, value).
-template <class H, class S, class Container>
-class ContainerEvalGen {
-  public:
-    ContainerEvalGen(const H& heuristic, const S& space, std::span<const Container> containers,
-                     const TimeLimit* limit = nullptr)
-        : heuristic_(&heuristic), space_(&space), containers_(containers), limit_(limit) {}
-
-    std::optional<std::pair<std::size_t, std::optional<double>>> next() {
-        if (position_ >= containers_.size()) return std::nullopt;
-        std::size_t j = position_++;
-        return std::pair<std::size_t, std::optional<double>>(
-            j, eval_within(*heuristic_, *containers_[j].state(), *space_, limit_));
-    }
-
-  private:
-    const H* heuristic_;
-    const S* space_;
-    std::span<const Container> containers_;
-    const TimeLimit* limit_;
-    std::size_t position_ = 0;
-};
-
-template <class H, class S, class Container>
-    requires HeuristicTrait<H, S>
-ContainerEvalGen<H, S, Container> eval_gen_container(const H& heuristic, std::span<const Container> containers,
-                                                     const S& space, const TimeLimit* limit = nullptr) {
-    return ContainerEvalGen<H, S, Container>(heuristic, space, containers, limit);
 }
 
 }  // namespace quorvane

@@ -6,9 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
-#include <span>
 #include <utility>
 #include <vector>
 
@@ -33,31 +31,29 @@ struct RoundRobinSwitchPolicy {
     }
 };
 
-// One generated state and the flag, shared by all its queue entries, that says it has
-// been expanded.
-class StateContainer {
-  public:
-    explicit StateContainer(StatePtr state) : shared_(std::make_shared<Shared>(Shared{std::move(state), false})) {}
-
-    const StatePtr& state() const noexcept { return shared_->state; }
-    bool expanded() const noexcept { return shared_->expanded; }
-    void set_expanded(bool value) noexcept { shared_->expanded = value; }
-
-  private:
-    // State and flag in one allocation: every entry of the state shares both.
-    struct Shared {
-        StatePtr state;
-        bool expanded;
-    };
-    std::shared_ptr<Shared> shared_;
+// One queue entry of a stored state. Entries carry no generation counter: ties after
+// the running actions are left to the heap.
+struct QueuedState {
+    double priority = 0.0;
+    StateId id = 0;
+    std::uint32_t running = 0;
 };
+static_assert(sizeof(QueuedState) == 16);
 
-inline std::size_t running_actions_of(const StateContainer& c) noexcept { return c.state()->todo.size(); }
+inline bool better(const QueuedState& a, const QueuedState& b) noexcept {
+    if (a.priority < b.priority) return true;
+    if (a.priority > b.priority) return false;
+    return a.running < b.running;
+}
 
-// Entries carry no generation counter (all 0): ties after the running actions are left
-// to the heap.
-using MultiqueueItem = Prioritized<StateContainer>;
-using MultiqueueQueue = BinaryHeap<MultiqueueItem, Worse>;
+using MultiqueueQueue = BinaryHeap<QueuedState, Worse>;
+
+// A successor that passed the seen set: where it is stored, and the state itself until
+// every heuristic has evaluated it.
+struct FreshState {
+    StatePtr state;
+    StateId id;
+};
 
 template <SearchSpaceTrait S, class H>
     requires HeuristicTrait<H, S>
@@ -72,38 +68,46 @@ SearchResult _multiqueue_search(const S& space, std::vector<std::pair<H, double>
     StatePtr initial = space.initial_state(nullptr);
     if (frame.goal_when_generated(*initial)) return plan_of(*initial, 0);
 
-    SeenSet seen(seen_policy(space.is_temporal(), weak_equality));
-    StateContainer root(initial);
-    seen.insert(initial);
+    const std::uint32_t initial_running = running_count(*initial);
+    StateStore store(std::move(initial), seen_policy(space.is_temporal(), weak_equality));
+    store.record_seen(0);
+    // Whether each stored state has been expanded, through any queue.
+    std::vector<bool> done(1, false);
     std::vector<MultiqueueQueue> queues(pairs.size());
     // The initial state is not evaluated: it is never a dead end here.
-    for (MultiqueueQueue& q : queues) q.push(MultiqueueItem{root, 0.0, 0});
+    for (MultiqueueQueue& q : queues) q.push(QueuedState{0.0, 0, initial_running});
 
     QV_REQUIRE(!pairs.empty(), "multiqueue_search needs at least one (heuristic, weight) pair");
     QV_REQUIRE(policy.num_queues == pairs.size(), "the queue-selection policy must cover every queue");
 
+    const bool full_paths = [&] {
+        for (const auto& pair : pairs)
+            if (search_reads_paths(space, pair.first)) return true;
+        return false;
+    }();
     std::uint64_t expanded = 0;
     std::int32_t generated = 1;
     std::size_t last = 0;
-    std::vector<StateContainer> fresh;
+    std::vector<FreshState> fresh;
     while (true) {
         frame.check_time();
         // Only the queue used last decides the end, even when others still hold entries.
         if (queues[last].empty()) return frame.exhausted(static_cast<std::int64_t>(expanded));
         last = policy.select(expanded);
-        std::optional<MultiqueueItem> entry = queues[last].pop();
+        std::optional<QueuedState> entry = queues[last].pop();
         if (!entry) continue;
         // Expanded through another queue (or earlier through this one): stale.
-        if (entry->item.expanded()) continue;
-        entry->item.set_expanded(true);
+        if (done[entry->id]) continue;
+        done[entry->id] = true;
         ++expanded;
         frame.progress(static_cast<std::int64_t>(expanded), generated, [&] {
             std::size_t open = 0;
             for (const MultiqueueQueue& q : queues) open += q.size();
             return open;
         });
-        const StatePtr& state = entry->item.state();
-        if (frame.goal_when_expanded(*state)) return frame.found(*state, static_cast<std::int64_t>(expanded));
+        const StateId parent = entry->id;
+        StatePtr state = store.state(parent, full_paths);
+        if (frame.goal_when_expanded(*state)) return frame.found(store, parent, static_cast<std::int64_t>(expanded));
 
         // Every successor is generated and filtered before any is evaluated.
         fresh.clear();
@@ -111,18 +115,19 @@ SearchResult _multiqueue_search(const S& space, std::vector<std::pair<H, double>
         while (StatePtr successor = successors.next()) {
             bump(generated);
             if (frame.goal_when_generated(*successor))
-                return frame.found(*successor, static_cast<std::int64_t>(expanded));
-            if (!seen.insert(successor)) continue;
-            fresh.emplace_back(std::move(successor));
+                return frame.found(store, store.add(*successor, parent, *state),
+                                   static_cast<std::int64_t>(expanded));
+            const StateId id = store.add_unique(*successor, parent, *state);
+            if (id == kNoStateId) continue;
+            done.push_back(false);
+            fresh.push_back(FreshState{std::move(successor), id});
         }
         for (std::size_t i = 0; i < pairs.size(); ++i) {
             const double w = pairs[i].second;
-            auto values =
-                eval_gen_container(pairs[i].first, std::span<const StateContainer>(fresh), space, &frame.limit());
-            while (auto item = values.next()) {
-                if (!item->second) continue;
-                const StateContainer& c = fresh[item->first];
-                queues[i].push(MultiqueueItem{c, weighted_priority(w, *item->second, c.state()->g), 0});
+            for (const FreshState& f : fresh) {
+                std::optional<double> value = eval_within(pairs[i].first, *f.state, space, &frame.limit());
+                if (!value) continue;
+                queues[i].push(QueuedState{weighted_priority(w, *value, f.state->g), f.id, running_count(*f.state)});
             }
         }
         fresh.clear();
