@@ -184,23 +184,26 @@ TEST(TimeOut, CheckRaisesTimeoutErrorOnlyPastTheLimit) {
 
 // --- open-list order ----------------------------------------------------------------------
 
+// An entry: priority, generation counter, state id, running actions.
+search::CountedEntry entry(double priority, std::uint64_t counter, std::uint32_t running = 0) {
+    return search::CountedEntry{priority, counter, 0, running};
+}
+
 TEST(OpenListOrder, PriorityThenRunningActionsThenGenerationOrder) {
-    StatePtr idle = make_state(0, 0), busy = make_state(0, 2);
     const double nan = std::nan("");
-    using search::PrioritizedItem;
     struct Case {
-        PrioritizedItem a, b;
+        search::CountedEntry a, b;
         bool a_better;
     } cases[] = {
-        {{busy, 1.0, 9}, {idle, 2.0, 0}, true},
-        {{idle, 2.0, 0}, {busy, 1.0, 9}, false},
-        {{idle, 1.0, 9}, {busy, 1.0, 0}, true},
-        {{busy, 1.0, 0}, {busy, 1.0, 1}, true},
-        {{busy, 1.0, 1}, {busy, 1.0, 0}, false},
+        {entry(1.0, 9, 2), entry(2.0, 0), true},
+        {entry(2.0, 0), entry(1.0, 9, 2), false},
+        {entry(1.0, 9), entry(1.0, 0, 2), true},
+        {entry(1.0, 0, 2), entry(1.0, 1, 2), true},
+        {entry(1.0, 1, 2), entry(1.0, 0, 2), false},
         // NaN leaves the first rule undecided.
-        {{idle, nan, 5}, {busy, -1.0, 0}, true},
-        {{busy, nan, 0}, {busy, 7.0, 3}, true},
-        {{busy, nan, 3}, {busy, nan, 0}, false},
+        {entry(nan, 5), entry(-1.0, 0, 2), true},
+        {entry(nan, 0, 2), entry(7.0, 3, 2), true},
+        {entry(nan, 3, 2), entry(nan, 0, 2), false},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(search::better(c.a, c.b), c.a_better) << c.a.priority << " vs " << c.b.priority;
@@ -208,7 +211,7 @@ TEST(OpenListOrder, PriorityThenRunningActionsThenGenerationOrder) {
     }
 }
 
-using Bounded = search::BoundedPriorityQueue<search::PrioritizedItem, search::Worse>;
+using Bounded = search::BoundedPriorityQueue<search::CountedEntry, search::Worse>;
 
 std::vector<std::uint64_t> drain(Bounded& q) {
     std::vector<std::uint64_t> out;
@@ -216,25 +219,27 @@ std::vector<std::uint64_t> drain(Bounded& q) {
     return out;
 }
 
-TEST(BoundedQueue, FullQueueKeepsItsBestEntries) {
-    StatePtr idle = make_state(0, 0), busy = make_state(0, 1);
+TEST(BoundedQueue, FullQueueKeepsItsBestEntriesAndHandsBackTheOneDropped) {
     struct Case {
         const char* what;
-        search::PrioritizedItem extra;
+        search::CountedEntry extra;
         std::vector<std::uint64_t> taken;  // counters, best first
+        std::uint64_t dropped;
     } cases[] = {
-        {"better than the worst replaces it", {idle, 1.5, 10}, {0, 10, 1}},
-        {"worse than all is dropped", {idle, 9.0, 10}, {0, 1, 2}},
+        {"better than the worst replaces it", entry(1.5, 10), {0, 10, 1}, 2},
+        {"worse than all is dropped", entry(9.0, 10), {0, 1, 2}, 10},
         // Equal to the worst (priority 3, one running action, counter 2).
-        {"equal priority, fewer running actions wins", {idle, 3.0, 10}, {0, 1, 10}},
-        {"equal in all but the later counter loses", {busy, 3.0, 10}, {0, 1, 2}},
+        {"equal priority, fewer running actions wins", entry(3.0, 10), {0, 1, 10}, 2},
+        {"equal in all but the later counter loses", entry(3.0, 10, 1), {0, 1, 2}, 10},
     };
     for (const Case& c : cases) {
         Bounded q(3);
-        q.push({idle, 1.0, 0});
-        q.push({idle, 2.0, 1});
-        q.push({busy, 3.0, 2});
-        q.push(c.extra);
+        EXPECT_FALSE(q.push(entry(1.0, 0)).has_value());
+        EXPECT_FALSE(q.push(entry(2.0, 1)).has_value());
+        EXPECT_FALSE(q.push(entry(3.0, 2, 1)).has_value());
+        std::optional<search::CountedEntry> dropped = q.push(c.extra);
+        ASSERT_TRUE(dropped.has_value()) << c.what;
+        EXPECT_EQ(dropped->counter, c.dropped) << c.what;
         EXPECT_EQ(q.size(), 3u) << c.what;
         EXPECT_EQ(drain(q), c.taken) << c.what;
         EXPECT_FALSE(q.pop().has_value());
@@ -242,7 +247,6 @@ TEST(BoundedQueue, FullQueueKeepsItsBestEntries) {
 }
 
 TEST(BoundedQueue, SearchCapacityKeepsThe400000Best) {
-    StatePtr s = make_state(0);
     const std::size_t extra = 1000;
     std::vector<double> priorities(search::kBoundedQueueCapacity + extra);
     for (std::size_t i = 0; i < priorities.size(); ++i) priorities[i] = static_cast<double>(i);
@@ -250,8 +254,10 @@ TEST(BoundedQueue, SearchCapacityKeepsThe400000Best) {
     std::shuffle(priorities.begin(), priorities.end(), rng);
 
     Bounded q(search::kBoundedQueueCapacity);
-    for (std::size_t i = 0; i < priorities.size(); ++i) q.push({s, priorities[i], i});
+    std::size_t dropped = 0;
+    for (std::size_t i = 0; i < priorities.size(); ++i) dropped += q.push(entry(priorities[i], i)).has_value();
     ASSERT_EQ(q.size(), search::kBoundedQueueCapacity);
+    EXPECT_EQ(dropped, extra);
     double expected = 0.0;
     while (auto e = q.pop()) {
         ASSERT_EQ(e->priority, expected);

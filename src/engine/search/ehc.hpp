@@ -11,7 +11,6 @@
 #include "engine/search/evaluator.hpp"
 #include "engine/search/duplicates.hpp"
 #include "engine/search/frame.hpp"
-#include "engine/search/successors.hpp"
 #include "engine/space/search_space_trait.hpp"
 
 namespace quorvane::search {

@@ -31,21 +31,6 @@ struct RoundRobinSwitchPolicy {
     }
 };
 
-// One queue entry of a stored state. Entries carry no generation counter: ties after
-// the running actions are left to the heap.
-struct QueuedState {
-    double priority = 0.0;
-    StateId id = 0;
-    std::uint32_t running = 0;
-};
-static_assert(sizeof(QueuedState) == 16);
-
-inline bool better(const QueuedState& a, const QueuedState& b) noexcept {
-    if (a.priority < b.priority) return true;
-    if (a.priority > b.priority) return false;
-    return a.running < b.running;
-}
-
 using MultiqueueQueue = BinaryHeap<QueuedState, Worse>;
 
 // A successor that passed the seen set: where it is stored, and the state itself until

@@ -16,55 +16,52 @@
 
 namespace quorvane::search {
 
-// How many actions run in the state an entry holds: the tie-breaker after the priority.
-inline std::size_t running_actions_of(const StatePtr& state) noexcept { return state ? state->todo.size() : 0; }
+// The entries of the open lists: a state's id in the search's store, its priority
+// (lower is better) and how many actions run in it, read once: ties are broken on it
+// at every heap step, and reaching into each state there would cost a cache miss per
+// comparison. Then each kind breaks the remaining ties its own way (`tie`).
 
-// One entry of a best-first open list; lower priority is better. `T` is what the entry
-// holds: a state, or in the multi-queue search the record that all of one state's
-// entries share (with a `running_actions_of` of its own).
-template <class T>
-struct Prioritized {
-    T item;
-    double priority = 0.0;
-    std::uint64_t counter = 0;
-    // The state's number of running actions, read once: ties are broken on it at every
-    // heap step, and reaching into each state there costs a cache miss per comparison.
-    std::size_t running = 0;
-
-    Prioritized() = default;
-    Prioritized(T x, double p, std::uint64_t c)
-        : item(std::move(x)), priority(p), counter(c), running(running_actions_of(item)) {}
-};
-using PrioritizedItem = Prioritized<StatePtr>;
-
-// Whether a is better than b: lower priority; then (equal, or either NaN) fewer
-// running actions; then generated first (lower counter).
-template <class T>
-bool better(const Prioritized<T>& a, const Prioritized<T>& b) noexcept {
-    if (a.priority < b.priority) return true;
-    if (a.priority > b.priority) return false;
-    if (a.running != b.running) return a.running < b.running;
-    return a.counter < b.counter;
-}
-// An open-list entry of a state kept in a store. Ids are given in the order states are
-// generated, so the id stands in for the generation counter.
+// In a store that never reuses ids, ids are given in the order states are generated:
+// the id stands in for the generation counter.
 struct StoredEntry {
     double priority = 0.0;
     StateId id = 0;
     std::uint32_t running = 0;
+    std::uint64_t tie() const noexcept { return id; }
 };
 static_assert(sizeof(StoredEntry) == 16);
+
+// In a store that reuses ids, the generation counter.
+struct CountedEntry {
+    double priority = 0.0;
+    std::uint64_t counter = 0;
+    StateId id = 0;
+    std::uint32_t running = 0;
+    std::uint64_t tie() const noexcept { return counter; }
+};
+static_assert(sizeof(CountedEntry) == 24);
+
+// In the multi-queue search, nothing: the remaining ties are left to the heap.
+struct QueuedState {
+    double priority = 0.0;
+    StateId id = 0;
+    std::uint32_t running = 0;
+    std::uint64_t tie() const noexcept { return 0; }
+};
+static_assert(sizeof(QueuedState) == 16);
 
 inline std::uint32_t running_count(const State& state) noexcept {
     return static_cast<std::uint32_t>(state.todo.size());
 }
 
-// The same order as for Prioritized entries.
-inline bool better(const StoredEntry& a, const StoredEntry& b) noexcept {
+// Whether a is better than b: lower priority; then (equal, or either NaN) fewer
+// running actions; then the lower tie.
+template <class E>
+bool better(const E& a, const E& b) noexcept {
     if (a.priority < b.priority) return true;
     if (a.priority > b.priority) return false;
     if (a.running != b.running) return a.running < b.running;
-    return a.id < b.id;
+    return a.tie() < b.tie();
 }
 
 struct Worse {
@@ -105,12 +102,15 @@ class BoundedPriorityQueue {
         QV_REQUIRE(capacity >= 1, "a bounded queue needs room for one entry");
     }
 
-    void push(T entry) {
+    // The entry that no longer fits comes back: the worst one, replaced by `entry`, or
+    // `entry` itself when it is no better.
+    std::optional<T> push(T entry) {
         if (heap_.size() < capacity_) {
             heap_.push(std::move(entry));
-        } else if (Less{}(heap_.min(), entry)) {
-            heap_.replace_min(std::move(entry));
+            return std::nullopt;
         }
+        if (Less{}(heap_.min(), entry)) return heap_.replace_min(std::move(entry));
+        return entry;
     }
     std::optional<T> pop() {
         if (heap_.size() == 0) return std::nullopt;

@@ -13,7 +13,6 @@
 #include "engine/search/duplicates.hpp"
 #include "engine/search/frame.hpp"
 #include "engine/search/open_lists.hpp"
-#include "engine/search/successors.hpp"
 #include "engine/space/search_space_trait.hpp"
 
 namespace quorvane::search {
@@ -29,34 +28,6 @@ inline std::string weighted_parameters(double weight, std::optional<float> timeo
                                        bool weak_equality) {
     return "weight=" + format_number(weight) + " timeout=" + format_timeout(timeout) +
            " early_termination=" + format_flag(early_termination) + " weak_equality=" + format_flag(weak_equality);
-}
-
-// The loop of both weighted best-first searches, from the seeded open list on. They
-// differ only in the open list and in how successors are generated, filtered against
-// the states met before and evaluated: `expand` turns the state taken (handed over) into
-// that stream of evaluated successors.
-template <SearchSpaceTrait S, class Open, class Expand>
-SearchResult weighted_best_first_loop(const SearchFrame<S>& frame, double weight, Open& open, Expand&& expand) {
-    std::uint64_t generated = 1;
-    std::int32_t expanded = 0;
-    while (true) {
-        std::optional<PrioritizedItem> entry = open.pop();
-        if (!entry) return frame.exhausted(expanded);
-        frame.check_time();
-        bump(expanded);
-        frame.progress(expanded, generated, [&] { return open.size(); });
-        StatePtr state = std::move(entry->item);
-        if (frame.goal_when_expanded(*state)) return frame.found(*state, expanded);
-        auto stream = expand(std::move(state));
-        while (std::optional<EvaluatedState> item = stream.next()) {
-            if (frame.goal_when_generated(*item->state)) return frame.found(*item->state, expanded);
-            if (item->value) {
-                double priority = weighted_priority(weight, *item->value, item->state->g);
-                open.push(PrioritizedItem{std::move(item->state), priority, generated});
-            }
-            bump(generated);
-        }
-    }
 }
 
 // The loop of the unbounded search over the states it keeps in `store`, whose root is
@@ -130,14 +101,42 @@ SearchResult wastar_search_memory_bounded(const S& space, const H& heuristic, do
     std::optional<double> h0 = eval_within(heuristic, *initial, space, &frame.limit());
     if (!h0) return no_plan(0);
 
-    BoundedPriorityQueue<PrioritizedItem, Worse> open(capacity);
-    open.push(PrioritizedItem{std::move(initial), *h0, 0});
-    // The filter keeps no state: the successors are handed on as their only holder.
-    StateBloomFilter* seen = filter.get();
-    return weighted_best_first_loop(frame, weight, open, [&](StatePtr state) {
-        auto keep = [seen](const StatePtr& s) { return !seen || !seen->check_and_set(*s); };
-        return eval_gen(heuristic, successor_stream(space, std::move(state), keep), space, &frame.limit());
-    });
+    // The store lets go of every state that leaves the open list, once no state kept
+    // descends from it: what the search keeps stays bounded by the open list.
+    const bool full_paths = search_reads_paths(space, heuristic);
+    const std::uint32_t initial_running = running_count(*initial);
+    StateStore store(std::move(initial), SeenPolicy::None, true);
+    BoundedPriorityQueue<CountedEntry, Worse> open(capacity);
+    auto push = [&](const CountedEntry& entry) {
+        if (std::optional<CountedEntry> dropped = open.push(entry)) store.release(dropped->id);
+    };
+    push(CountedEntry{*h0, 0, 0, initial_running});
+    std::uint64_t generated = 1;
+    std::int32_t expanded = 0;
+    while (true) {
+        std::optional<CountedEntry> entry = open.pop();
+        if (!entry) return frame.exhausted(expanded);
+        frame.check_time();
+        bump(expanded);
+        frame.progress(expanded, generated, [&] { return open.size(); });
+        const StateId parent = entry->id;
+        StatePtr state = store.state(parent, full_paths);
+        if (frame.goal_when_expanded(*state)) return frame.found(store, parent, expanded);
+        auto successors = space.get_successor_states_iter(state);
+        while (StatePtr successor = successors.next()) {
+            if (filter && filter->check_and_set(*successor)) continue;
+            const StateId id = store.add(*successor, parent, *state);
+            std::optional<double> value = eval_within(heuristic, *successor, space, &frame.limit());
+            if (frame.goal_when_generated(*successor)) return frame.found(store, id, expanded);
+            if (value)
+                push(CountedEntry{weighted_priority(weight, *value, successor->g), generated, id,
+                                  running_count(*successor)});
+            else
+                store.release(id);
+            bump(generated);
+        }
+        store.release(parent);
+    }
 }
 
 }  // namespace quorvane::search

@@ -14,15 +14,16 @@ const ActiveConditions kNoConditions;
 bool fits32(std::uint64_t v) noexcept { return v <= 0xffffffffu; }
 }  // namespace
 
-StateStore::StateStore(StatePtr root, SeenPolicy seen)
+StateStore::StateStore(StatePtr root, SeenPolicy seen, bool releasing)
     : root_(std::move(root)),
       layout_(root_->values.layout_ptr()),
       num_words_(layout_->num_words()),
-      policy_(seen),
+      policy_(releasing ? SeenPolicy::None : seen),
       pos_instance_(root_->temporal_network.has_value()),
       progress_(root_->temporal_network.has_value()),
       networks_(root_->temporal_network.has_value()),
-      seen_(0, IdHash{this}, IdEq{this}) {
+      seen_(0, IdHash{this}, IdEq{this}),
+      releasing_(releasing) {
     // The root's path is its own: every stored path starts there.
     std::uint8_t flags = 0;
     store_values(*root_, 0, flags);
@@ -31,6 +32,8 @@ StateStore::StateStore(StatePtr root, SeenPolicy seen)
     parent_.push_back(kNoStateId);
     action_.push_back(0);
     push_g(0, root_->g);
+    // The root holds itself: it is never dropped.
+    if (releasing_) holders_.push_back(2);
 }
 
 void StateStore::push_g(StateId id, double g) {
@@ -39,7 +42,7 @@ void StateStore::push_g(StateId id, double g) {
         double_g_.put(id, g);
         flags_[id] |= kDoubleG;
     }
-    g_.push_back(f);
+    g_.put(id, f);
 }
 
 StateStore::~StateStore() {
@@ -57,7 +60,7 @@ void StateStore::release_cells(StateId id) noexcept {
 // --- adding states ----------------------------------------------------------------------
 
 void StateStore::store_values(const State& s, StateId id, std::uint8_t& flags) {
-    if ((id >> kSegmentShift) == segments_.size())
+    if ((id >> kSegmentShift) >= segments_.size())
         segments_.push_back(std::make_unique_for_overwrite<std::uint64_t[]>(std::max<std::size_t>(1, kSegmentStates * num_words_)));
     std::uint64_t* w = words(id);
     if (s.values.layout_ptr() == layout_ || s.values.layout().same_shape(*layout_)) {
@@ -97,22 +100,33 @@ void StateStore::unstore(StateId id, std::uint8_t flags) noexcept {
         release_cells(id);
         --boxed_;
     }
-    if (flags & kWhole) whole_.drop_newest(id);
-    if (flags & kProgress) progress_.drop_newest(id);
-    if (flags & kNetwork) networks_.drop_newest(id);
-    if (flags & kPosInstance) pos_instance_.drop_newest(id);
-    if (flags & kDoubleG) double_g_.drop_newest(id);
-    if (flags & kLongEntries) long_entries_.drop_newest(id);
+    if (flags & kWhole) whole_.drop(id);
+    if (flags & kProgress) progress_.drop(id);
+    if (flags & kNetwork) networks_.drop(id);
+    if (flags & kPosInstance) pos_instance_.drop(id);
+    if (flags & kDoubleG) double_g_.drop(id);
+    if (flags & kLongEntries) long_entries_.drop(id);
+}
+
+void StateStore::trim(StateId id) noexcept {
+    // A new state's columns, back to where they were before it: an id one past the end
+    // is popped, a reused one stays (its slot is rewritten when the id is used again).
+    if (flags_.size() == std::size_t{id} + 1) flags_.pop_back();
+    if (action_.size() == std::size_t{id} + 1) action_.pop_back();
+    if (parent_.size() == std::size_t{id} + 1) parent_.pop_back();
+    if (holders_.size() == std::size_t{id} + 1) holders_.pop_back();
+    if (g_.size() == std::size_t{id} + 1) g_.pop_back();
 }
 
 StateId StateStore::next_id() const {
+    if (!free_.empty()) return free_.back();
     const std::size_t n = size();
     // Ids are 32 bits: one more state cannot be named.
     if (n >= kNoStateId) throw std::bad_alloc();
     return static_cast<StateId>(n);
 }
 
-void StateStore::push_entries(const State& state, const State& parent_state) {
+void StateStore::push_entries(const State& state, StateId id, const State& parent_state) {
     // The state's path is the parent's with the new entries in front.
     const auto parent_head = parent_state.path.iter_rev().begin();
     std::vector<PathEntry> added;
@@ -125,17 +139,16 @@ void StateStore::push_entries(const State& state, const State& parent_state) {
         added.push_back(*it);
     }
     met = met || parent_head == decltype(parent_head)();
-    const StateId id = static_cast<StateId>(action_.size());
     if (met && added.size() == 1 && fits32(added[0].action.idx) && fits32(added[0].pos)) {
         const PathEntry& e = added[0];
         if (e.pos || e.instance) {
             pos_instance_.put(id, PosInstance{static_cast<std::uint32_t>(e.pos), e.instance});
             flags_[id] |= kPosInstance;
         }
-        action_.push_back(static_cast<std::uint32_t>(e.action.idx));
+        action_.put(id, static_cast<std::uint32_t>(e.action.idx));
         return;
     }
-    action_.push_back(0);
+    action_.put(id, 0);
     flags_[id] |= kLongEntries;
     // A path that does not continue the parent's is the state's whole path.
     if (!met) flags_[id] |= kRootedPath;
@@ -149,17 +162,30 @@ void StateStore::finish_add(const State& state, StateId id, StateId parent, cons
             networks_.put(id, std::make_unique<FloatNetwork>(*state.temporal_network));
             flags |= kNetwork;
         }
-        flags_.push_back(flags);
-        push_entries(state, parent_state);
-        parent_.push_back(parent);
+        flags_.put(id, flags);
+        push_entries(state, id, parent_state);
+        parent_.put(id, parent);
+        if (releasing_) holders_.put(id, 1);
         push_g(id, state.g);
     } catch (...) {
         // Whatever was stored for the state goes: every slot, and the columns back to `id`.
         unstore(id, static_cast<std::uint8_t>(~kBoxed | (flags & kBoxed)));
-        if (flags_.size() > id) flags_.pop_back();
-        if (action_.size() > id) action_.pop_back();
-        if (parent_.size() > id) parent_.pop_back();
+        trim(id);
         throw;
+    }
+    if (releasing_) {
+        if (!free_.empty() && free_.back() == id) free_.pop_back();
+        if (parent != kNoStateId) ++holders_[parent];
+    }
+}
+
+void StateStore::release(StateId id) noexcept {
+    while (id != kNoStateId && --holders_[id] == 0) {
+        const StateId parent = parent_[id];
+        unstore(id, flags_[id]);
+        flags_[id] = 0;
+        free_.push_back(id);
+        id = parent;
     }
 }
 

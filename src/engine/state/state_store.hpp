@@ -45,6 +45,11 @@ class ChunkedColumn {
         --size_;
         (*this)[size_] = T{};
     }
+    // Writes element i, one past the end or within.
+    void put(std::size_t i, T v) {
+        if (i == size_) push_back(std::move(v));
+        else (*this)[i] = std::move(v);
+    }
 
   private:
     // Plain values are left as they come: the pages of a chunk are touched only as the
@@ -62,21 +67,21 @@ template <class T>
 class IdSlots {
   public:
     explicit IdSlots(bool dense) : dense_(dense) {}
-    // `id` is the newest state.
     void put(StateId id, T value) {
         if (!dense_) {
             sparse_.insert_or_assign(id, std::move(value));
             return;
         }
         while (column_.size() < id) column_.push_back(T{});
-        column_.push_back(std::move(value));
+        column_.put(id, std::move(value));
     }
     // `id` holds a value.
     const T& at(StateId id) const noexcept { return dense_ ? column_[id] : sparse_.find(id)->second; }
-    // Drops the value of the newest state `id`, if any.
-    void drop_newest(StateId id) noexcept {
+    // Drops the value of `id`, if any.
+    void drop(StateId id) noexcept {
         if (!dense_) sparse_.erase(id);
         else if (column_.size() == std::size_t{id} + 1) column_.pop_back();
+        else if (column_.size() > id) column_[id] = T{};
     }
 
   private:
@@ -99,11 +104,14 @@ class StateStore {
   public:
     // A store whose state 0 is `root` (kept whole: its path is where every stored path
     // begins), in the root's layout. `seen` decides which states `add_unique` turns away.
-    StateStore(StatePtr root, SeenPolicy seen);
+    // A releasing store counts who holds each state (see `release`) and reuses the ids
+    // of states let go; it has no seen set.
+    StateStore(StatePtr root, SeenPolicy seen, bool releasing = false);
     ~StateStore();
     StateStore(const StateStore&) = delete;
     StateStore& operator=(const StateStore&) = delete;
 
+    // The ids in use (the states stored, in a store that does not release).
     std::size_t size() const noexcept { return g_.size(); }
     SeenPolicy policy() const noexcept { return policy_; }
 
@@ -113,6 +121,11 @@ class StateStore {
     // The same, unless the seen set holds an equal state: then nothing is stored and
     // kNoStateId comes back. The state is recorded in the seen set.
     StateId add_unique(const State& state, StateId parent, const State& parent_state);
+    // In a releasing store, a state is held by whoever added it and by each state
+    // stored with it as parent; `release` drops the adder's hold. A state nobody holds
+    // is dropped, and so, in turn, are the parents it held. The root is never dropped.
+    void release(StateId id) noexcept;
+
     // The seen set on its own, for a search that records states apart from storing them.
     void record_seen(StateId id);
     bool seen(const State& state) const;
@@ -186,12 +199,13 @@ class StateStore {
     void store_progress(const State& s, StateId id, std::uint8_t& flags);
     void store_extras(const State& s, StateId id, std::uint8_t& flags);
     void unstore(StateId id, std::uint8_t flags) noexcept;
+    void trim(StateId id) noexcept;
     void release_cells(StateId id) noexcept;
     // The rest of a new state `id`, whose values and progress are stored: its network,
     // flags, entries, parent and g.
     void finish_add(const State& state, StateId id, StateId parent, const State& parent_state,
                     std::uint8_t flags);
-    void push_entries(const State& state, const State& parent_state);
+    void push_entries(const State& state, StateId id, const State& parent_state);
     void push_g(StateId id, double g);
     // The entries that made `id` from its parent, newest first; true when they are the
     // state's whole path.
@@ -224,6 +238,9 @@ class StateStore {
     IdSlots<std::unique_ptr<FloatNetwork>> networks_;
     boost::unordered_flat_set<StateId, IdHash, IdEq> seen_;
     std::size_t boxed_ = 0;  // states with kBoxed
+    bool releasing_;
+    ChunkedColumn<std::uint32_t> holders_;  // of a releasing store
+    std::vector<StateId> free_;             // ids let go, to be reused
 };
 
 }  // namespace quorvane
