@@ -13,12 +13,20 @@
 
 namespace quorvane::search {
 
+template <SearchSpaceTrait S>
+SearchResult breadth_first_over(const SearchFrame<S>& frame, const S& space, StateStore& store, bool full_paths);
+
 // Breadth first: every state generated is kept in the store (without duplicate
 // detection) until the search ends, and rebuilt when its turn comes.
 template <SearchSpaceTrait S>
 SearchResult breadth_first_loop(const SearchFrame<S>& frame, const S& space, StatePtr initial) {
     const bool full_paths = space_reads_paths(space);
     StateStore store(std::move(initial), SeenPolicy::None);
+    return keeping_in(store, [&] { return breadth_first_over(frame, space, store, full_paths); });
+}
+
+template <SearchSpaceTrait S>
+SearchResult breadth_first_over(const SearchFrame<S>& frame, const S& space, StateStore& store, bool full_paths) {
     std::deque<StateId> queue;
     queue.push_back(0);
     std::int32_t expanded = 0;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -42,38 +43,44 @@ SearchResult ehc_search(const S& space, const H& heuristic, std::optional<float>
     // States are recorded when expanded, and forgotten at every improvement.
     std::int32_t expanded = 0;
     std::int32_t generated = 1;
-    while (!queue.empty()) {
-        const StateId parent = queue.front();
-        queue.pop_front();
-        frame.check_time();
-        bump(expanded);
-        StatePtr state = store->state(parent, full_paths);
-        if (frame.goal_when_expanded(*state)) return frame.found(*store, parent, expanded);
-        store->record_seen(parent);
-        auto successors = space.get_successor_states_iter(state);
-        while (StatePtr successor = successors.next()) {
-            if (store->seen(*successor)) continue;
-            std::optional<double> value = eval_within(heuristic, *successor, space, &frame.limit());
-            bump(generated);
-            if (frame.goal_when_generated(*successor))
-                return frame.found(*store, store->add(*successor, parent, *state), expanded);
-            if (!value) continue;
-            if (*value < best) {
-                best = *value;
-                // The next climb starts from this state, with its whole path.
-                StatePtr root = full_paths ? successor : store->state(store->add(*successor, parent, *state), true);
-                queue.clear();
-                queue.push_back(0);
-                frame.debug([&] {
-                    return "improved h=" + format_fixed4(best) + " expanded=" + std::to_string(expanded) +
-                           " generated=" + std::to_string(generated);
-                });
-                store.reset();
-                store.emplace(std::move(root), policy);
-                break;
+    try {
+        while (!queue.empty()) {
+            const StateId parent = queue.front();
+            queue.pop_front();
+            frame.check_time();
+            bump(expanded);
+            StatePtr state = store->state(parent, full_paths);
+            if (frame.goal_when_expanded(*state)) return frame.found(*store, parent, expanded);
+            store->record_seen(parent);
+            auto successors = space.get_successor_states_iter(state);
+            while (StatePtr successor = successors.next()) {
+                if (store->seen(*successor)) continue;
+                std::optional<double> value = eval_within(heuristic, *successor, space, &frame.limit());
+                bump(generated);
+                if (frame.goal_when_generated(*successor))
+                    return frame.found(*store, store->add(*successor, parent, *state), expanded);
+                if (!value) continue;
+                if (*value < best) {
+                    best = *value;
+                    // The next climb starts from this state, with its whole path.
+                    StatePtr root = full_paths ? successor : store->state(store->add(*successor, parent, *state), true);
+                    queue.clear();
+                    queue.push_back(0);
+                    frame.debug([&] {
+                        return "improved h=" + format_fixed4(best) + " expanded=" + std::to_string(expanded) +
+                               " generated=" + std::to_string(generated);
+                    });
+                    store.reset();
+                    store.emplace(std::move(root), policy);
+                    break;
+                }
+                queue.push_back(store->add(*successor, parent, *state));
             }
-            queue.push_back(store->add(*successor, parent, *state));
         }
+    } catch (const std::bad_alloc&) {
+        // The caller needs the memory back before the error reaches it.
+        if (store) store->release_now();
+        throw;
     }
     return frame.exhausted(expanded);
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -60,6 +61,18 @@ inline void bump(std::int32_t& n) noexcept {
     n = static_cast<std::int32_t>(static_cast<std::uint32_t>(n) + 1u);
 }
 inline void bump(std::uint64_t& n) noexcept { ++n; }
+
+// Runs a search's loop over the states it keeps in `store`. Running out of memory frees
+// the store at once, before the error goes on: its caller needs that memory back.
+template <class Loop>
+SearchResult keeping_in(StateStore& store, Loop&& loop) {
+    try {
+        return loop();
+    } catch (const std::bad_alloc&) {
+        store.release_now();
+        throw;
+    }
+}
 
 // --- the frame --------------------------------------------------------------------------
 

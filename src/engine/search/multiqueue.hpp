@@ -74,49 +74,51 @@ SearchResult _multiqueue_search(const S& space, std::vector<std::pair<H, double>
     std::int32_t generated = 1;
     std::size_t last = 0;
     std::vector<FreshState> fresh;
-    while (true) {
-        frame.check_time();
-        // Only the queue used last decides the end, even when others still hold entries.
-        if (queues[last].empty()) return frame.exhausted(static_cast<std::int64_t>(expanded));
-        last = policy.select(expanded);
-        std::optional<QueuedState> entry = queues[last].pop();
-        if (!entry) continue;
-        // Expanded through another queue (or earlier through this one): stale.
-        if (done[entry->id]) continue;
-        done[entry->id] = true;
-        ++expanded;
-        frame.progress(static_cast<std::int64_t>(expanded), generated, [&] {
-            std::size_t open = 0;
-            for (const MultiqueueQueue& q : queues) open += q.size();
-            return open;
-        });
-        const StateId parent = entry->id;
-        StatePtr state = store.state(parent, full_paths);
-        if (frame.goal_when_expanded(*state)) return frame.found(store, parent, static_cast<std::int64_t>(expanded));
+    return keeping_in(store, [&]() -> SearchResult {
+        while (true) {
+            frame.check_time();
+            // Only the queue used last decides the end, even when others still hold entries.
+            if (queues[last].empty()) return frame.exhausted(static_cast<std::int64_t>(expanded));
+            last = policy.select(expanded);
+            std::optional<QueuedState> entry = queues[last].pop();
+            if (!entry) continue;
+            // Expanded through another queue (or earlier through this one): stale.
+            if (done[entry->id]) continue;
+            done[entry->id] = true;
+            ++expanded;
+            frame.progress(static_cast<std::int64_t>(expanded), generated, [&] {
+                std::size_t open = 0;
+                for (const MultiqueueQueue& q : queues) open += q.size();
+                return open;
+            });
+            const StateId parent = entry->id;
+            StatePtr state = store.state(parent, full_paths);
+            if (frame.goal_when_expanded(*state)) return frame.found(store, parent, static_cast<std::int64_t>(expanded));
 
-        // Every successor is generated and filtered before any is evaluated.
-        fresh.clear();
-        auto successors = space.get_successor_states_iter(state);
-        while (StatePtr successor = successors.next()) {
-            bump(generated);
-            if (frame.goal_when_generated(*successor))
-                return frame.found(store, store.add(*successor, parent, *state),
-                                   static_cast<std::int64_t>(expanded));
-            const StateId id = store.add_unique(*successor, parent, *state);
-            if (id == kNoStateId) continue;
-            done.push_back(false);
-            fresh.push_back(FreshState{std::move(successor), id});
-        }
-        for (std::size_t i = 0; i < pairs.size(); ++i) {
-            const double w = pairs[i].second;
-            for (const FreshState& f : fresh) {
-                std::optional<double> value = eval_within(pairs[i].first, *f.state, space, &frame.limit());
-                if (!value) continue;
-                queues[i].push(QueuedState{weighted_priority(w, *value, f.state->g), f.id, running_count(*f.state)});
+            // Every successor is generated and filtered before any is evaluated.
+            fresh.clear();
+            auto successors = space.get_successor_states_iter(state);
+            while (StatePtr successor = successors.next()) {
+                bump(generated);
+                if (frame.goal_when_generated(*successor))
+                    return frame.found(store, store.add(*successor, parent, *state),
+                                       static_cast<std::int64_t>(expanded));
+                const StateId id = store.add_unique(*successor, parent, *state);
+                if (id == kNoStateId) continue;
+                done.push_back(false);
+                fresh.push_back(FreshState{std::move(successor), id});
             }
+            for (std::size_t i = 0; i < pairs.size(); ++i) {
+                const double w = pairs[i].second;
+                for (const FreshState& f : fresh) {
+                    std::optional<double> value = eval_within(pairs[i].first, *f.state, space, &frame.limit());
+                    if (!value) continue;
+                    queues[i].push(QueuedState{weighted_priority(w, *value, f.state->g), f.id, running_count(*f.state)});
+                }
+            }
+            fresh.clear();
         }
-        fresh.clear();
-    }
+    });
 }
 
 }  // namespace quorvane::search

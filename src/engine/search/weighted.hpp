@@ -78,7 +78,7 @@ SearchResult wastar_search(const S& space, const H& heuristic, double weight, st
     std::optional<double> h0 = eval_within(heuristic, *initial, space, &frame.limit());
     if (!h0) return no_plan(0);
     initial.reset();
-    return stored_best_first_loop(frame, space, heuristic, weight, store, *h0);
+    return keeping_in(store, [&] { return stored_best_first_loop(frame, space, heuristic, weight, store, *h0); });
 }
 
 template <SearchSpaceTrait S, class H>
@@ -113,30 +113,32 @@ SearchResult wastar_search_memory_bounded(const S& space, const H& heuristic, do
     push(CountedEntry{*h0, 0, 0, initial_running});
     std::uint64_t generated = 1;
     std::int32_t expanded = 0;
-    while (true) {
-        std::optional<CountedEntry> entry = open.pop();
-        if (!entry) return frame.exhausted(expanded);
-        frame.check_time();
-        bump(expanded);
-        frame.progress(expanded, generated, [&] { return open.size(); });
-        const StateId parent = entry->id;
-        StatePtr state = store.state(parent, full_paths);
-        if (frame.goal_when_expanded(*state)) return frame.found(store, parent, expanded);
-        auto successors = space.get_successor_states_iter(state);
-        while (StatePtr successor = successors.next()) {
-            if (filter && filter->check_and_set(*successor)) continue;
-            const StateId id = store.add(*successor, parent, *state);
-            std::optional<double> value = eval_within(heuristic, *successor, space, &frame.limit());
-            if (frame.goal_when_generated(*successor)) return frame.found(store, id, expanded);
-            if (value)
-                push(CountedEntry{weighted_priority(weight, *value, successor->g), generated, id,
-                                  running_count(*successor)});
-            else
-                store.release(id);
-            bump(generated);
+    return keeping_in(store, [&]() -> SearchResult {
+        while (true) {
+            std::optional<CountedEntry> entry = open.pop();
+            if (!entry) return frame.exhausted(expanded);
+            frame.check_time();
+            bump(expanded);
+            frame.progress(expanded, generated, [&] { return open.size(); });
+            const StateId parent = entry->id;
+            StatePtr state = store.state(parent, full_paths);
+            if (frame.goal_when_expanded(*state)) return frame.found(store, parent, expanded);
+            auto successors = space.get_successor_states_iter(state);
+            while (StatePtr successor = successors.next()) {
+                if (filter && filter->check_and_set(*successor)) continue;
+                const StateId id = store.add(*successor, parent, *state);
+                std::optional<double> value = eval_within(heuristic, *successor, space, &frame.limit());
+                if (frame.goal_when_generated(*successor)) return frame.found(store, id, expanded);
+                if (value)
+                    push(CountedEntry{weighted_priority(weight, *value, successor->g), generated, id,
+                                      running_count(*successor)});
+                else
+                    store.release(id);
+                bump(generated);
+            }
+            store.release(parent);
         }
-        store.release(parent);
-    }
+    });
 }
 
 }  // namespace quorvane::search

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <utility>
+
+#include "engine/support/background_release.hpp"
 
 namespace quorvane {
 
@@ -23,7 +26,8 @@ StateStore::StateStore(StatePtr root, SeenPolicy seen, bool releasing)
       progress_(root_->temporal_network.has_value()),
       networks_(root_->temporal_network.has_value()),
       seen_(0, IdHash{this}, IdEq{this}),
-      releasing_(releasing) {
+      releasing_(releasing),
+      unwinding_(std::uncaught_exceptions()) {
     // The root's path is its own: every stored path starts there.
     std::uint8_t flags = 0;
     store_values(*root_, 0, flags);
@@ -45,11 +49,72 @@ void StateStore::push_g(StateId id, double g) {
     g_.put(id, f);
 }
 
+// Everything a store holds that takes freeing; freed when this is destroyed.
+struct StateStore::Leftovers : support::Garbage {
+    LayoutPtr layout;
+    std::size_t num_words = 0;
+    std::size_t boxed = 0;
+    std::vector<std::unique_ptr<std::uint64_t[]>> segments;
+    ChunkedColumn<std::uint8_t> flags;
+    IdSlots<StatePtr> whole{false};
+    IdSlots<std::vector<PathEntry>> long_entries{false};
+    IdSlots<Progress> progress{false};
+    IdSlots<std::unique_ptr<FloatNetwork>> networks{false};
+    StatePtr root;
+
+    // The objects that are freed one by one.
+    std::size_t objects() const noexcept {
+        return boxed + whole.count() + long_entries.count() + progress.count() + networks.count();
+    }
+    ~Leftovers() override {
+        if (!boxed) return;
+        constexpr unsigned shift = StateStore::kSegmentShift;
+        for (std::size_t id = 0; id < flags.size(); ++id) {
+            if (!(flags[id] & kBoxed)) continue;
+            const std::uint64_t* w = segments[id >> shift].get() + (id & ((std::size_t{1} << shift) - 1)) * num_words;
+            for (std::size_t i = layout->cell_begin(); i < num_words; ++i) Cell::release(Cell::from_word(w[i]));
+        }
+    }
+};
+
+std::unique_ptr<StateStore::Leftovers> StateStore::take() noexcept {
+    auto out = std::unique_ptr<Leftovers>(new (std::nothrow) Leftovers);
+    if (!out) return nullptr;
+    out->layout = layout_;
+    out->num_words = num_words_;
+    out->boxed = std::exchange(boxed_, 0);
+    out->segments = std::move(segments_);
+    out->flags = std::move(flags_);
+    out->whole = std::move(whole_);
+    out->long_entries = std::move(long_entries_);
+    out->progress = std::move(progress_);
+    out->networks = std::move(networks_);
+    out->root = std::move(root_);
+    return out;
+}
+
 StateStore::~StateStore() {
-    if (!boxed_) return;
-    const std::size_t n = size();
-    for (std::size_t id = 0; id < n; ++id)
-        if (flags_[id] & kBoxed) release_cells(static_cast<StateId>(id));
+    // Freeing inline: the boxes first, while the segments are there.
+    std::unique_ptr<Leftovers> rest = take();
+    if (!rest) {
+        if (boxed_)
+            for (std::size_t id = 0; id < flags_.size(); ++id)
+                if (flags_[id] & kBoxed) release_cells(static_cast<StateId>(id));
+        return;
+    }
+    constexpr std::size_t kManyObjects = 10000;
+    if (std::uncaught_exceptions() > unwinding_ && rest->objects() >= kManyObjects)
+        support::release_in_background(std::move(rest));
+}
+
+void StateStore::release_now() noexcept {
+    seen_.clear();
+    std::unique_ptr<Leftovers> rest = take();
+    if (!rest && boxed_) {
+        for (std::size_t id = 0; id < flags_.size(); ++id)
+            if (flags_[id] & kBoxed) release_cells(static_cast<StateId>(id));
+        boxed_ = 0;
+    }
 }
 
 void StateStore::release_cells(StateId id) noexcept {

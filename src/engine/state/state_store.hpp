@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <type_traits>
@@ -33,6 +34,16 @@ template <class T, unsigned kShift = 14>
 class ChunkedColumn {
   public:
     static constexpr std::size_t kChunk = std::size_t{1} << kShift;
+
+    ChunkedColumn() = default;
+    ChunkedColumn(ChunkedColumn&& o) noexcept
+        : chunks_(std::move(o.chunks_)), size_(std::exchange(o.size_, 0)) {}
+    ChunkedColumn& operator=(ChunkedColumn&& o) noexcept {
+        chunks_ = std::move(o.chunks_);
+        size_ = std::exchange(o.size_, 0);
+        o.chunks_.clear();
+        return *this;
+    }
 
     T& operator[](std::size_t i) noexcept { return chunks_[i >> kShift][i & (kChunk - 1)]; }
     const T& operator[](std::size_t i) const noexcept { return chunks_[i >> kShift][i & (kChunk - 1)]; }
@@ -83,6 +94,8 @@ class IdSlots {
         else if (column_.size() == std::size_t{id} + 1) column_.pop_back();
         else if (column_.size() > id) column_[id] = T{};
     }
+    // How many values it holds (a dense one: one per state up to the newest).
+    std::size_t count() const noexcept { return dense_ ? column_.size() : sparse_.size(); }
 
   private:
     bool dense_;
@@ -107,6 +120,9 @@ class StateStore {
     // A releasing store counts who holds each state (see `release`) and reuses the ids
     // of states let go; it has no seen set.
     StateStore(StatePtr root, SeenPolicy seen, bool releasing = false);
+    // A store dropped while an exception leaves the search (a time-out, an interrupt)
+    // hands the many small objects it may hold (networks, maps, boxes) to the release
+    // thread, so that the search ends at once; otherwise it frees them here.
     ~StateStore();
     StateStore(const StateStore&) = delete;
     StateStore& operator=(const StateStore&) = delete;
@@ -121,6 +137,11 @@ class StateStore {
     // The same, unless the seen set holds an equal state: then nothing is stored and
     // kNoStateId comes back. The state is recorded in the seen set.
     StateId add_unique(const State& state, StateId parent, const State& parent_state);
+    // Frees everything the store holds, here and now, leaving it empty: for a search
+    // that runs out of memory, whose caller needs the memory back before the error
+    // reaches it. Nothing may be asked of the store afterwards.
+    void release_now() noexcept;
+
     // In a releasing store, a state is held by whoever added it and by each state
     // stored with it as parent; `release` drops the adder's hold. A state nobody holds
     // is dropped, and so, in turn, are the parents it held. The root is never dropped.
@@ -141,6 +162,10 @@ class StateStore {
     std::vector<Action> plan(StateId id) const;
 
   private:
+    struct Leftovers;
+    // What the store holds, moved out of it.
+    std::unique_ptr<Leftovers> take() noexcept;
+
     // The position and instance number of a compact path entry (the action is in its
     // own column); both are 0 in most states of a task without a network.
     struct PosInstance {
@@ -239,6 +264,7 @@ class StateStore {
     boost::unordered_flat_set<StateId, IdHash, IdEq> seen_;
     std::size_t boxed_ = 0;  // states with kBoxed
     bool releasing_;
+    int unwinding_ = 0;  // exceptions in flight when the store was made
     ChunkedColumn<std::uint32_t> holders_;  // of a releasing store
     std::vector<StateId> free_;             // ids let go, to be reused
 };
