@@ -31,16 +31,19 @@ SearchResult breadth_first_over(const SearchFrame<S>& frame, const S& space, Sta
     queue.push_back(0);
     std::int32_t expanded = 0;
     std::int32_t generated = 1;
+    // The state expanded and the successor being built, each rebuilt in the same memory.
+    StateBox parent_box, scratch;
     while (!queue.empty()) {
         frame.check_time();
         const StateId parent = queue.front();
         queue.pop_front();
         bump(expanded);
         frame.progress(expanded, generated, [&] { return queue.size(); });
-        StatePtr state = store.state(parent, full_paths);
+        store.state_into(parent, full_paths, parent_box);
+        const State* state = parent_box.get();
         if (frame.goal_when_expanded(*state)) return frame.found(store, parent, expanded);
-        auto successors = space.get_successor_states_iter(state);
-        while (StatePtr successor = successors.next()) {
+        SuccessorsInPlace<S> successors(space, *state, scratch);
+        while (const State* successor = successors.next()) {
             const StateId id = store.add(*successor, parent, *state);
             if (frame.goal_when_generated(*successor)) return frame.found(store, id, expanded);
             queue.push_back(id);

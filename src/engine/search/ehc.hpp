@@ -44,16 +44,19 @@ SearchResult ehc_search(const S& space, const H& heuristic, std::optional<float>
     std::int32_t expanded = 0;
     std::int32_t generated = 1;
     try {
+        // The state expanded and the successor being built, each rebuilt in the same memory.
+        StateBox parent_box, scratch;
         while (!queue.empty()) {
             const StateId parent = queue.front();
             queue.pop_front();
             frame.check_time();
             bump(expanded);
-            StatePtr state = store->state(parent, full_paths);
+            store->state_into(parent, full_paths, parent_box);
+            const State* state = parent_box.get();
             if (frame.goal_when_expanded(*state)) return frame.found(*store, parent, expanded);
             store->record_seen(parent);
-            auto successors = space.get_successor_states_iter(state);
-            while (StatePtr successor = successors.next()) {
+            SuccessorsInPlace<S> successors(space, *state, scratch);
+            while (const State* successor = successors.next()) {
                 if (store->seen(*successor)) continue;
                 std::optional<double> value = eval_within(heuristic, *successor, space, &frame.limit());
                 bump(generated);
@@ -63,7 +66,8 @@ SearchResult ehc_search(const S& space, const H& heuristic, std::optional<float>
                 if (*value < best) {
                     best = *value;
                     // The next climb starts from this state, with its whole path.
-                    StatePtr root = full_paths ? successor : store->state(store->add(*successor, parent, *state), true);
+                    StatePtr root = full_paths ? successors.take()
+                                               : store->state(store->add(*successor, parent, *state), true);
                     queue.clear();
                     queue.push_back(0);
                     frame.debug([&] {

@@ -75,6 +75,8 @@ SearchResult _multiqueue_search(const S& space, std::vector<std::pair<H, double>
     std::size_t last = 0;
     std::vector<FreshState> fresh;
     return keeping_in(store, [&]() -> SearchResult {
+        // The state expanded and the successor being built, each rebuilt in the same memory.
+        StateBox parent_box, scratch;
         while (true) {
             frame.check_time();
             // Only the queue used last decides the end, even when others still hold entries.
@@ -92,13 +94,14 @@ SearchResult _multiqueue_search(const S& space, std::vector<std::pair<H, double>
                 return open;
             });
             const StateId parent = entry->id;
-            StatePtr state = store.state(parent, full_paths);
+            store.state_into(parent, full_paths, parent_box);
+            const State* state = parent_box.get();
             if (frame.goal_when_expanded(*state)) return frame.found(store, parent, static_cast<std::int64_t>(expanded));
 
             // Every successor is generated and filtered before any is evaluated.
             fresh.clear();
-            auto successors = space.get_successor_states_iter(state);
-            while (StatePtr successor = successors.next()) {
+            SuccessorsInPlace<S> successors(space, *state, scratch);
+            while (const State* successor = successors.next()) {
                 bump(generated);
                 if (frame.goal_when_generated(*successor))
                     return frame.found(store, store.add(*successor, parent, *state),
@@ -106,7 +109,7 @@ SearchResult _multiqueue_search(const S& space, std::vector<std::pair<H, double>
                 const StateId id = store.add_unique(*successor, parent, *state);
                 if (id == kNoStateId) continue;
                 done.push_back(false);
-                fresh.push_back(FreshState{std::move(successor), id});
+                fresh.push_back(FreshState{successors.take(), id});
             }
             for (std::size_t i = 0; i < pairs.size(); ++i) {
                 const double w = pairs[i].second;

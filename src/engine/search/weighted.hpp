@@ -41,6 +41,8 @@ SearchResult stored_best_first_loop(const SearchFrame<S>& frame, const S& space,
     open.push(StoredEntry{h0, 0, running_count(*store.state(0, false))});
     std::uint64_t generated = 1;
     std::int32_t expanded = 0;
+    // The state expanded and the successor being built, each rebuilt in the same memory.
+    StateBox parent_box, scratch;
     while (true) {
         std::optional<StoredEntry> entry = open.pop();
         if (!entry) return frame.exhausted(expanded);
@@ -48,10 +50,11 @@ SearchResult stored_best_first_loop(const SearchFrame<S>& frame, const S& space,
         bump(expanded);
         frame.progress(expanded, generated, [&] { return open.size(); });
         const StateId parent = entry->id;
-        StatePtr state = store.state(parent, full_paths);
+        store.state_into(parent, full_paths, parent_box);
+        const State* state = parent_box.get();
         if (frame.goal_when_expanded(*state)) return frame.found(store, parent, expanded);
-        auto successors = space.get_successor_states_iter(state);
-        while (StatePtr successor = successors.next()) {
+        SuccessorsInPlace<S> successors(space, *state, scratch);
+        while (const State* successor = successors.next()) {
             const StateId id = store.add_unique(*successor, parent, *state);
             if (id == kNoStateId) continue;
             std::optional<double> value = eval_within(heuristic, *successor, space, &frame.limit());
@@ -114,6 +117,8 @@ SearchResult wastar_search_memory_bounded(const S& space, const H& heuristic, do
     std::uint64_t generated = 1;
     std::int32_t expanded = 0;
     return keeping_in(store, [&]() -> SearchResult {
+        // The state expanded and the successor being built, each rebuilt in the same memory.
+        StateBox parent_box, scratch;
         while (true) {
             std::optional<CountedEntry> entry = open.pop();
             if (!entry) return frame.exhausted(expanded);
@@ -121,10 +126,11 @@ SearchResult wastar_search_memory_bounded(const S& space, const H& heuristic, do
             bump(expanded);
             frame.progress(expanded, generated, [&] { return open.size(); });
             const StateId parent = entry->id;
-            StatePtr state = store.state(parent, full_paths);
+            store.state_into(parent, full_paths, parent_box);
+            const State* state = parent_box.get();
             if (frame.goal_when_expanded(*state)) return frame.found(store, parent, expanded);
-            auto successors = space.get_successor_states_iter(state);
-            while (StatePtr successor = successors.next()) {
+            SuccessorsInPlace<S> successors(space, *state, scratch);
+            while (const State* successor = successors.next()) {
                 if (filter && filter->check_and_set(*successor)) continue;
                 const StateId id = store.add(*successor, parent, *state);
                 std::optional<double> value = eval_within(heuristic, *successor, space, &frame.limit());

@@ -55,6 +55,11 @@ class SearchSpace {
     StatePtr get_successor_state(const State& parent, Action action) const {
         return get_successor_state_with_compression(parent, action, true);
     }
+    // The same built into `child` (see StateBox::reset_from), reusing its memory; false
+    // when the action is not applicable (`child` then holds whatever was begun).
+    bool get_successor_state_into(const State& parent, Action action, StateBox& child) const {
+        return build_successor(parent, action, true, child);
+    }
     Successors<SearchSpace> get_successor_states_iter(StatePtr state) const noexcept {
         return {*this, std::move(state)};
     }
@@ -70,6 +75,7 @@ class SearchSpace {
     // Whether generating successors reads the parent's path (the object filter does).
     bool reads_paths() const noexcept { return action_objects_ && obj_to_prev_actions_map_; }
     StatePtr get_successor_state_with_compression(const State& parent, Action action, bool compress) const;
+    bool build_successor(const State& parent, Action action, bool compress, StateBox& child) const;
     // Applies `event` (position `pos` in its action's list, instance `instance`) to
     // `child`, a clone of `parent`. False when it does not fit: a durative condition
     // breaks or, in a temporal task, the network becomes inconsistent.

@@ -62,4 +62,47 @@ class Successors {
     std::size_t position_ = 0;
 };
 
+// The same successors built one after the other into one box, for a search that takes
+// what it needs of each before asking for the next: `next()` gives the successor, valid
+// until the next call, or null at the end. No state is allocated per successor. A space
+// that cannot build into a box (no `get_successor_state_into`) gives states of their own.
+template <class S>
+class SuccessorsInPlace {
+    static constexpr bool kInBox = requires(const S& s, const State& st, Action a, StateBox& b) {
+        { s.get_successor_state_into(st, a, b) } -> std::same_as<bool>;
+    };
+
+  public:
+    // `state` and `box` must outlive the sequence; `box` may hold a state from before,
+    // whose memory the successors reuse.
+    SuccessorsInPlace(const S& space, const State& state, StateBox& box) noexcept
+        : space_(&space), state_(&state), box_(&box) {}
+
+    const State* next() {
+        const std::vector<Action>& actions = space_->relevant_actions();
+        while (position_ < actions.size()) {
+            const Action action = actions[position_++];
+            if constexpr (kInBox) {
+                if (space_->get_successor_state_into(*state_, action, *box_)) return box_->get();
+            } else {
+                if ((current_ = space_->get_successor_state(*state_, action))) return current_.get();
+            }
+        }
+        return nullptr;
+    }
+    // The successor `next()` gave last, as a state of its own (the next one is built
+    // in fresh memory).
+    StatePtr take() noexcept {
+        if constexpr (kInBox) return StatePtr(std::move(*box_));
+        else return std::move(current_);
+    }
+
+  private:
+    const S* space_;
+    const State* state_;
+    StateBox* box_;
+    std::size_t position_ = 0;
+    StatePtr current_;
+};
+
 }  // namespace quorvane

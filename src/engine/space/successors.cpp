@@ -97,8 +97,14 @@ void SearchSpace::post_start_constraints(const State& parent, State& child, Acti
 }
 
 StatePtr SearchSpace::get_successor_state_with_compression(const State& parent, Action action, bool compress) const {
+    StateBox child;
+    if (!build_successor(parent, action, compress, child)) return nullptr;
+    return StatePtr(std::move(child));
+}
+
+bool SearchSpace::build_successor(const State& parent, Action action, bool compress, StateBox& child) const {
     const std::vector<TimedEvent>* events = events_of(action);
-    if (!events) return nullptr;
+    if (!events) return false;
     const std::size_t n = events->size();
     // Rows of prepared forms line up with the lists of events_of.
     const CompiledEvent* compiled =
@@ -109,23 +115,23 @@ StatePtr SearchSpace::get_successor_state_with_compression(const State& parent, 
     if (auto running = parent.todo.empty() ? parent.todo.end() : parent.todo.find(action);
         running != parent.todo.end()) {
         const RunningEntry entry = running->second;
-        if (entry.next_event >= n) return nullptr;
+        if (entry.next_event >= n) return false;
         const Event& event = (*events)[entry.next_event].second;
-        if (!event_condition_holds(compiled ? compiled + entry.next_event : nullptr, event, parent)) return nullptr;
-        StateBox child = parent.clone_for_child();
+        if (!event_condition_holds(compiled ? compiled + entry.next_event : nullptr, event, parent)) return false;
+        child.reset_from(parent);
         child->g += 1.0;
         if (entry.next_event + 1 < n) child->todo.insert_or_assign(action, RunningEntry{entry.next_event + 1, entry.instance + 1});
         else child->todo.erase(action);
-        if (!expand_event(parent, child, event, entry.next_event, entry.instance)) return nullptr;
+        if (!expand_event(parent, child, event, entry.next_event, entry.instance)) return false;
         child.adopt_layout(layout_);
-        return StatePtr(std::move(child));
+        return true;
     }
 
     QV_REQUIRE(n > 0, "action " + std::to_string(action.idx) + " has an empty event list");
-    if (!event_condition_holds(compiled, (*events)[0].second, parent)) return nullptr;
+    if (!event_condition_holds(compiled, (*events)[0].second, parent)) return false;
     // The filter reads only the parent, so it runs before the copy is made.
-    if (!passes_object_filter(parent, action)) return nullptr;
-    StateBox child = parent.clone_for_child();
+    if (!passes_object_filter(parent, action)) return false;
+    child.reset_from(parent);
     child->g += 1.0;
     std::uint32_t first = 0;
     if (is_temporal_) {
@@ -148,7 +154,7 @@ StatePtr SearchSpace::get_successor_state_with_compression(const State& parent, 
         first = instance_counter_.load(std::memory_order_relaxed);
     }
     if (n > 1) child->todo.insert_or_assign(action, RunningEntry{1, first + 1});
-    if (!expand_event(parent, child, (*events)[0].second, 0, first)) return nullptr;
+    if (!expand_event(parent, child, (*events)[0].second, 0, first)) return false;
 
     const bool safe = compress && compression_safe_actions_ && [&] {
         QV_REQUIRE(action.idx < compression_safe_actions_->size(),
@@ -162,11 +168,11 @@ StatePtr SearchSpace::get_successor_state_with_compression(const State& parent, 
             StatePtr before = child->clone_for_child();
             child->g += 1.0;
             if (!expand_event(*before, child, (*events)[k].second, k, m + static_cast<std::uint32_t>(k - 1)))
-                return nullptr;
+                return false;
         }
     }
     child.adopt_layout(layout_);
-    return StatePtr(std::move(child));
+    return true;
 }
 
 bool SearchSpace::active_conditions_hold(const State& holder, const State& over) const {

@@ -40,6 +40,13 @@ std::size_t HeuristicCache::size() const {
     return b->entries.size();
 }
 
+void HeuristicCache::clear() noexcept {
+    Block* b = block_.load(std::memory_order_acquire);
+    if (!b) return;
+    std::lock_guard<std::mutex> lock(b->mutex);
+    b->entries.clear();
+}
+
 void HeuristicCache::copy_from(const HeuristicCache& other) {
     Block* src = other.block_.load(std::memory_order_acquire);
     if (!src) return;

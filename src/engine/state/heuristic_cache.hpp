@@ -26,6 +26,8 @@ class HeuristicCache {
     void put(std::string_view name, std::optional<double> value);
     std::size_t size() const;
     void copy_from(const HeuristicCache& other);
+    // Forgets every entry (keeping the memory for the next ones).
+    void clear() noexcept;
 
   private:
     struct Block {

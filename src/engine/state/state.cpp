@@ -253,6 +253,32 @@ void StateBox::spill() {
     std::swap(p_, moved.p_);
 }
 
+void StateBox::reset_from(const State& parent) {
+    if (!p_ || p_->refs_.load(std::memory_order_relaxed) != 1 || !(p_->values.layout_ptr() == parent.values.layout_ptr()) ||
+        p_->temporal_network.has_value() != parent.temporal_network.has_value()) {
+        *this = parent.clone_for_child();
+        return;
+    }
+    State& s = *p_;
+    const StateLayout& l = s.values.layout();
+    std::uint64_t* w = s.values.mutable_words();
+    if (s.has_boxed())
+        for (std::size_t i = l.cell_begin(); i < l.num_words(); ++i) Cell::release(Cell::from_word(w[i]));
+    std::memcpy(w, parent.values.words(), l.num_words() * sizeof(std::uint64_t));
+    s.flags_ = 0;
+    if (parent.has_boxed()) {
+        for (std::size_t i = l.cell_begin(); i < l.num_words(); ++i) Cell::retain(Cell::from_word(w[i]));
+        s.flags_ |= State::kHasBoxed;
+    }
+    s.g = parent.g;
+    s.path = parent.path;
+    s.todo = parent.todo;
+    s.active_conditions = parent.active_conditions;
+    if (parent.temporal_network) *s.temporal_network = *parent.temporal_network;
+    s.heuristic_cache.clear();
+    s.hash_.store(0, std::memory_order_relaxed);
+}
+
 void StateBox::adopt_layout(const LayoutPtr& layout) {
     if (!layout || p_->values.layout_ptr() == layout) return;
     const StateValues& v = p_->values;

@@ -89,6 +89,7 @@ class StateValues {
 
   private:
     friend class State;
+    friend class StateBox;
     friend class StateStore;
     std::uint64_t* mutable_words() noexcept { return reinterpret_cast<std::uint64_t*>(this + 1); }
     LayoutPtr layout_;
@@ -263,6 +264,11 @@ class StateBox {
     void set_cell(std::uint64_t f, Cell value);
     // Moves the values into `layout` when they fit it and are in another layout now.
     void adopt_layout(const LayoutPtr& layout);
+    // Makes this the copy of `parent` a successor is built from, as clone_for_child
+    // would, reusing this state's memory when it is the only reference to a state in
+    // the parent's layout: a search that builds its successors one after the other in
+    // one box allocates no state per successor.
+    void reset_from(const State& parent);
 
   private:
     friend class State;

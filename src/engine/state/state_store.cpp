@@ -192,26 +192,29 @@ StateId StateStore::next_id() const {
 }
 
 void StateStore::push_entries(const State& state, StateId id, const State& parent_state) {
-    // The state's path is the parent's with the new entries in front.
+    // The state's path is the parent's with the new entries in front: most often one.
     const auto parent_head = parent_state.path.iter_rev().begin();
+    const auto end = decltype(parent_head)();
+    auto it = state.path.iter_rev().begin();
+    if (it != end && it != parent_head) {
+        auto next = it;
+        if (++next == parent_head && fits32(it->action.idx) && fits32(it->pos)) {
+            if (it->pos || it->instance) {
+                pos_instance_.put(id, PosInstance{static_cast<std::uint32_t>(it->pos), it->instance});
+                flags_[id] |= kPosInstance;
+            }
+            action_.put(id, static_cast<std::uint32_t>(it->action.idx));
+            return;
+        }
+    }
     std::vector<PathEntry> added;
-    bool met = false;
-    for (auto it = state.path.iter_rev().begin(); it != decltype(it)(); ++it) {
+    bool met = parent_head == end;
+    for (; it != end; ++it) {
         if (it == parent_head) {
             met = true;
             break;
         }
         added.push_back(*it);
-    }
-    met = met || parent_head == decltype(parent_head)();
-    if (met && added.size() == 1 && fits32(added[0].action.idx) && fits32(added[0].pos)) {
-        const PathEntry& e = added[0];
-        if (e.pos || e.instance) {
-            pos_instance_.put(id, PosInstance{static_cast<std::uint32_t>(e.pos), e.instance});
-            flags_[id] |= kPosInstance;
-        }
-        action_.put(id, static_cast<std::uint32_t>(e.action.idx));
-        return;
     }
     action_.put(id, 0);
     flags_[id] |= kLongEntries;
@@ -341,36 +344,62 @@ std::vector<Action> StateStore::plan(StateId id) const {
 
 StatePtr StateStore::state(StateId id, bool full_path) const {
     if (id == 0) return root_;
-    const std::uint8_t flags = flags_[id];
     StateBox box;
+    state_into(id, full_path, box);
+    return StatePtr(std::move(box));
+}
+
+void StateStore::state_into(StateId id, bool full_path, StateBox& box) const {
+    const std::uint8_t flags = flags_[id];
     if (flags & kWhole) {
         box = whole_.at(id)->clone_for_child();
     } else {
-        box = StateBox(State::allocate(layout_, false));
-        std::memcpy(box->values.mutable_words(), words(id), num_words_ * sizeof(std::uint64_t));
-        if (flags & kBoxed) {
+        const bool reuse = box && box->refs_.load(std::memory_order_relaxed) == 1 &&
+                           box->values.layout_ptr() == layout_ &&
+                           box->temporal_network.has_value() == static_cast<bool>(flags & kNetwork);
+        if (!reuse) {
+            box = StateBox(State::allocate(layout_, false));
+        } else if (box->has_boxed()) {
             const std::uint64_t* w = box->values.words();
+            for (std::size_t i = layout_->cell_begin(); i < num_words_; ++i) Cell::release(Cell::from_word(w[i]));
+        }
+        State& s = *box;
+        std::memcpy(s.values.mutable_words(), words(id), num_words_ * sizeof(std::uint64_t));
+        s.flags_ = 0;
+        if (flags & kBoxed) {
+            const std::uint64_t* w = s.values.words();
             for (std::size_t i = layout_->cell_begin(); i < num_words_; ++i) Cell::retain(Cell::from_word(w[i]));
-            box->flags_ |= State::kHasBoxed;
+            s.flags_ |= State::kHasBoxed;
         }
         if (flags & kProgress) {
-            box->todo = progress_.at(id).todo;
-            box->active_conditions = progress_.at(id).conditions;
+            s.todo = progress_.at(id).todo;
+            s.active_conditions = progress_.at(id).conditions;
+        } else {
+            s.todo.clear();
+            s.active_conditions.clear();
         }
-        if (flags & kNetwork) box->temporal_network.emplace(*networks_.at(id));
+        if (flags & kNetwork) {
+            if (s.temporal_network) *s.temporal_network = *networks_.at(id);
+            else s.temporal_network.emplace(*networks_.at(id));
+        }
+        s.heuristic_cache.clear();
+        s.hash_.store(0, std::memory_order_relaxed);
     }
     box->g = g(id);
+    if (id == 0) {
+        box->path = root_->path;
+        return;
+    }
+    PersistentList<PathEntry> path;
     if (full_path) {
         std::vector<PathEntry> entries;
         bool rooted = false;
         for (StateId at = id; at != 0 && !rooted; at = parent_[at])
             rooted = for_each_entry(at, [&](const PathEntry& e) { entries.push_back(e); });
-        PersistentList<PathEntry> path;
         if (!rooted) path = root_->path;
         for (auto it = entries.rbegin(); it != entries.rend(); ++it) path.push_front(*it);
-        box->path = std::move(path);
     }
-    return StatePtr(std::move(box));
+    box->path = std::move(path);
 }
 
 // --- comparing states -------------------------------------------------------------------

@@ -156,6 +156,9 @@ class StateStore {
     // The stored state as a State of its own; with `full_path`, its whole path, else the
     // path starts at the parent events that made it (empty at the root).
     StatePtr state(StateId id, bool full_path) const;
+    // The same built into `box`, reusing its memory when it is the only reference to a
+    // state of the store's layout (the root comes as a copy here).
+    void state_into(StateId id, bool full_path, StateBox& box) const;
     double g(StateId id) const noexcept { return has(id, kDoubleG) ? double_g_.at(id) : g_[id]; }
     StateId parent(StateId id) const noexcept { return parent_[id]; }
     // The actions of the state's whole path, oldest first.
