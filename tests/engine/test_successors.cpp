@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <algorithm>
 #include <optional>
+#include <tuple>
 #include <string>
 #include <vector>
 
 #include "engine/space/search_space.hpp"
+#include "engine/state/cell.hpp"
 #include "engine/support/errors.hpp"
 #include "engine/support/number.hpp"
 #include "engine/temporal/search_network.hpp"
@@ -208,6 +211,121 @@ TEST_P(RejectedStart, StillTestsEveryEarlierEvent) {
 INSTANTIATE_TEST_SUITE_P(Cases, RejectedStart,
                          ::testing::Values(RejectedStartCase{"oldest_broken", 0}, RejectedStartCase{"newest_broken", 1}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+
+// --- successors built in place -------------------------------------------------------------
+
+namespace in_place {
+
+struct Seen {
+    std::vector<std::uint64_t> values;
+    double g;
+    std::vector<std::tuple<std::uint64_t, std::uint64_t, std::uint32_t>> path;
+    std::vector<std::tuple<std::uint64_t, std::uint64_t, std::uint32_t>> todo;
+    std::vector<std::pair<SearchNetwork::Key, double>> points;
+    bool operator==(const Seen&) const = default;
+};
+
+Seen seen(const State& s) {
+    Seen out{{}, s.g, {}, {}, {}};
+    for (std::uint64_t f = 0; f < s.values.size(); ++f) out.values.push_back(s.values.cell(f).value_hash());
+    for (const PathEntry& e : s.path.iter_rev()) out.path.emplace_back(e.action.idx, e.pos, e.instance);
+    for (const auto& [a, e] : s.todo) out.todo.emplace_back(a.idx, e.next_event, e.instance);
+    std::sort(out.todo.begin(), out.todo.end());
+    if (s.temporal_network) out.points = s.temporal_network->points();
+    return out;
+}
+
+// Three levels of successors, each level from every state of the one before.
+template <class Expand>
+std::vector<Seen> levels(const SearchSpace& space, Expand&& expand) {
+    std::vector<Seen> out;
+    std::vector<StatePtr> level{space.initial_state()};
+    for (int depth = 0; depth < 3; ++depth) {
+        std::vector<StatePtr> next;
+        for (const StatePtr& s : level) expand(*s, out, next);
+        level = std::move(next);
+    }
+    return out;
+}
+
+}  // namespace in_place
+
+TEST(SuccessorsInPlace, GiveWhatTheLazySequenceGivesInOneReusedState) {
+    using namespace in_place;
+    // Two spaces alike, so that both number their starts alike.
+    SearchSpace a = two_action_task(false), b = two_action_task(false);
+    std::vector<Seen> lazy = levels(a, [&](const State& s, std::vector<Seen>& out, std::vector<StatePtr>& next) {
+        auto seq = a.get_successor_states_iter(s.full_clone());
+        while (StatePtr c = seq.next()) {
+            out.push_back(seen(*c));
+            next.push_back(c);
+        }
+    });
+    StateBox box;  // shared by every parent
+    const State* first = nullptr;
+    std::vector<Seen> placed = levels(b, [&](const State& s, std::vector<Seen>& out, std::vector<StatePtr>& next) {
+        SuccessorsInPlace<SearchSpace> seq(b, s, box);
+        while (const State* c = seq.next()) {
+            if (!first) first = c;
+            // The same memory every time, as long as nothing takes it.
+            EXPECT_EQ(c, first);
+            out.push_back(seen(*c));
+            next.push_back(c->full_clone());
+        }
+    });
+    ASSERT_FALSE(lazy.empty());
+    EXPECT_EQ(placed, lazy);
+    EXPECT_EQ(b.instance_counter(), a.instance_counter());
+}
+
+TEST(SuccessorsInPlace, TakeHandsTheSuccessorOverAndGoesOnAfterAnError) {
+    SearchSpace space = lazy_task();
+    StatePtr root = space.initial_state();
+    StateBox box;
+    SuccessorsInPlace<SearchSpace> seq(space, *root, box);
+    ASSERT_TRUE(seq.next());
+    StatePtr taken = seq.take();
+    EXPECT_EQ(taken->path.front().action, Action{0});
+    EXPECT_THROW(seq.next(), Error);
+    const State* third = seq.next();
+    ASSERT_TRUE(third);
+    EXPECT_NE(third, taken.get());
+    EXPECT_EQ(third->path.front().action, Action{2});
+    // The state taken is not touched by what came after.
+    EXPECT_EQ(taken->path.front().action, Action{0});
+    EXPECT_EQ(taken->g, 1.0);
+    EXPECT_FALSE(seq.next());
+}
+
+TEST(ResetFrom, ReusedMemoryHoldsExactlyTheParentsCopyAndLetsGoOfOldBoxes) {
+    const std::size_t boxes = CellBox::live();
+    LayoutPtr cells = StateLayout::cells_only(2);
+    const ExpressionNode big = ExpressionNode::integer(Integer::from_decimal("1267650600228229401496703205376"));
+    StatePtr with_big = State::make(std::vector<ExpressionNode>{big, int_node(1)}, cells);
+    StatePtr small = State::make(std::vector<ExpressionNode>{int_node(2), int_node(3)}, cells);
+    {
+        StateBox box = with_big->clone_for_child();
+        box->heuristic_cache.put("h", 4.0);
+        const State* memory = box.get();
+        box.reset_from(*small);
+        EXPECT_EQ(box.get(), memory);
+        EXPECT_TRUE(box->values == small->values);
+        EXPECT_FALSE(box->has_boxed());
+        EXPECT_FALSE(box->heuristic_cache.get("h").has_value());
+        box.reset_from(*with_big);
+        EXPECT_TRUE(box->values == with_big->values);
+        EXPECT_TRUE(box->has_boxed());
+        // Shared: the box cannot be reused, so the copy is made in fresh memory.
+        StatePtr shared(std::move(box));
+        StateBox other;
+        other.reset_from(*shared);
+        EXPECT_NE(other.get(), shared.get());
+        EXPECT_TRUE(other->values == with_big->values);
+    }
+    with_big.reset();
+    EXPECT_EQ(CellBox::live(), boxes);
+}
 
 }  // namespace
 }  // namespace quorvane
