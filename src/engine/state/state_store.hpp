@@ -49,7 +49,8 @@ class ChunkedColumn {
     const T& operator[](std::size_t i) const noexcept { return chunks_[i >> kShift][i & (kChunk - 1)]; }
     std::size_t size() const noexcept { return size_; }
     void push_back(T v) {
-        if ((size_ >> kShift) == chunks_.size()) chunks_.push_back(make_chunk());
+        if ((size_ & (kChunk - 1)) == 0 && (size_ >> kShift) == chunks_.size()) [[unlikely]]
+            grow();
         (*this)[size_++] = std::move(v);
     }
     void pop_back() noexcept {
@@ -65,6 +66,7 @@ class ChunkedColumn {
   private:
     // Plain values are left as they come: the pages of a chunk are touched only as the
     // column reaches them.
+    [[gnu::noinline]] void grow() { chunks_.push_back(make_chunk()); }
     static std::unique_ptr<T[]> make_chunk() {
         if constexpr (std::is_trivially_default_constructible_v<T>) return std::make_unique_for_overwrite<T[]>(kChunk);
         else return std::make_unique<T[]>(kChunk);

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <utility>
 
 #include "engine/support/errors.hpp"
@@ -23,6 +24,34 @@ class PersistentList {
         Node(T v, const Node* n) : value(std::move(v)), next(n), refs(1) {}
     };
 
+    // One node's memory kept back per thread: a search that builds successor after
+    // successor in one state lets go of each one's newest node just before it needs the
+    // next, so the memory goes round without the allocator.
+    struct Spare {
+        void* memory = nullptr;
+        ~Spare() { ::operator delete(memory); }
+    };
+    static Spare& spare() noexcept {
+        thread_local Spare s;
+        return s;
+    }
+    static const Node* make_node(T value, const Node* next) {
+        Spare& s = spare();
+        void* memory = s.memory ? std::exchange(s.memory, nullptr) : ::operator new(sizeof(Node));
+        try {
+            return new (memory) Node(std::move(value), next);
+        } catch (...) {
+            ::operator delete(memory);
+            throw;
+        }
+    }
+    static void free_node(const Node* n) noexcept {
+        n->~Node();
+        Spare& s = spare();
+        if (!s.memory) s.memory = const_cast<Node*>(n);
+        else ::operator delete(const_cast<Node*>(n));
+    }
+
     static void retain(const Node* n) noexcept {
         if (n) n->refs.fetch_add(1, std::memory_order_relaxed);
     }
@@ -31,7 +60,7 @@ class PersistentList {
     static void release(const Node* n) noexcept {
         while (n && n->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
             const Node* next = n->next;
-            delete n;
+            free_node(n);
             n = next;
         }
     }
@@ -60,7 +89,7 @@ class PersistentList {
         retain(head_);
         const Node* node;
         try {
-            node = new Node(std::move(value), head_);
+            node = make_node(std::move(value), head_);
         } catch (...) {
             release(head_);
             throw;
@@ -69,7 +98,7 @@ class PersistentList {
     }
     // Prepends `value` to this very list: the list's reference to its old head passes
     // to the new node.
-    void push_front(T value) { head_ = new Node(std::move(value), head_); }
+    void push_front(T value) { head_ = make_node(std::move(value), head_); }
     bool empty() const noexcept { return !head_; }
     // The newest entry; the list must not be empty.
     const T& front() const {
