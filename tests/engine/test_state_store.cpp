@@ -308,6 +308,11 @@ StatePtr make_child(const State& parent, int k, const Generation& gen) {
     if (k % 3 == 0) child->todo.erase(Action{static_cast<std::uint64_t>(k - 1)});
     child->active_conditions[FlatExpr{B(true)}] = static_cast<std::uint64_t>(k);
     if (k % 4 == 0) child->active_conditions.erase(FlatExpr{B(true)});
+    if (child->temporal_network) {
+        // A network of its own: another tolerance and deadline in every state.
+        child->temporal_network.emplace(0.001 * k);
+        (*child->temporal_network).post_deadline(10.0 + k);
+    }
     for (const PathEntry& e : gen.entries) child->path.push_front(e);
     child->g += gen.g_step;
     return StatePtr(std::move(child));
@@ -323,7 +328,11 @@ void expect_rebuilt(const StateStore& store, StateId id, const State& original) 
     EXPECT_EQ(bits_of(store.g(id)), bits_of(original.g));
     EXPECT_EQ(running_of(*whole), running_of(original));
     EXPECT_TRUE(same_conditions(whole->active_conditions, original.active_conditions));
-    EXPECT_EQ(whole->temporal_network.has_value(), original.temporal_network.has_value());
+    ASSERT_EQ(whole->temporal_network.has_value(), original.temporal_network.has_value());
+    if (original.temporal_network) {
+        EXPECT_EQ((*whole->temporal_network).tolerance(), (*original.temporal_network).tolerance());
+        EXPECT_EQ((*whole->temporal_network).points(), (*original.temporal_network).points());
+    }
     EXPECT_EQ(path_of(*whole), path_of(original));
     EXPECT_EQ(indices(store.plan(id)), plan_of(original));
     EXPECT_TRUE(*whole == original || original.temporal_network.has_value());
