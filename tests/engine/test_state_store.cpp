@@ -118,7 +118,7 @@ void PrintTo(const DuplicateCase& c, std::ostream* os) { *os << c.what; }
 const Spec kBase;
 
 const DuplicateCase kDuplicateCases[] = {
-    {"the same values and progress", kBase, kBase, true, true},
+    {"the same values, the big number in another box", kBase, kBase, true, true},
     {"one bit differs", kBase, with([](Spec& s) { s.b1 = true; }), false, false},
     {"one cell differs", kBase, with([](Spec& s) { s.x = 4; }), false, false},
     {"a boxed cell differs", kBase, with([](Spec& s) { s.big = kBig + 1; }), false, false},
@@ -188,6 +188,9 @@ TEST_P(StoreDuplicates, TurnsAwayExactlyWhatTheSeenSetsDo) {
     // The pair is what the table says under the equalities the seen sets are made of.
     ASSERT_EQ(*a == *b, c.equal);
     ASSERT_EQ(search::WeakEqState(a) == search::WeakEqState(b), c.weak_equal);
+    // Every state holds its big number in a box of its own.
+    ASSERT_TRUE(a->has_boxed() && b->has_boxed());
+    ASSERT_NE(a->values.cell(3).word(), b->values.cell(3).word());
 
     search::SeenSet old(policy);
     ASSERT_TRUE(old.insert(a));
