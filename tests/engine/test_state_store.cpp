@@ -457,7 +457,8 @@ TEST(StateStore, GComesBackExactly) {
             const StatePtr s = StatePtr(std::move(child));
             const StateId id = unique ? store.add_unique(*s, 0, *root) : store.add(*s, 0, *root);
             ASSERT_NE(id, kNoStateId);
-            // A duplicate turned away in between leaves the stored g where it was.
+            // The same state again: turned away once recorded, else stored anew. Either
+            // way the g stored before stays as it was.
             EXPECT_EQ(store.add_unique(*s, 0, *root), unique ? kNoStateId : id + 1);
             EXPECT_EQ(bits_of(store.g(id)), bits_of(g)) << g;
             EXPECT_EQ(bits_of(store.state(id, true)->g), bits_of(g)) << g;
