@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <stdexcept>
 #include <ostream>
 #include <string>
 #include <tuple>
@@ -19,6 +20,7 @@
 #include "engine/state/cell.hpp"
 #include "engine/state/state.hpp"
 #include "engine/state/state_store.hpp"
+#include "engine/support/background_release.hpp"
 #include "node_builders.hpp"
 
 namespace {
@@ -581,5 +583,126 @@ TEST_P(ManyStates, KeepTheirIdsAndValues) {
 
 INSTANTIATE_TEST_SUITE_P(Tasks, ManyStates, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Temporal" : "Classical"; });
+
+// --- rebuilding into one box -------------------------------------------------------------
+
+TEST(StateStore, RebuildingIntoOneBoxReusesItsMemoryAndMatchesAFreshState) {
+    for (bool temporal : {false, true}) {
+        SCOPED_TRACE(temporal ? "temporal" : "classical");
+        const StatePtr root = make(with([&](Spec& s) { s.temporal = temporal; }));
+        StateStore store(root, SeenPolicy::None);
+        std::vector<StateId> ids{0};
+        std::vector<StatePtr> originals{root};
+        for (int k = 1; k < 12; ++k) {
+            const StatePtr parent = store.state(ids[k / 2], true);
+            Generation gen{{PathEntry{Action{static_cast<std::uint64_t>(k)}, 0, 0}}, k == 5, k % 2 == 0, 1.0};
+            originals.push_back(make_child(*parent, k, gen));
+            ids.push_back(store.add(*originals.back(), ids[k / 2], *parent));
+        }
+        StateBox box;
+        const State* memory = nullptr;
+        // Out of order, the spilled state among them, each with and without its path.
+        for (int k : {3, 11, 5, 7, 0, 2, 5, 10, 1}) {
+            for (bool full : {true, false}) {
+                store.state_into(ids[k], full, box);
+                const StatePtr fresh = store.state(ids[k], full);
+                EXPECT_EQ(values_of(*box), values_of(*fresh)) << k;
+                EXPECT_EQ(bits_of(box->g), bits_of(fresh->g)) << k;
+                EXPECT_EQ(running_of(*box), running_of(*fresh)) << k;
+                EXPECT_TRUE(same_conditions(box->active_conditions, fresh->active_conditions)) << k;
+                EXPECT_EQ(box->has_boxed(), fresh->has_boxed()) << k;
+                if (k != 0) EXPECT_EQ(path_of(*box), full ? path_of(*originals[k]) : path_of(*fresh)) << k;
+                ASSERT_EQ(box->temporal_network.has_value(), temporal) << k;
+                if (temporal)
+                    EXPECT_EQ((*box->temporal_network).tolerance(), (*fresh->temporal_network).tolerance()) << k;
+                // After a state in cells only the box is in the wrong layout: new memory.
+                const bool spilled = box->values.layout().cells_only();
+                if (!spilled && memory) EXPECT_EQ(box.get(), memory) << "state " << k << " took new memory";
+                memory = spilled ? nullptr : box.get();
+            }
+        }
+    }
+}
+
+// --- a releasing store ----------------------------------------------------------------------
+
+TEST(ReleasingStore, LetsGoOfAStateOnceNothingHoldsItAndReusesItsId) {
+    for (bool temporal : {false, true}) {
+        SCOPED_TRACE(temporal ? "temporal" : "classical");
+        const std::size_t boxes = CellBox::live();
+        {
+            const StatePtr root = make(with([&](Spec& s) { s.temporal = temporal; }));
+            StateStore store(root, SeenPolicy::States, true);
+            auto child = [&](StateId parent, int k) {
+                const StatePtr p = store.state(parent, true);
+                const StatePtr c = make_child(*p, k, Generation{{PathEntry{Action{static_cast<std::uint64_t>(k)}, 0, 0}},
+                                                                 false, true, 1.0});
+                return store.add(*c, parent, *p);
+            };
+            // root -> a -> (a1, a2), root -> b; each holds a box of its own.
+            const StateId a = child(0, 1), b = child(0, 2);
+            const StateId a1 = child(a, 3), a2 = child(a, 4);
+            EXPECT_EQ(CellBox::live(), boxes + 5);
+            store.release(a);  // its children still hold it
+            store.release(a1);
+            EXPECT_EQ(CellBox::live(), boxes + 4);
+            EXPECT_EQ(indices(store.plan(a2)), (std::vector<std::uint64_t>{1, 4}));
+            store.release(a2);  // and with it a
+            EXPECT_EQ(CellBox::live(), boxes + 2);
+            EXPECT_EQ(indices(store.plan(b)), (std::vector<std::uint64_t>{2}));
+            // Freed ids are used again, the newest freed first; the new states read right.
+            const StateId c = child(b, 5);
+            EXPECT_EQ(c, a);
+            const StateId d = child(c, 6);
+            EXPECT_EQ(d, a2);
+            EXPECT_EQ(indices(store.plan(d)), (std::vector<std::uint64_t>{2, 5, 6}));
+            EXPECT_EQ(store.state(d, false)->values[2], I(6));
+            // The root stays, whatever is released.
+            store.release(0);
+            store.release(0);
+            EXPECT_EQ(indices(store.plan(d)), (std::vector<std::uint64_t>{2, 5, 6}));
+            EXPECT_EQ(store.size(), 5u);
+        }
+        EXPECT_EQ(CellBox::live(), boxes);
+    }
+}
+
+// --- freeing ------------------------------------------------------------------------------
+
+// A store of `n` temporal states with a box each.
+void fill(StateStore& store, const StatePtr& root, int n) {
+    for (int k = 1; k <= n; ++k) {
+        const StatePtr c = make_child(*root, k, Generation{{PathEntry{Action{1}, 0, 0}}, false, true, 1.0});
+        store.add(*c, 0, *root);
+    }
+}
+
+TEST(StateStore, AStoreDroppedByAnErrorIsFreedInTheBackgroundAndNothingIsLost) {
+    const std::size_t boxes = CellBox::live();
+    try {
+        const StatePtr root = make(with([](Spec& s) { s.temporal = true; }));
+        StateStore store(root, SeenPolicy::None);
+        fill(store, root, 20000);
+        EXPECT_EQ(CellBox::live(), boxes + 20001);
+        throw std::runtime_error("stop");
+    } catch (const std::runtime_error&) {
+    }
+    support::wait_for_background_release();
+    EXPECT_EQ(CellBox::live(), boxes);
+}
+
+TEST(StateStore, ReleaseNowFreesEverythingAtOnce) {
+    const std::size_t boxes = CellBox::live();
+    StatePtr root = make(with([](Spec& s) { s.temporal = true; }));
+    {
+        StateStore store(root, SeenPolicy::WeakStates);
+        fill(store, root, 20000);
+        store.release_now();
+        // The root is still held here, with its own box.
+        EXPECT_EQ(CellBox::live(), boxes + 1);
+    }
+    root.reset();
+    EXPECT_EQ(CellBox::live(), boxes);
+}
 
 }  // namespace

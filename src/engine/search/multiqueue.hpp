@@ -40,6 +40,21 @@ struct FreshState {
     StateId id;
 };
 
+// Evaluates the fresh states with each queue's heuristic in turn, and queues those that
+// are no dead end with that queue's priority.
+template <SearchSpaceTrait S, class H>
+void queue_fresh(const S& space, const std::vector<std::pair<H, double>>& pairs, const std::vector<FreshState>& fresh,
+                 std::vector<MultiqueueQueue>& queues, const TimeLimit* limit) {
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        const double w = pairs[i].second;
+        for (const FreshState& f : fresh) {
+            std::optional<double> value = eval_within(pairs[i].first, *f.state, space, limit);
+            if (!value) continue;
+            queues[i].push(QueuedState{weighted_priority(w, *value, f.state->g), f.id, running_count(*f.state)});
+        }
+    }
+}
+
 template <SearchSpaceTrait S, class H>
     requires HeuristicTrait<H, S>
 SearchResult _multiqueue_search(const S& space, std::vector<std::pair<H, double>> pairs,
@@ -65,11 +80,8 @@ SearchResult _multiqueue_search(const S& space, std::vector<std::pair<H, double>
     QV_REQUIRE(!pairs.empty(), "multiqueue_search needs at least one (heuristic, weight) pair");
     QV_REQUIRE(policy.num_queues == pairs.size(), "the queue-selection policy must cover every queue");
 
-    const bool full_paths = [&] {
-        for (const auto& pair : pairs)
-            if (search_reads_paths(space, pair.first)) return true;
-        return false;
-    }();
+    bool full_paths = false;
+    for (const auto& pair : pairs) full_paths = full_paths || search_reads_paths(space, pair.first);
     std::uint64_t expanded = 0;
     std::int32_t generated = 1;
     std::size_t last = 0;
@@ -96,7 +108,8 @@ SearchResult _multiqueue_search(const S& space, std::vector<std::pair<H, double>
             const StateId parent = entry->id;
             store.state_into(parent, full_paths, parent_box);
             const State* state = parent_box.get();
-            if (frame.goal_when_expanded(*state)) return frame.found(store, parent, static_cast<std::int64_t>(expanded));
+            if (frame.goal_when_expanded(*state))
+                return frame.found(store, parent, static_cast<std::int64_t>(expanded));
 
             // Every successor is generated and filtered before any is evaluated.
             fresh.clear();
@@ -111,14 +124,7 @@ SearchResult _multiqueue_search(const S& space, std::vector<std::pair<H, double>
                 done.push_back(false);
                 fresh.push_back(FreshState{successors.take(), id});
             }
-            for (std::size_t i = 0; i < pairs.size(); ++i) {
-                const double w = pairs[i].second;
-                for (const FreshState& f : fresh) {
-                    std::optional<double> value = eval_within(pairs[i].first, *f.state, space, &frame.limit());
-                    if (!value) continue;
-                    queues[i].push(QueuedState{weighted_priority(w, *value, f.state->g), f.id, running_count(*f.state)});
-                }
-            }
+            queue_fresh(space, pairs, fresh, queues, &frame.limit());
             fresh.clear();
         }
     });

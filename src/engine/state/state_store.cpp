@@ -41,8 +41,11 @@ StateStore::StateStore(StatePtr root, SeenPolicy seen, bool releasing)
 }
 
 void StateStore::push_g(StateId id, double g) {
-    const float f = static_cast<float>(g);
-    if (static_cast<double>(f) != g || g != g) {
+    // Beyond the float range (or NaN) the cast itself would be undefined: such a g is
+    // kept as a double.
+    const bool in_range = g >= -3.4e38 && g <= 3.4e38;
+    const float f = in_range ? static_cast<float>(g) : 0.0f;
+    if (!in_range || static_cast<double>(f) != g) {
         double_g_.put(id, g);
         flags_[id] |= kDoubleG;
     }

@@ -155,8 +155,8 @@ class StateStore {
     void forget_seen();
     std::size_t seen_size() const noexcept { return seen_.size(); }
 
-    // The stored state as a State of its own; with `full_path`, its whole path, else the
-    // path starts at the parent events that made it (empty at the root).
+    // The stored state as a State of its own; with `full_path`, its whole path, else an
+    // empty one (the root keeps its own).
     StatePtr state(StateId id, bool full_path) const;
     // The same built into `box`, reusing its memory when it is the only reference to a
     // state of the store's layout (the root comes as a copy here).
