@@ -198,8 +198,8 @@ void State::hash_progress_into(support::FxHasher& h) const noexcept {
     hash_running_into(h);
     std::uint64_t conditions = 0;
     for (const auto& [condition, count] : active_conditions) {
-        support::FxHasher e;
-        hash_expr(e, condition);
+        // The hasher as hash_expr leaves it: the condition's expression hash is its state.
+        support::FxHasher e{condition.hash()};
         e.add(count);
         conditions += mix64(e.finish());
     }
