@@ -18,12 +18,16 @@ namespace quorvane {
 namespace search_network_detail {
 
 // One edge of an explicitly stored list: to point `target` with `weight`; lists run
-// from the newest edge to the oldest and are never changed once they are shared.
+// from the newest edge to the oldest and are never changed once they are shared. The
+// edges of one list lie in one array, so the next one is named by its distance.
 struct Edge {
-    const Edge* next = nullptr;
     double weight = 0.0;
     std::uint32_t target = 0;
+    std::int32_t next = 0;  // the next (older) edge lies `next` edges away; 0: none
+
+    const Edge* older() const noexcept { return next ? this + next : nullptr; }
 };
+static_assert(sizeof(Edge) == 16);
 
 // What never changes about a point: its key and the edges it got when its action
 // started (the origin and horizon: the deadline's edges).
@@ -80,7 +84,7 @@ class SearchNetwork {
     static void prepare_thread_scratch();
 
     bool consistent() const noexcept { return consistent_; }
-    double tolerance() const noexcept { return tolerance_; }
+    double tolerance() const noexcept;
 
     // --- the constraints of a search, in the order it posts them -------------------------
     // Each call does nothing once the network is inconsistent, like DeltaSTN::add.
@@ -140,16 +144,27 @@ class SearchNetwork {
     template <class F>
     bool for_each_edge(std::uint32_t u, F&& f) const;
     std::optional<std::uint32_t> find(Key key) const;
+    // The potential of a point: the origin's and the horizon's are kept here (nearly every
+    // successor moves the horizon), every other one in its cell.
+    double potential_of(std::uint32_t i) const noexcept {
+        return i <= kHorizon ? frame_potentials_[i] : cells_.get(i).potential;
+    }
+    void set_potential(std::uint32_t i, double p) {
+        if (i <= kHorizon) frame_potentials_[i] = p;
+        else cells_.mut(i).potential = p;
+    }
     Key key_of(std::uint32_t index) const noexcept;
     double lowest_potential() const noexcept;
 
-    search_network_detail::CellTable cells_;
-    Frame* frame_ = nullptr;         // origin and horizon
+    // A copy for every state: 72 bytes, what does not change (the tolerance among it)
+    // lives in the frame.
+    search_network_detail::CellTable cells_;  // the cells of the origin and horizon hold no potential
+    double frame_potentials_[2] = {0.0, 0.0};  // of the origin and the horizon
+    Frame* frame_ = nullptr;         // origin, horizon and tolerance
     StartRecord* starts_ = nullptr;  // the newest start; each record holds the older ones
     AppliedEvent* applied_ = nullptr;  // the newest applied event; likewise
     RunningSet* running_ = nullptr;  // the starts whose events are not all applied yet
     std::uint32_t entered_ = 0;
-    double tolerance_ = 0.0;
     bool consistent_ = true;
     bool origin_entered_ = false, horizon_entered_ = false;
 };
@@ -173,7 +188,14 @@ class SearchNetwork::AppliedEvent {
     AppliedEvent() = default;
     static AppliedEvent* make(std::uint32_t ordinal, std::size_t pending);
     static void release(AppliedEvent* a) noexcept;
-    bool interferes_with(std::uint32_t ordinal) const noexcept { return (bits_[ordinal >> 6] >> (ordinal & 63)) & 1; }
+    // The edges to pending events and the bits follow the event in one allocation.
+    BlockEdge* block() noexcept { return reinterpret_cast<BlockEdge*>(this + 1); }
+    const BlockEdge* block() const noexcept { return reinterpret_cast<const BlockEdge*>(this + 1); }
+    const std::uint64_t* bits() const noexcept {
+        return reinterpret_cast<const std::uint64_t*>(block() + block_capacity_);
+    }
+    std::uint64_t* bits() noexcept { return reinterpret_cast<std::uint64_t*>(block() + block_capacity_); }
+    bool interferes_with(std::uint32_t ordinal) const noexcept { return (bits()[ordinal >> 6] >> (ordinal & 63)) & 1; }
 
     std::atomic<std::uint32_t> refs_{1};
     std::uint32_t ordinal_ = 0;  // the number of events applied before this one
@@ -186,12 +208,10 @@ class SearchNetwork::AppliedEvent {
     // The edge into this event from each earlier event numbered posted_from_ or later has
     // been posted; all of them once the application is over.
     std::uint32_t posted_from_ = 0;
-    // The edges to pending events, in the order they were posted.
+    // The edges to pending events (block()), in the order they were posted.
     std::uint32_t block_size_ = 0, block_capacity_ = 0;
-    BlockEdge* block_ = nullptr;
-    // Bit i: this event interferes with the event numbered i, so the edge from that one
-    // to this one weighs -eps_ (else 0).
-    std::uint64_t* bits_ = nullptr;
+    // Then bits(): bit i says that this event interferes with the event numbered i, so
+    // the edge from that one to this one weighs -eps_ (else 0).
 };
 
 }  // namespace quorvane

@@ -16,9 +16,11 @@ namespace quorvane {
 
 namespace search_network_detail {
 
-// The origin and the horizon, with the deadline's two edges when there is a deadline.
+// The origin and the horizon, with the deadline's two edges when there is a deadline,
+// and the network's tolerance.
 struct Frame {
     std::atomic<std::uint32_t> refs{1};
+    double tolerance = 0.0;
     PointInfo origin{SearchNetwork::kOriginKey, nullptr};
     PointInfo horizon{SearchNetwork::kHorizonKey, nullptr};
     Edge edges[2];
@@ -33,34 +35,35 @@ struct Frame {
 // linked into each point's list. Made and filled by one successor, then never changed.
 struct StartRecord {
     std::atomic<std::uint32_t> refs{1};
+    bool origin_edge = false;  // whether the origin's edge to the start point is posted
     StartRecord* older = nullptr;  // holds one reference
     std::uint64_t action = 0;
     std::uint32_t instance = 0;  // of the start and end points; event k has instance + 1 + k
     std::uint32_t base = 0;
     std::uint32_t num_events = 0;
     std::uint32_t edges_used = 0;
-    bool origin_edge = false;  // whether the origin's edge to the start point is posted
-    PointInfo* points = nullptr;  // 2 + num_events
-    Edge* edges = nullptr;  // 3 + 2 * num_events
+    // The record is followed by its 2 + num_events points, then its 3 + 2 * num_events edges.
+    PointInfo* points() noexcept { return reinterpret_cast<PointInfo*>(this + 1); }
+    const PointInfo* points() const noexcept { return reinterpret_cast<const PointInfo*>(this + 1); }
+    Edge* edges() noexcept { return reinterpret_cast<Edge*>(points() + 2 + num_events); }
 
     bool owns(std::size_t pos, std::uint32_t event_instance) const noexcept {
         return pos < num_events && static_cast<std::uint32_t>(instance + 1 + pos) == event_instance;
     }
     void push_edge(std::size_t from, double weight, std::uint32_t target) noexcept {
-        Edge& e = edges[edges_used++];
-        e = Edge{points[from].edges, weight, target};
-        points[from].edges = &e;
+        Edge& e = edges()[edges_used++];
+        const Edge* next = points()[from].edges;  // null, or an edge of this record
+        e = Edge{weight, target, next ? static_cast<std::int32_t>(next - &e) : 0};
+        points()[from].edges = &e;
     }
 
     static StartRecord* make(std::size_t num_events) {
         const std::size_t bytes =
             sizeof(StartRecord) + (2 + num_events) * sizeof(PointInfo) + (3 + 2 * num_events) * sizeof(Edge);
         auto* r = ::new (::operator new(bytes)) StartRecord();
-        r->points = reinterpret_cast<PointInfo*>(r + 1);
-        std::uninitialized_value_construct_n(r->points, 2 + num_events);
-        r->edges = reinterpret_cast<Edge*>(r->points + 2 + num_events);
-        std::uninitialized_value_construct_n(r->edges, 3 + 2 * num_events);
         r->num_events = static_cast<std::uint32_t>(num_events);
+        std::uninitialized_value_construct_n(r->points(), 2 + num_events);
+        std::uninitialized_value_construct_n(r->edges(), 3 + 2 * num_events);
         return r;
     }
     // Iterative: a path of a million starts must not unwind a million frames.
@@ -76,6 +79,7 @@ struct StartRecord {
 
 static_assert(alignof(PointInfo) <= alignof(StartRecord) && sizeof(StartRecord) % alignof(PointInfo) == 0);
 static_assert(sizeof(PointInfo) % alignof(Edge) == 0);
+static_assert(sizeof(StartRecord) == 40, "a start costs its header, its points and its edges");
 
 // The starts that still have events to apply (at most one per action), for finding the
 // points of pending events. Small, and replaced as a whole when it changes.
