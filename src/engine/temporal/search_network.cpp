@@ -190,22 +190,20 @@ void SearchNetwork::enter_horizon() noexcept {
 }
 
 void SearchNetwork::post_deadline(double deadline) {
-    QV_REQUIRE(frame_->refs.load(std::memory_order_acquire) == 1 && !frame_->horizon.edges && !frame_->origin.edges &&
-                   !starts_,
+    QV_REQUIRE(frame_->refs.load(std::memory_order_acquire) == 1 && frame_->deadline_edges == 0 && !starts_,
                "a deadline posted on a network that already holds constraints");
     // add(horizon, origin, deadline)
     if (!consistent_) return;
     Weights::check_weight(deadline);
     enter_horizon();
     enter_origin();
-    frame_->edges[0] = Edge{deadline, kOrigin, 0};
-    frame_->horizon.edges = &frame_->edges[0];
+    frame_->deadline = deadline;
+    frame_->deadline_edges = 1;
     relax(kHorizon, kOrigin, deadline);
     // add(origin, horizon, -deadline)
     if (!consistent_) return;
     Weights::check_weight(-deadline);
-    frame_->edges[1] = Edge{-deadline, kHorizon, 0};
-    frame_->origin.edges = &frame_->edges[1];
+    frame_->deadline_edges = 2;
     relax(kOrigin, kHorizon, -deadline);
 }
 
@@ -240,12 +238,14 @@ void SearchNetwork::post_duration(double min_weight, double max_weight, double e
     const std::uint32_t s = r.base, e = r.base + 1;
     // add(s, e, min_weight)
     Weights::check_weight(min_weight);
-    r.push_edge(0, min_weight, e);
+    r.weights()[0] = min_weight;
+    r.edges_used = 1;
     relax(s, e, min_weight);
     // add(e, s, max_weight)
     if (!consistent_) return;
     Weights::check_weight(max_weight);
-    r.push_edge(1, max_weight, s);
+    r.weights()[1] = max_weight;
+    r.edges_used = 2;
     relax(e, s, max_weight);
     // add(origin, s, 0)
     if (!consistent_) return;
@@ -256,27 +256,32 @@ void SearchNetwork::post_duration(double min_weight, double max_weight, double e
     if (!consistent_) return;
     Weights::check_weight(-eps);
     enter_horizon();
-    r.push_edge(1, -eps, kHorizon);
+    r.weights()[2] = eps;
+    r.edges_used = 3;
     relax(e, kHorizon, -eps);
 }
 
 void SearchNetwork::post_event_timing(std::size_t k, Key event, bool from_start, double delay) {
     if (!consistent_) return;
     StartRecord& r = *starts_;
-    QV_REQUIRE(r.refs.load(std::memory_order_acquire) == 1 && k < r.num_events && r.points()[2 + k].key == 0,
-               "an event's timing posted twice or beyond its action's events");
+    QV_REQUIRE(r.refs.load(std::memory_order_acquire) == 1 && k < r.num_events && r.points()[2 + k].key == 0 &&
+                   r.edges_used == 3 + 2 * k,
+               "an event's timing posted twice, out of order (the duration first, then event by event) or "
+               "beyond its action's events");
     const std::uint32_t x = r.base + 2 + static_cast<std::uint32_t>(k);
     const std::uint32_t base = from_start ? r.base : r.base + 1;
     // add(base, x, -delay)
     Weights::check_weight(-delay);
     r.points()[2 + k].key = event;
     ++entered_;
-    r.push_edge(from_start ? 0 : 1, -delay, x);
+    r.delays()[k] = delay;
+    r.from_start()[k] = from_start;
+    r.edges_used = 4 + 2 * static_cast<std::uint32_t>(k);
     relax(base, x, -delay);
     // add(x, base, delay)
     if (!consistent_) return;
     Weights::check_weight(delay);
-    r.push_edge(2 + k, delay, base);
+    r.edges_used = 5 + 2 * static_cast<std::uint32_t>(k);
     relax(x, base, delay);
 }
 
@@ -414,15 +419,13 @@ bool SearchNetwork::for_each_edge(std::uint32_t u, F&& f) const {
         // Edges to each start point, newest first, all newer than the deadline's edge.
         for (const StartRecord* r = starts_; r; r = r->older)
             if (r->origin_edge && !f(r->base, 0.0)) return false;
-        for (const Edge* e = frame_->origin.edges; e; e = e->older())
-            if (!f(e->target, e->weight)) return false;
-        return true;
+        return frame_->deadline_edges < 2 || f(kHorizon, -frame_->deadline);
     }
+    if (u == kHorizon) return frame_->deadline_edges < 1 || f(kOrigin, frame_->deadline);
     const std::uintptr_t info = cells_.get(u).info;
     if (!(info & 1)) {
-        for (const Edge* e = reinterpret_cast<const PointInfo*>(info)->edges; e; e = e->older())
-            if (!f(e->target, e->weight)) return false;
-        return true;
+        const PointInfo* p = reinterpret_cast<const PointInfo*>(info);
+        return p->record->for_each_edge(static_cast<std::uint32_t>(p - p->record->points()), kHorizon, f);
     }
 
     // An applied event a. Its list, newest first: an edge to each later applied event
@@ -460,9 +463,8 @@ bool SearchNetwork::for_each_edge(std::uint32_t u, F&& f) const {
     }
     for (std::uint32_t i = a->block_size_; i-- > 0;)
         if (!f(block[i].target, block[i].weight)) return false;
-    for (const Edge* e = a->info_->edges; e; e = e->older())
-        if (!f(e->target, e->weight)) return false;
-    return true;
+    const StartRecord& r = *a->info_->record;
+    return r.for_each_edge(static_cast<std::uint32_t>(a->info_ - r.points()), kHorizon, f);
 }
 
 double SearchNetwork::lowest_potential() const noexcept {

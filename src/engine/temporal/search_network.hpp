@@ -17,27 +17,16 @@ namespace quorvane {
 
 namespace search_network_detail {
 
-// One edge of an explicitly stored list: to point `target` with `weight`; lists run
-// from the newest edge to the oldest and are never changed once they are shared. The
-// edges of one list lie in one array, so the next one is named by its distance.
-struct Edge {
-    double weight = 0.0;
-    std::uint32_t target = 0;
-    std::int32_t next = 0;  // the next (older) edge lies `next` edges away; 0: none
+struct StartRecord;
 
-    const Edge* older() const noexcept { return next ? this + next : nullptr; }
-};
-static_assert(sizeof(Edge) == 16);
-
-// What never changes about a point: its key and the edges it got when its action
-// started (the origin and horizon: the deadline's edges).
+// What never changes about a point: its key, and the start that made it (null for the
+// origin and the horizon), which holds the edges it got then.
 struct PointInfo {
     std::uint64_t key = 0;  // 0 while the point has not entered the network
-    const Edge* edges = nullptr;
+    const StartRecord* record = nullptr;
 };
 
 struct Frame;
-struct StartRecord;
 struct RunningSet;
 
 }  // namespace search_network_detail
@@ -48,10 +37,13 @@ struct RunningSet;
 // the constraints a search posts (see space/successors.cpp):
 //
 // - Points are numbered densely as they are made; each has a cell (potential and a
-//   pointer to its edges) in a persistent array, so copying the network for a child
-//   copies a handful of pointers, and a child owns only the parts of the array it changed.
+//   pointer to what its edges are read from) in a persistent array, so copying the
+//   network for a child copies a handful of pointers, and a child owns only the parts of
+//   the array it changed. The origin's and the horizon's potentials, which nearly every
+//   successor moves, are kept in the network itself.
 // - The edges of one start (duration bounds, origin, horizon, the timing of each event)
-//   live in one record of the start, made once and shared by every descendant.
+//   live in one record of the start, made once and shared by every descendant; the record
+//   keeps their weights, and the lists are read back in the order they were posted in.
 // - The edges that order each applied event after every earlier event of the path are not
 //   stored one by one: an applied event keeps one bit per earlier event (whether the two
 //   interfere), and the out-edge list of an earlier event is read back from the later
@@ -128,7 +120,6 @@ class SearchNetwork {
 
   private:
     using PointSlot = search_network_detail::PointSlot;
-    using Edge = search_network_detail::Edge;
     using PointInfo = search_network_detail::PointInfo;
     using Frame = search_network_detail::Frame;
     using StartRecord = search_network_detail::StartRecord;
@@ -200,7 +191,7 @@ class SearchNetwork::AppliedEvent {
     std::atomic<std::uint32_t> refs_{1};
     std::uint32_t ordinal_ = 0;  // the number of events applied before this one
     AppliedEvent* older_ = nullptr;  // holds one reference
-    const PointInfo* info_ = nullptr;  // the event's point: its key and its timing edge
+    const PointInfo* info_ = nullptr;  // the event's point: its key and its start
     std::uint64_t action_ = 0;
     std::int64_t slot_ = 0;
     double eps_ = 0.0;
