@@ -1,6 +1,8 @@
 #include "engine/space/search_space.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <limits>
 #include <string>
 
 #include "engine/support/number.hpp"
@@ -42,6 +44,8 @@ SearchSpace::SearchSpace(SearchSpaceInput input)
         QV_REQUIRE(action.idx < sets->size(),
                    "events given for action " + std::to_string(action.idx) + ", beyond the " +
                        std::to_string(sets->size()) + " actions of the task");
+        QV_REQUIRE(list.size() < std::numeric_limits<std::uint32_t>::max(),
+                   "more events for action " + std::to_string(action.idx) + " than a running action can count");
         auto& row = (*sets)[action.idx];
         for (const TimedEvent& te : list) row.push_back(EventFluentSets::of(te.second));
     }

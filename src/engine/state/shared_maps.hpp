@@ -15,11 +15,18 @@
 
 namespace quorvane {
 
-// A running action: the index of its next event and that event's instance number.
+// A running action: the index of its next event and that event's instance number. Eight
+// bytes, so that a map of running actions, which every state of a temporal task copies,
+// stays small: an action's list of events is shorter than 2^32 (a search space checks).
 struct RunningEntry {
-    std::uint64_t next_event = 0;
+    std::uint32_t next_event = 0;
     std::uint32_t instance = 0;
+
+    constexpr RunningEntry() noexcept = default;
+    constexpr RunningEntry(std::uint64_t next, std::uint32_t inst) noexcept
+        : next_event(static_cast<std::uint32_t>(next)), instance(inst) {}
 };
+static_assert(sizeof(RunningEntry) == 8);
 
 // The running actions (a state's `todo`): each with its next event.
 using RunningMap = boost::unordered_flat_map<Action, RunningEntry, support::FxHash<Action>>;
