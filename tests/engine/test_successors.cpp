@@ -327,5 +327,60 @@ TEST(ResetFrom, ReusedMemoryHoldsExactlyTheParentsCopyAndLetsGoOfOldBoxes) {
     EXPECT_EQ(CellBox::live(), boxes);
 }
 
+// --- durative conditions --------------------------------------------------------------------
+
+// Actions 0 and 1 (no durations: not temporal) each open "fluent 0" with their first event
+// and close it with their second.
+SearchSpace two_openers() {
+    SearchSpaceInput in;
+    in.actions = {Action{0}, Action{1}};
+    in.actions_duration = {std::nullopt, std::nullopt};
+    for (std::uint64_t a = 0; a < 2; ++a) {
+        std::vector<TimedEvent> list;
+        list.emplace_back(Timing{true, Rational(0)}, make_event(Action{a}, 0, {.opens = {0}}));
+        list.emplace_back(Timing{false, Rational(0)}, make_event(Action{a}, 1, {.closes = {0}}));
+        in.events.emplace_back(Action{a}, std::move(list));
+    }
+    in.initial_state = FlatExpr{ExpressionNode::boolean(true)};
+    return SearchSpace(std::move(in));
+}
+
+TEST(DurativeConditions, StatesShareTheSpacesConditionAndKeepItWhenTheSpaceIsGone) {
+    StatePtr one, both;
+    StateBox by_hand;
+    {
+        SearchSpace space = two_openers();
+        one = space.get_successor_state(*space.initial_state(), Action{0});
+        ASSERT_TRUE(one);
+        both = space.get_successor_state(*one, Action{1});
+        ASSERT_TRUE(both);
+        ASSERT_EQ(one->active_conditions.size(), 1u);
+        ASSERT_EQ(both->active_conditions.size(), 1u);
+        // Opening a condition again counts it; no state holds a copy of the expression.
+        const auto& [in_one, count_one] = *one->active_conditions.begin();
+        const auto& [in_both, count_both] = *both->active_conditions.begin();
+        EXPECT_TRUE(in_one.same_object(in_both));
+        EXPECT_EQ(count_one, 1u);
+        EXPECT_EQ(count_both, 2u);
+        StatePtr other = space.get_successor_state(*space.initial_state(), Action{1});
+        ASSERT_TRUE(other);
+        EXPECT_TRUE(other->active_conditions.begin()->first.same_object(in_one));
+
+        // The same progress made without the space: its own copy of the expression.
+        by_hand = State::make(FlatExpr{ExpressionNode::boolean(true)}, space.layout());
+        by_hand->todo[Action{0}] = both->todo.at(Action{0});
+        by_hand->todo[Action{1}] = both->todo.at(Action{1});
+        by_hand->active_conditions[fluent_expr(0)] = 2;
+        EXPECT_FALSE(by_hand->active_conditions.begin()->first.same_object(in_both));
+    }
+    // The states outlive their space: their conditions are still there, compared and
+    // hashed by the expression and its count.
+    EXPECT_EQ(both->active_conditions.begin()->first.expr(), fluent_expr(0));
+    EXPECT_TRUE(*both == *by_hand);
+    EXPECT_EQ(both->hash(), by_hand->hash());
+    by_hand->active_conditions[fluent_expr(0)] = 1;
+    EXPECT_FALSE(*both == *by_hand);
+}
+
 }  // namespace
 }  // namespace quorvane

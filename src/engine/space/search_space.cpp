@@ -1,6 +1,8 @@
 #include "engine/space/search_space.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <limits>
 #include <string>
 
 #include "engine/support/number.hpp"
@@ -42,6 +44,8 @@ SearchSpace::SearchSpace(SearchSpaceInput input)
         QV_REQUIRE(action.idx < sets->size(),
                    "events given for action " + std::to_string(action.idx) + ", beyond the " +
                        std::to_string(sets->size()) + " actions of the task");
+        QV_REQUIRE(list.size() < std::numeric_limits<std::uint32_t>::max(),
+                   "more events for action " + std::to_string(action.idx) + " than a running action can count");
         auto& row = (*sets)[action.idx];
         for (const TimedEvent& te : list) row.push_back(EventFluentSets::of(te.second));
     }
@@ -60,23 +64,37 @@ SearchSpace::SearchSpace(SearchSpaceInput input)
     if (input.deadline) deadline_ = input.deadline->to_double();
     epsilon_float_ = epsilon_.to_double();
     if (initial_state_) layout_ = StateLayout::make(boolean_fluents());
-    if (layout_) {
-        compiled_events_.resize(fluent_sets_->size());
-        for (const auto& [action, list] : events_) {
-            auto& row = compiled_events_[action.idx];
-            row.reserve(list.size());
-            for (const TimedEvent& te : list) {
-                const Event& event = te.second;
-                CompiledEvent& c = row.emplace_back();
-                c.source = &event;
-                c.condition = CompiledCondition::compile(event.conditions, layout_);
-                c.effects.reserve(event.effects.size());
-                for (const Effect& e : event.effects)
-                    c.effects.push_back(e.fluent < layout_->num_fluents() ? CompiledValue::compile(e.value, layout_)
-                                                                          : CompiledValue());
-            }
+    compile_events();
+    if (layout_ && goal_) compiled_goal_ = CompiledCondition::compile(*goal_, layout_);
+}
+
+void SearchSpace::compile_events() {
+    // One shared reference per distinct durative condition, for every event that names it.
+    boost::unordered_flat_map<FlatExpr, ConditionRef, FlatExprHash, FlatExprEq> conditions;
+    auto shared = [&](const std::vector<FlatExpr>& exprs) {
+        std::vector<ConditionRef> refs;
+        refs.reserve(exprs.size());
+        for (const FlatExpr& e : exprs) refs.push_back(conditions.try_emplace(e, e).first->second);
+        return refs;
+    };
+    compiled_events_.resize(fluent_sets_->size());
+    for (const auto& [action, list] : events_) {
+        auto& row = compiled_events_[action.idx];
+        row.reserve(list.size());
+        for (const TimedEvent& te : list) {
+            const Event& event = te.second;
+            CompiledEvent& c = row.emplace_back();
+            c.source = &event;
+            c.start_conditions = shared(event.start_conditions);
+            c.end_conditions = shared(event.end_conditions);
+            // Without a layout no form is ready and every value goes to the evaluator.
+            if (layout_) c.condition = CompiledCondition::compile(event.conditions, layout_);
+            c.effects.reserve(event.effects.size());
+            for (const Effect& e : event.effects)
+                c.effects.push_back(layout_ && e.fluent < layout_->num_fluents()
+                                        ? CompiledValue::compile(e.value, layout_)
+                                        : CompiledValue());
         }
-        if (goal_) compiled_goal_ = CompiledCondition::compile(*goal_, layout_);
     }
 }
 

@@ -31,11 +31,13 @@
 
 namespace quorvane {
 
-// The prepared forms of one event, for the states of its search space's layout.
+// The prepared forms of one event, for the states of its search space's layout (none
+// ready without a layout), and its durative conditions as the space shares them.
 struct CompiledEvent {
     const Event* source = nullptr;  // the event they were prepared from
     CompiledCondition condition;
     std::vector<CompiledValue> effects;  // one per effect, in order
+    std::vector<ConditionRef> start_conditions, end_conditions;  // as in the event
 };
 
 class SearchSpace {
@@ -109,6 +111,8 @@ class SearchSpace {
   private:
     // Per fluent of the stored initial state: whether it only ever holds booleans.
     std::vector<bool> boolean_fluents() const;
+    // Fills compiled_events_: a row per action, one entry per event of events_.
+    void compile_events();
     bool passes_object_filter(const State& parent, Action action) const;
     // Posts the duration, origin/horizon and event pinning constraints of a start.
     // `counter` is advanced as the points are numbered.

@@ -179,7 +179,7 @@ bool SearchSpace::active_conditions_hold(const State& holder, const State& over)
     for (const auto& [condition, count] : holder.active_conditions) {
         if (count == 0) continue;
         // Every occurrence of one expression has the same value: one evaluation serves all.
-        if (!is_sat(condition, over)) return false;
+        if (!is_sat(condition.expr(), over)) return false;
     }
     return true;
 }
@@ -189,9 +189,14 @@ bool SearchSpace::expand_event(const State& parent, StateBox& built, const Event
     built->path.push_front(PathEntry{event.action, event.pos, instance});
 
     if (!active_conditions_hold(*built, parent)) return false;
-    for (const FlatExpr& c : event.end_conditions) built->active_conditions.remove_one(c);
-    for (const FlatExpr& c : event.start_conditions) built->active_conditions.add(c);
     const CompiledEvent* compiled = compiled_event(event, pos);
+    if (compiled) {
+        for (const ConditionRef& c : compiled->end_conditions) built->active_conditions.remove_one(c);
+        for (const ConditionRef& c : compiled->start_conditions) built->active_conditions.add(c);
+    } else {
+        for (const FlatExpr& c : event.end_conditions) built->active_conditions.remove_one(ConditionRef(c));
+        for (const FlatExpr& c : event.start_conditions) built->active_conditions.add(ConditionRef(c));
+    }
     for (std::size_t k = 0; k < event.effects.size(); ++k) {
         const Effect& effect = event.effects[k];
         Cell cell;

@@ -15,16 +15,70 @@
 
 namespace quorvane {
 
-// A running action: the index of its next event and that event's instance number.
+// A running action: the index of its next event and that event's instance number. Eight
+// bytes, so that a map of running actions, which every state of a temporal task copies,
+// stays small: an action's list of events is shorter than 2^32 (a search space checks).
 struct RunningEntry {
-    std::uint64_t next_event = 0;
+    std::uint32_t next_event = 0;
     std::uint32_t instance = 0;
+
+    constexpr RunningEntry() noexcept = default;
+    constexpr RunningEntry(std::uint64_t next, std::uint32_t inst) noexcept
+        : next_event(static_cast<std::uint32_t>(next)), instance(inst) {}
 };
+static_assert(sizeof(RunningEntry) == 8);
 
 // The running actions (a state's `todo`): each with its next event.
 using RunningMap = boost::unordered_flat_map<Action, RunningEntry, support::FxHash<Action>>;
+
+// A durative condition's expression, made once and shared by counting: a search space
+// makes one per distinct condition of its events, and every state that holds the
+// condition holds a reference, so a copy of a state's conditions copies no nodes and a
+// state keeps its conditions after its search space is gone. Two references are the same
+// condition when their expressions are equal, whoever made them.
+class ConditionRef {
+  public:
+    // A condition of its own (a search space shares one per distinct expression instead);
+    // implicit, so that a map of conditions can be filled from expressions.
+    ConditionRef(const FlatExpr& expr) : p_(new Data(expr)) {}
+    ConditionRef(const ConditionRef& o) noexcept : p_(o.p_) { p_->refs.fetch_add(1, std::memory_order_relaxed); }
+    ConditionRef& operator=(const ConditionRef& o) noexcept {
+        o.p_->refs.fetch_add(1, std::memory_order_relaxed);
+        drop();
+        p_ = o.p_;
+        return *this;
+    }
+    ~ConditionRef() { drop(); }
+
+    const FlatExpr& expr() const noexcept { return p_->expr; }
+    // expr_hash(expr()), computed once.
+    std::uint64_t hash() const noexcept { return p_->hash; }
+    bool same_object(const ConditionRef& o) const noexcept { return p_ == o.p_; }
+    friend bool operator==(const ConditionRef& a, const ConditionRef& b) noexcept {
+        return a.p_ == b.p_ || (a.p_->hash == b.p_->hash && a.p_->expr == b.p_->expr);
+    }
+
+  private:
+    struct Data {
+        explicit Data(const FlatExpr& e) : hash(expr_hash(e)), expr(e) {}
+        std::atomic<std::uint32_t> refs{1};
+        std::uint64_t hash;
+        FlatExpr expr;
+    };
+    void drop() noexcept {
+        if (p_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete p_;
+    }
+    Data* p_;
+};
+
+// The hash of a condition's expression, as FlatExprHash gives it: the maps keyed by
+// conditions lay out and walk their entries as they would keyed by the expressions.
+struct ConditionRefHash {
+    std::size_t operator()(const ConditionRef& c) const noexcept { return c.hash(); }
+};
+
 // Multiset of durative conditions: a count per distinct expression.
-using ConditionMultiset = boost::unordered_flat_map<FlatExpr, std::uint64_t, FlatExprHash, FlatExprEq>;
+using ConditionMultiset = boost::unordered_flat_map<ConditionRef, std::uint64_t, ConditionRefHash>;
 
 namespace state_detail {
 // An immutable map shared by the states that have not changed it since; a state that
@@ -55,7 +109,7 @@ class SharedMap {
     }
     ~SharedMap() { drop(); }
 
-    const Map& map() const noexcept { return b_ ? b_->map : empty_map(); }
+    const Map& map() const noexcept { return b_ ? b_->map : kEmpty; }
     const_iterator begin() const noexcept { return map().begin(); }
     const_iterator end() const noexcept { return map().end(); }
     template <class K>
@@ -112,10 +166,8 @@ class SharedMap {
     }
 
   private:
-    static const Map& empty_map() noexcept {
-        static const Map empty;
-        return empty;
-    }
+    // A static member rather than a function's static: reading it needs no guard check.
+    static inline const Map kEmpty{};
     void drop() noexcept {
         if (b_ && b_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete b_;
         b_ = nullptr;
@@ -134,9 +186,9 @@ bool same_running(const RunningActions& a, const RunningActions& b) noexcept;
 class ActiveConditions : public state_detail::SharedMap<ConditionMultiset> {
   public:
     // One more occurrence of `condition`.
-    void add(const FlatExpr& condition) { ++edit()[condition]; }
+    void add(const ConditionRef& condition) { ++edit()[condition]; }
     // One occurrence fewer; nothing when there is none.
-    void remove_one(const FlatExpr& condition) {
+    void remove_one(const ConditionRef& condition) {
         if (!contains(condition)) return;
         ConditionMultiset& m = edit();
         auto it = m.find(condition);

@@ -183,8 +183,8 @@ void hash_progress_into(support::FxHasher& h, const RunningActions& todo, const 
     hash_running_into(h, todo);
     std::uint64_t sum = 0;
     for (const auto& [condition, count] : conditions) {
-        support::FxHasher e;
-        hash_expr(e, condition);
+        // The hasher as hash_expr leaves it: the condition's expression hash is its state.
+        support::FxHasher e{condition.hash()};
         e.add(count);
         sum += mix64(e.finish());
     }

@@ -59,6 +59,11 @@ Scratch& scratch() {
 
 }  // namespace
 
+// Every state of a temporal task holds one network of its own, and every applied event one
+// record: both stay small.
+static_assert(sizeof(SearchNetwork) == 72);
+static_assert(sizeof(SearchNetwork::AppliedEvent) == 64);
+
 // --- applied events ---------------------------------------------------------------------------
 
 SearchNetwork::AppliedEvent* SearchNetwork::AppliedEvent::make(std::uint32_t ordinal, std::size_t pending) {
@@ -66,14 +71,11 @@ SearchNetwork::AppliedEvent* SearchNetwork::AppliedEvent::make(std::uint32_t ord
     const std::size_t words = (static_cast<std::size_t>(ordinal) + 63) / 64;
     const std::size_t bytes = sizeof(AppliedEvent) + pending * sizeof(BlockEdge) + words * sizeof(std::uint64_t);
     auto* a = ::new (::operator new(bytes)) AppliedEvent();
-    auto* tail = reinterpret_cast<unsigned char*>(a + 1);
-    a->block_ = reinterpret_cast<BlockEdge*>(tail);
-    std::uninitialized_value_construct_n(a->block_, pending);
-    a->bits_ = reinterpret_cast<std::uint64_t*>(tail + pending * sizeof(BlockEdge));
-    std::uninitialized_value_construct_n(a->bits_, words);
     a->ordinal_ = ordinal;
     a->posted_from_ = ordinal;
     a->block_capacity_ = static_cast<std::uint32_t>(pending);
+    std::uninitialized_value_construct_n(a->block(), pending);
+    std::uninitialized_value_construct_n(a->bits(), words);
     return a;
 }
 
@@ -90,12 +92,12 @@ void SearchNetwork::AppliedEvent::release(AppliedEvent* a) noexcept {
 
 void SearchNetwork::prepare_thread_scratch() { static_cast<void>(scratch()); }
 
-SearchNetwork::SearchNetwork(double tolerance) : tolerance_(tolerance) {
-    Weights::check_weight(tolerance_);
+SearchNetwork::SearchNetwork(double tolerance) {
+    Weights::check_weight(tolerance);
+    frame_ = new Frame;
     // With a negative slack a zero-weight cycle (an event pinned by two edges) would be
     // relaxed forever without any potential moving.
-    if (tolerance_ < 0.0) tolerance_ = 0.0;
-    frame_ = new Frame;
+    frame_->tolerance = tolerance < 0.0 ? 0.0 : tolerance;
     try {
         cells_.push_back(PointSlot{0.0, reinterpret_cast<std::uintptr_t>(&frame_->origin)});
         cells_.push_back(PointSlot{0.0, reinterpret_cast<std::uintptr_t>(&frame_->horizon)});
@@ -111,8 +113,8 @@ SearchNetwork::SearchNetwork(const SearchNetwork& o) noexcept
       starts_(o.starts_),
       applied_(o.applied_),
       running_(o.running_),
+      frame_potentials_{o.frame_potentials_[0], o.frame_potentials_[1]},
       entered_(o.entered_),
-      tolerance_(o.tolerance_),
       consistent_(o.consistent_),
       origin_entered_(o.origin_entered_),
       horizon_entered_(o.horizon_entered_) {
@@ -128,8 +130,8 @@ SearchNetwork::SearchNetwork(SearchNetwork&& o) noexcept
       starts_(std::exchange(o.starts_, nullptr)),
       applied_(std::exchange(o.applied_, nullptr)),
       running_(std::exchange(o.running_, nullptr)),
+      frame_potentials_{o.frame_potentials_[0], o.frame_potentials_[1]},
       entered_(o.entered_),
-      tolerance_(o.tolerance_),
       consistent_(o.consistent_),
       origin_entered_(o.origin_entered_),
       horizon_entered_(o.horizon_entered_) {}
@@ -146,13 +148,16 @@ SearchNetwork& SearchNetwork::operator=(SearchNetwork&& o) noexcept {
     AppliedEvent::release(std::exchange(applied_, std::exchange(o.applied_, nullptr)));
     RunningSet::release(std::exchange(running_, std::exchange(o.running_, nullptr)));
     cells_ = std::move(o.cells_);
+    frame_potentials_[0] = o.frame_potentials_[0];
+    frame_potentials_[1] = o.frame_potentials_[1];
     entered_ = o.entered_;
-    tolerance_ = o.tolerance_;
     consistent_ = o.consistent_;
     origin_entered_ = o.origin_entered_;
     horizon_entered_ = o.horizon_entered_;
     return *this;
 }
+
+double SearchNetwork::tolerance() const noexcept { return frame_ ? frame_->tolerance : 0.0; }
 
 SearchNetwork::~SearchNetwork() {
     // Nothing is read through the raw pointers of cells and records while they go.
@@ -185,22 +190,20 @@ void SearchNetwork::enter_horizon() noexcept {
 }
 
 void SearchNetwork::post_deadline(double deadline) {
-    QV_REQUIRE(frame_->refs.load(std::memory_order_acquire) == 1 && !frame_->horizon.edges && !frame_->origin.edges &&
-                   !starts_,
+    QV_REQUIRE(frame_->refs.load(std::memory_order_acquire) == 1 && frame_->deadline_edges == 0 && !starts_,
                "a deadline posted on a network that already holds constraints");
     // add(horizon, origin, deadline)
     if (!consistent_) return;
     Weights::check_weight(deadline);
     enter_horizon();
     enter_origin();
-    frame_->edges[0] = Edge{nullptr, deadline, kOrigin};
-    frame_->horizon.edges = &frame_->edges[0];
+    frame_->deadline = deadline;
+    frame_->deadline_edges = 1;
     relax(kHorizon, kOrigin, deadline);
     // add(origin, horizon, -deadline)
     if (!consistent_) return;
     Weights::check_weight(-deadline);
-    frame_->edges[1] = Edge{nullptr, -deadline, kHorizon};
-    frame_->origin.edges = &frame_->edges[1];
+    frame_->deadline_edges = 2;
     relax(kOrigin, kHorizon, -deadline);
 }
 
@@ -218,9 +221,9 @@ void SearchNetwork::begin_start(std::uint64_t action, std::uint32_t instance, Ke
     r->older = starts_;
     starts_ = r;
     for (std::size_t k = 0; k < 2 + num_events; ++k)
-        cells_.push_back(PointSlot{0.0, reinterpret_cast<std::uintptr_t>(&r->points[k])});
-    r->points[0].key = start;
-    r->points[1].key = end;
+        cells_.push_back(PointSlot{0.0, reinterpret_cast<std::uintptr_t>(&r->points()[k])});
+    r->points()[0].key = start;
+    r->points()[1].key = end;
     entered_ += 2;  // the event points enter with their timing edges
     if (num_events > 1) {
         RunningSet* s = RunningSet::with(running_, r);
@@ -235,12 +238,14 @@ void SearchNetwork::post_duration(double min_weight, double max_weight, double e
     const std::uint32_t s = r.base, e = r.base + 1;
     // add(s, e, min_weight)
     Weights::check_weight(min_weight);
-    r.push_edge(0, min_weight, e);
+    r.weights()[0] = min_weight;
+    r.edges_used = 1;
     relax(s, e, min_weight);
     // add(e, s, max_weight)
     if (!consistent_) return;
     Weights::check_weight(max_weight);
-    r.push_edge(1, max_weight, s);
+    r.weights()[1] = max_weight;
+    r.edges_used = 2;
     relax(e, s, max_weight);
     // add(origin, s, 0)
     if (!consistent_) return;
@@ -251,27 +256,32 @@ void SearchNetwork::post_duration(double min_weight, double max_weight, double e
     if (!consistent_) return;
     Weights::check_weight(-eps);
     enter_horizon();
-    r.push_edge(1, -eps, kHorizon);
+    r.weights()[2] = eps;
+    r.edges_used = 3;
     relax(e, kHorizon, -eps);
 }
 
 void SearchNetwork::post_event_timing(std::size_t k, Key event, bool from_start, double delay) {
     if (!consistent_) return;
     StartRecord& r = *starts_;
-    QV_REQUIRE(r.refs.load(std::memory_order_acquire) == 1 && k < r.num_events && r.points[2 + k].key == 0,
-               "an event's timing posted twice or beyond its action's events");
+    QV_REQUIRE(r.refs.load(std::memory_order_acquire) == 1 && k < r.num_events && r.points()[2 + k].key == 0 &&
+                   r.edges_used == 3 + 2 * k,
+               "an event's timing posted twice, out of order (the duration first, then event by event) or "
+               "beyond its action's events");
     const std::uint32_t x = r.base + 2 + static_cast<std::uint32_t>(k);
     const std::uint32_t base = from_start ? r.base : r.base + 1;
     // add(base, x, -delay)
     Weights::check_weight(-delay);
-    r.points[2 + k].key = event;
+    r.points()[2 + k].key = event;
     ++entered_;
-    r.push_edge(from_start ? 0 : 1, -delay, x);
+    r.delays()[k] = delay;
+    r.from_start()[k] = from_start;
+    r.edges_used = 4 + 2 * static_cast<std::uint32_t>(k);
     relax(base, x, -delay);
     // add(x, base, delay)
     if (!consistent_) return;
     Weights::check_weight(delay);
-    r.push_edge(2 + k, delay, base);
+    r.edges_used = 5 + 2 * static_cast<std::uint32_t>(k);
     relax(x, base, delay);
 }
 
@@ -286,7 +296,7 @@ void SearchNetwork::begin_apply(Key key, std::uint32_t instance, std::size_t pos
             if (running_->items()[i]->owns(pos, instance)) r = running_->items()[i];
     QV_REQUIRE(r, "an event applied without the time points of its action's start");
     const std::uint32_t point = r->base + 2 + static_cast<std::uint32_t>(pos);
-    const PointInfo* info = &r->points[2 + pos];
+    const PointInfo* info = &r->points()[2 + pos];
     QV_REQUIRE(info->key == key && !(cells_.get(point).info & 1),
                "an event applied twice, or under another time point than its start gave it");
 
@@ -312,7 +322,7 @@ void SearchNetwork::post_after(const AppliedEvent& earlier, bool interferes) {
     const double d = interferes ? -a.eps_ : 0.0;
     Weights::check_weight(d);
     // The edge test is made when the list of `earlier` is read (see for_each_edge).
-    if (interferes) a.bits_[earlier.ordinal_ >> 6] |= std::uint64_t{1} << (earlier.ordinal_ & 63);
+    if (interferes) a.bits()[earlier.ordinal_ >> 6] |= std::uint64_t{1} << (earlier.ordinal_ & 63);
     a.posted_from_ = earlier.ordinal_;
     relax(earlier.point_, a.point_, d);
 }
@@ -330,12 +340,13 @@ void SearchNetwork::post_before(std::uint64_t action, std::size_t pos, std::uint
     // Edge test over the applied event's list as it stands: its edges to pending events so
     // far. Its timing edge leads to an action point, never to an event's point, and no later
     // event has an edge from it yet.
+    AppliedEvent::BlockEdge* block = a.block();
     const double* newest = nullptr;
     for (std::uint32_t i = a.block_size_; i-- > 0 && !newest;)
-        if (a.block_[i].target == target) newest = &a.block_[i].weight;
-    if (!newest || tolerance_ + weight < *newest) {
+        if (block[i].target == target) newest = &block[i].weight;
+    if (!newest || frame_->tolerance + weight < *newest) {
         QV_REQUIRE(a.block_size_ < a.block_capacity_, "more pending events than announced");
-        a.block_[a.block_size_++] = AppliedEvent::BlockEdge{weight, target};
+        block[a.block_size_++] = AppliedEvent::BlockEdge{weight, target};
     }
     relax(a.point_, target, weight);
 }
@@ -343,9 +354,9 @@ void SearchNetwork::post_before(std::uint64_t action, std::size_t pos, std::uint
 // --- the algorithm ----------------------------------------------------------------------------
 
 void SearchNetwork::relax(std::uint32_t x, std::uint32_t y, double d) {
-    const double py = cells_.get(y).potential;
-    const double candidate = cells_.get(x).potential + d;
-    if (!(candidate < py - tolerance_)) return;
+    const double py = potential_of(y);
+    const double candidate = potential_of(x) + d;
+    if (!(candidate < py - frame_->tolerance)) return;
     // A self-edge below -tolerance is a negative cycle by itself; minus infinity is a time
     // that no double holds.
     if (x == y || Weights::out_of_range(candidate)) {
@@ -354,7 +365,7 @@ void SearchNetwork::relax(std::uint32_t x, std::uint32_t y, double d) {
     }
     const double start_y = py;
     const double delta = candidate - py;
-    cells_.mut(y).potential = candidate;
+    set_potential(y, candidate);
     propagate(y, d, start_y, delta);
 }
 
@@ -363,7 +374,8 @@ void SearchNetwork::relax(std::uint32_t x, std::uint32_t y, double d) {
 void SearchNetwork::propagate(std::uint32_t y, double d, double start_y, double delta) {
     Scratch& s = scratch();
     s.begin(cells_.size());
-    double floor_offset = delta - static_cast<double>(entered_) * tolerance_;
+    const double tolerance = frame_->tolerance;
+    double floor_offset = delta - static_cast<double>(entered_) * tolerance;
     bool allowance_added = false;
     s.set_start(y, start_y);
     s.queue.push_back(y);
@@ -371,11 +383,11 @@ void SearchNetwork::propagate(std::uint32_t y, double d, double start_y, double 
     for (std::size_t front = 0; front < s.queue.size(); ++front) {
         const std::uint32_t u = s.queue[front];
         const bool finished = for_each_edge(u, [&](std::uint32_t v, double w) {
-            const double pu = cells_.get(u).potential;  // read afresh, as DeltaSTN does
-            const double pv = cells_.get(v).potential;
+            const double pu = potential_of(u);  // read afresh, as DeltaSTN does
+            const double pv = potential_of(v);
             const double candidate = pu + w;
-            if (!(candidate < pv - tolerance_)) return true;
-            if ((v == y && stn_detail::within(w - d, tolerance_)) || Weights::out_of_range(candidate)) {
+            if (!(candidate < pv - tolerance)) return true;
+            if ((v == y && stn_detail::within(w - d, tolerance)) || Weights::out_of_range(candidate)) {
                 consistent_ = false;
                 return false;
             }
@@ -384,7 +396,7 @@ void SearchNetwork::propagate(std::uint32_t y, double d, double start_y, double 
                 const double lowest = lowest_potential();
                 const std::size_t n = entered_;
                 const double size =
-                    stn_detail::magnitude(lowest) + stn_detail::magnitude(delta) + static_cast<double>(n) * tolerance_;
+                    stn_detail::magnitude(lowest) + stn_detail::magnitude(delta) + static_cast<double>(n) * tolerance;
                 floor_offset = floor_offset - Weights::rounding_allowance(2 * n, size);
                 allowance_added = true;
             }
@@ -392,7 +404,7 @@ void SearchNetwork::propagate(std::uint32_t y, double d, double start_y, double 
                 consistent_ = false;
                 return false;
             }
-            cells_.mut(v).potential = candidate;
+            set_potential(v, candidate);
             s.queue.push_back(v);
             return true;
         });
@@ -407,15 +419,13 @@ bool SearchNetwork::for_each_edge(std::uint32_t u, F&& f) const {
         // Edges to each start point, newest first, all newer than the deadline's edge.
         for (const StartRecord* r = starts_; r; r = r->older)
             if (r->origin_edge && !f(r->base, 0.0)) return false;
-        for (const Edge* e = frame_->origin.edges; e; e = e->next)
-            if (!f(e->target, e->weight)) return false;
-        return true;
+        return frame_->deadline_edges < 2 || f(kHorizon, -frame_->deadline);
     }
+    if (u == kHorizon) return frame_->deadline_edges < 1 || f(kOrigin, frame_->deadline);
     const std::uintptr_t info = cells_.get(u).info;
     if (!(info & 1)) {
-        for (const Edge* e = reinterpret_cast<const PointInfo*>(info)->edges; e; e = e->next)
-            if (!f(e->target, e->weight)) return false;
-        return true;
+        const PointInfo* p = reinterpret_cast<const PointInfo*>(info);
+        return p->record->for_each_edge(static_cast<std::uint32_t>(p - p->record->points()), kHorizon, f);
     }
 
     // An applied event a. Its list, newest first: an edge to each later applied event
@@ -426,19 +436,20 @@ bool SearchNetwork::for_each_edge(std::uint32_t u, F&& f) const {
     // j's point that implied it: an edge to j posted while j was pending. The edge test
     // compared with the newest such edge; the timing edge leads to an action point, never
     // to an event's point.
+    const AppliedEvent::BlockEdge* block = a->block();
     boost::container::small_vector<std::uint32_t, 8> skipped;
     for (std::uint32_t i = a->block_size_; i-- > 0;) {
-        const AppliedEvent::BlockEdge& b = a->block_[i];
+        const AppliedEvent::BlockEdge& b = block[i];
         bool newer_to_same = false;
         for (std::uint32_t k = i + 1; k < a->block_size_ && !newer_to_same; ++k)
-            newer_to_same = a->block_[k].target == b.target;
+            newer_to_same = block[k].target == b.target;
         if (newer_to_same) continue;
         const std::uintptr_t t = cells_.get(b.target).info;
         if (!(t & 1)) continue;
         const AppliedEvent* j = reinterpret_cast<const AppliedEvent*>(t & ~std::uintptr_t{1});
         if (a->ordinal_ < j->posted_from_) continue;  // not posted yet
         const double d = j->interferes_with(a->ordinal_) ? -j->eps_ : 0.0;
-        if (!(tolerance_ + d < b.weight)) skipped.push_back(j->ordinal_);
+        if (!(frame_->tolerance + d < b.weight)) skipped.push_back(j->ordinal_);
     }
     std::sort(skipped.begin(), skipped.end(), std::greater<>());
     std::size_t next_skipped = 0;
@@ -451,17 +462,16 @@ bool SearchNetwork::for_each_edge(std::uint32_t u, F&& f) const {
         if (!f(j->point_, j->interferes_with(a->ordinal_) ? -j->eps_ : 0.0)) return false;
     }
     for (std::uint32_t i = a->block_size_; i-- > 0;)
-        if (!f(a->block_[i].target, a->block_[i].weight)) return false;
-    for (const Edge* e = a->info_->edges; e; e = e->next)
-        if (!f(e->target, e->weight)) return false;
-    return true;
+        if (!f(block[i].target, block[i].weight)) return false;
+    const StartRecord& r = *a->info_->record;
+    return r.for_each_edge(static_cast<std::uint32_t>(a->info_ - r.points()), kHorizon, f);
 }
 
 double SearchNetwork::lowest_potential() const noexcept {
     // Cells of points that have not entered yet hold 0, which changes no minimum below 0.
     double lowest = 0.0;
     for (std::uint32_t i = 0; i < cells_.size(); ++i) {
-        const double p = cells_.get(i).potential;
+        const double p = potential_of(i);
         if (p < lowest) lowest = p;
     }
     return lowest;
@@ -479,7 +489,7 @@ std::vector<std::pair<SearchNetwork::Key, double>> SearchNetwork::points() const
     std::vector<std::pair<Key, double>> out;
     for (std::uint32_t i = 0; i < cells_.size(); ++i) {
         const bool entered = i == kOrigin ? origin_entered_ : i == kHorizon ? horizon_entered_ : key_of(i) != 0;
-        if (entered) out.emplace_back(key_of(i), cells_.get(i).potential);
+        if (entered) out.emplace_back(key_of(i), potential_of(i));
     }
     return out;
 }
@@ -495,7 +505,7 @@ std::optional<std::uint32_t> SearchNetwork::find(Key key) const {
 std::optional<double> SearchNetwork::potential(Key key) const {
     const auto i = find(key);
     if (!i) return std::nullopt;
-    return cells_.get(*i).potential;
+    return potential_of(*i);
 }
 
 std::vector<std::pair<SearchNetwork::Key, double>> SearchNetwork::out_edges(Key key) const {

@@ -17,23 +17,16 @@ namespace quorvane {
 
 namespace search_network_detail {
 
-// One edge of an explicitly stored list: to point `target` with `weight`; lists run
-// from the newest edge to the oldest and are never changed once they are shared.
-struct Edge {
-    const Edge* next = nullptr;
-    double weight = 0.0;
-    std::uint32_t target = 0;
-};
+struct StartRecord;
 
-// What never changes about a point: its key and the edges it got when its action
-// started (the origin and horizon: the deadline's edges).
+// What never changes about a point: its key, and the start that made it (null for the
+// origin and the horizon), which holds the edges it got then.
 struct PointInfo {
     std::uint64_t key = 0;  // 0 while the point has not entered the network
-    const Edge* edges = nullptr;
+    const StartRecord* record = nullptr;
 };
 
 struct Frame;
-struct StartRecord;
 struct RunningSet;
 
 }  // namespace search_network_detail
@@ -44,10 +37,13 @@ struct RunningSet;
 // the constraints a search posts (see space/successors.cpp):
 //
 // - Points are numbered densely as they are made; each has a cell (potential and a
-//   pointer to its edges) in a persistent array, so copying the network for a child
-//   copies a handful of pointers, and a child owns only the parts of the array it changed.
+//   pointer to what its edges are read from) in a persistent array, so copying the
+//   network for a child copies a handful of pointers, and a child owns only the parts of
+//   the array it changed. The origin's and the horizon's potentials, which nearly every
+//   successor moves, are kept in the network itself.
 // - The edges of one start (duration bounds, origin, horizon, the timing of each event)
-//   live in one record of the start, made once and shared by every descendant.
+//   live in one record of the start, made once and shared by every descendant; the record
+//   keeps their weights, and the lists are read back in the order they were posted in.
 // - The edges that order each applied event after every earlier event of the path are not
 //   stored one by one: an applied event keeps one bit per earlier event (whether the two
 //   interfere), and the out-edge list of an earlier event is read back from the later
@@ -80,7 +76,7 @@ class SearchNetwork {
     static void prepare_thread_scratch();
 
     bool consistent() const noexcept { return consistent_; }
-    double tolerance() const noexcept { return tolerance_; }
+    double tolerance() const noexcept;
 
     // --- the constraints of a search, in the order it posts them -------------------------
     // Each call does nothing once the network is inconsistent, like DeltaSTN::add.
@@ -124,7 +120,6 @@ class SearchNetwork {
 
   private:
     using PointSlot = search_network_detail::PointSlot;
-    using Edge = search_network_detail::Edge;
     using PointInfo = search_network_detail::PointInfo;
     using Frame = search_network_detail::Frame;
     using StartRecord = search_network_detail::StartRecord;
@@ -140,16 +135,27 @@ class SearchNetwork {
     template <class F>
     bool for_each_edge(std::uint32_t u, F&& f) const;
     std::optional<std::uint32_t> find(Key key) const;
+    // The potential of a point: the origin's and the horizon's are kept here (nearly every
+    // successor moves the horizon), every other one in its cell.
+    double potential_of(std::uint32_t i) const noexcept {
+        return i <= kHorizon ? frame_potentials_[i] : cells_.get(i).potential;
+    }
+    void set_potential(std::uint32_t i, double p) {
+        if (i <= kHorizon) frame_potentials_[i] = p;
+        else cells_.mut(i).potential = p;
+    }
     Key key_of(std::uint32_t index) const noexcept;
     double lowest_potential() const noexcept;
 
-    search_network_detail::CellTable cells_;
-    Frame* frame_ = nullptr;         // origin and horizon
+    // A copy for every state: 72 bytes, what does not change (the tolerance among it)
+    // lives in the frame.
+    search_network_detail::CellTable cells_;  // the cells of the origin and horizon hold no potential
+    double frame_potentials_[2] = {0.0, 0.0};  // of the origin and the horizon
+    Frame* frame_ = nullptr;         // origin, horizon and tolerance
     StartRecord* starts_ = nullptr;  // the newest start; each record holds the older ones
     AppliedEvent* applied_ = nullptr;  // the newest applied event; likewise
     RunningSet* running_ = nullptr;  // the starts whose events are not all applied yet
     std::uint32_t entered_ = 0;
-    double tolerance_ = 0.0;
     bool consistent_ = true;
     bool origin_entered_ = false, horizon_entered_ = false;
 };
@@ -173,12 +179,19 @@ class SearchNetwork::AppliedEvent {
     AppliedEvent() = default;
     static AppliedEvent* make(std::uint32_t ordinal, std::size_t pending);
     static void release(AppliedEvent* a) noexcept;
-    bool interferes_with(std::uint32_t ordinal) const noexcept { return (bits_[ordinal >> 6] >> (ordinal & 63)) & 1; }
+    // The edges to pending events and the bits follow the event in one allocation.
+    BlockEdge* block() noexcept { return reinterpret_cast<BlockEdge*>(this + 1); }
+    const BlockEdge* block() const noexcept { return reinterpret_cast<const BlockEdge*>(this + 1); }
+    const std::uint64_t* bits() const noexcept {
+        return reinterpret_cast<const std::uint64_t*>(block() + block_capacity_);
+    }
+    std::uint64_t* bits() noexcept { return reinterpret_cast<std::uint64_t*>(block() + block_capacity_); }
+    bool interferes_with(std::uint32_t ordinal) const noexcept { return (bits()[ordinal >> 6] >> (ordinal & 63)) & 1; }
 
     std::atomic<std::uint32_t> refs_{1};
     std::uint32_t ordinal_ = 0;  // the number of events applied before this one
     AppliedEvent* older_ = nullptr;  // holds one reference
-    const PointInfo* info_ = nullptr;  // the event's point: its key and its timing edge
+    const PointInfo* info_ = nullptr;  // the event's point: its key and its start
     std::uint64_t action_ = 0;
     std::int64_t slot_ = 0;
     double eps_ = 0.0;
@@ -186,12 +199,10 @@ class SearchNetwork::AppliedEvent {
     // The edge into this event from each earlier event numbered posted_from_ or later has
     // been posted; all of them once the application is over.
     std::uint32_t posted_from_ = 0;
-    // The edges to pending events, in the order they were posted.
+    // The edges to pending events (block()), in the order they were posted.
     std::uint32_t block_size_ = 0, block_capacity_ = 0;
-    BlockEdge* block_ = nullptr;
-    // Bit i: this event interferes with the event numbered i, so the edge from that one
-    // to this one weighs -eps_ (else 0).
-    std::uint64_t* bits_ = nullptr;
+    // Then bits(): bit i says that this event interferes with the event numbered i, so
+    // the edge from that one to this one weighs -eps_ (else 0).
 };
 
 }  // namespace quorvane
