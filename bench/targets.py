@@ -17,7 +17,11 @@ that its peak memory is its own:
 - temporal: the match cellar with gbfs + hff; expansions per second as it grows;
 - threads: the same greedy searches run by N threads over one search space and one
   heuristic, against one thread running them one after the other; in rounds of one
-  of each, the fastest of each kept.
+  of each, the fastest of each kept;
+- timeouts: A* + hff on the temporal match cellar of size 5 without weak equality,
+  stopped by its time limit (1, 3, 5 s): how long after its start the call returns;
+- rlimit: the largest match cellar gbfs + hff solves under a 4 GiB address-space
+  limit, walking the sizes upward until the first that fails.
 
 Times are wall-clock and include nothing but the search call (or the evaluations).
 Nothing is asserted; the numbers go to bench/results.md by hand, before and after.
@@ -47,6 +51,9 @@ ASTAR_SIZES = [("gripper", 5), ("blocksworld-random", 8), ("logistics", 4)]
 MEMORY_SIZES = [("gripper", 5), ("gripper", 11), ("blocksworld-random", 8), ("logistics", 4)]
 BFS_SIZES = [("gripper", 4), ("blocksworld-random", 6)]
 TEMPORAL_SIZES = [10, 20, 30]
+TIMEOUT_LIMITS = [1.0, 3.0, 5.0]
+RLIMIT_BYTES = 4 << 30
+RLIMIT_SIZES = [20, 40, 54, 56, 60, 70, 80, 100, 120, 160, 190]
 
 
 # --- child side --------------------------------------------------------------------------------
@@ -67,6 +74,8 @@ def child(spec: dict) -> dict:
     from examples import make_task
 
     kind = spec["kind"]
+    if kind == "timeout":
+        return stopped_by_time(spec)
     if kind == "hff-eval":
         return hff_eval(spec)
     if kind == "threads":
@@ -131,6 +140,24 @@ def child(spec: dict) -> dict:
         out["progress_expanded"] = int(fields["expanded"])
         out["progress_generated"] = int(fields["generated"])
     return out
+
+
+def stopped_by_time(spec: dict) -> dict:
+    import quorvane as qv
+
+    from examples import make_task
+
+    task = make_task("temporal", spec["size"])
+    ss = task.search_space()
+    h = task.heuristic("hff")
+    began = time.perf_counter()
+    try:
+        qv.astar_search(ss, h, timeout=spec["limit"])
+        status = "returned"
+    except TimeoutError:
+        status = "timeout"
+    seconds = time.perf_counter() - began
+    return dict(status=status, seconds=seconds, overshoot=seconds - spec["limit"])
 
 
 def hff_eval(spec: dict) -> dict:
@@ -349,17 +376,62 @@ def measure_threads(n, task, size, repeat, rounds):
     return rows, lines
 
 
+def measure_timeouts(limits):
+    rows = []
+    for limit in limits:
+        r = run_measured(dict(kind="timeout", size=5, limit=limit), limit + 600)
+        r.update(limit=limit)
+        rows.append(r)
+        print(f"timeouts {limit}: {r.get('status')} {fmt(r.get('seconds'), '{:.3f}')} s", file=sys.stderr, flush=True)
+    lines = ["### timeouts: A* + hff, match cellar 5, no weak equality", "",
+             "| time limit s | returned after s | overshoot s | peak RSS MiB | status |", "|---:|---:|---:|---:|---|"]
+    for r in rows:
+        lines.append(f"| {r['limit']:.0f} | {fmt(r.get('seconds'), '{:.3f}')} | {fmt(r.get('overshoot'), '{:.3f}')} "
+                     f"| {fmt(r['peak_rss_kib'] / 1024 if r.get('peak_rss_kib') else None, '{:,.0f}')} "
+                     f"| {r.get('status')} |")
+    return rows, lines
+
+
+def measure_rlimit(limit, sizes):
+    rows = []
+    for size in sizes:
+        spec = dict(kind="search", task="temporal", size=size, search="gbfs", heuristic="hff", limit=limit,
+                    rlimit_as=RLIMIT_BYTES)
+        r = run_measured(spec, limit + 300)
+        if r.get("status") == "error" and "MemoryError" in r.get("error", ""):
+            r["status"] = "out of memory"
+        r.update(size=size)
+        rows.append(r)
+        print(f"rlimit {size}: {r.get('status')}", file=sys.stderr, flush=True)
+        if r.get("status") != "solved":
+            break
+    solved = [r["size"] for r in rows if r.get("status") == "solved"]
+    lines = [f"### rlimit: gbfs + hff on the match cellar under {RLIMIT_BYTES >> 30} GiB of address space", "",
+             "| size | status | s | expanded | peak RSS MiB |", "|---:|---|---:|---:|---:|"]
+    for r in rows:
+        lines.append(f"| {r['size']} | {r.get('status')} | {fmt(r.get('seconds'), '{:.2f}')} "
+                     f"| {fmt(r.get('expanded'), '{:,}')} "
+                     f"| {fmt(r['peak_rss_kib'] / 1024 if r.get('peak_rss_kib') else None, '{:,.0f}')} |")
+    lines += ["", f"Largest size solved: {max(solved) if solved else 'none'}."]
+    return rows, lines
+
+
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--child", help=argparse.SUPPRESS)
-    parser.add_argument("--only", nargs="*", help="memory gbfs-hff astar-hmax hff-eval successors temporal threads")
+    parser.add_argument("--only", nargs="*",
+                        help="memory gbfs-hff astar-hmax hff-eval successors temporal threads timeouts rlimit")
     parser.add_argument("--limit", type=float, default=300.0, help="time limit per search (s)")
     parser.add_argument("--quick", action="store_true", help="smaller tasks, for a quick look")
     parser.add_argument("--threads", type=int, default=os.cpu_count() or 2)
     parser.add_argument("--json", help="also write every row to this file")
     args = parser.parse_args(argv)
     if args.child:
-        print(json.dumps(child(json.loads(args.child))))
+        spec = json.loads(args.child)
+        # The address-space limit comes first, before the module takes any memory.
+        if spec.get("rlimit_as"):
+            resource.setrlimit(resource.RLIMIT_AS, (spec["rlimit_as"], spec["rlimit_as"]))
+        print(json.dumps(child(spec)))
         return 0
 
     quick = args.quick
@@ -378,6 +450,8 @@ def main(argv=None) -> int:
                                                                       else TEMPORAL_SIZES)]),
         "threads": lambda: measure_threads(args.threads, "gripper", 16 if quick else 24, 2 if quick else 8,
                                            3 if quick else 9),
+        "timeouts": lambda: measure_timeouts(TIMEOUT_LIMITS[:1] if quick else TIMEOUT_LIMITS),
+        "rlimit": lambda: measure_rlimit(min(args.limit, 300.0), RLIMIT_SIZES[:2] if quick else RLIMIT_SIZES),
     }
     chosen = args.only or list(parts)
     unknown = [p for p in chosen if p not in parts]
