@@ -677,7 +677,7 @@ void fill(StateStore& store, const StatePtr& root, int n) {
     }
 }
 
-TEST(StateStore, AStoreDroppedByAnErrorIsFreedInTheBackgroundAndNothingIsLost) {
+TEST(StateStore, AStoreDroppedByAnErrorIsFreedOnTheReleaseThreadAndNothingIsLost) {
     const std::size_t boxes = CellBox::live();
     try {
         const StatePtr root = make(with([](Spec& s) { s.temporal = true; }));
