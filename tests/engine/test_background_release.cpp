@@ -31,7 +31,8 @@ struct Marked : Garbage {
 TEST(BackgroundRelease, FreesOnAnotherThreadInTheOrderReceived) {
     std::vector<int> order;
     std::thread::id freed_on;
-    for (int i = 0; i < 100; ++i) release_in_background(std::make_unique<Marked>(&order, i, i == 0 ? &freed_on : nullptr));
+    for (int i = 0; i < 100; ++i)
+        release_in_background(std::make_unique<Marked>(&order, i, i == 0 ? &freed_on : nullptr));
     wait_for_background_release();
     ASSERT_EQ(order.size(), 100u);
     for (int i = 0; i < 100; ++i) EXPECT_EQ(order[i], i);

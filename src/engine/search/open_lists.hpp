@@ -42,10 +42,7 @@ struct CountedEntry {
 static_assert(sizeof(CountedEntry) == 24);
 
 // In the multi-queue search, nothing: the remaining ties are left to the heap.
-struct QueuedState {
-    double priority = 0.0;
-    StateId id = 0;
-    std::uint32_t running = 0;
+struct QueuedState : StoredEntry {
     std::uint64_t tie() const noexcept { return 0; }
 };
 static_assert(sizeof(QueuedState) == 16);

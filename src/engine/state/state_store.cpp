@@ -129,7 +129,8 @@ void StateStore::release_cells(StateId id) noexcept {
 
 void StateStore::store_values(const State& s, StateId id, std::uint8_t& flags) {
     if ((id >> kSegmentShift) >= segments_.size())
-        segments_.push_back(std::make_unique_for_overwrite<std::uint64_t[]>(std::max<std::size_t>(1, kSegmentStates * num_words_)));
+        segments_.push_back(
+            std::make_unique_for_overwrite<std::uint64_t[]>(std::max<std::size_t>(1, kSegmentStates * num_words_)));
     std::uint64_t* w = words(id);
     if (s.values.layout_ptr() == layout_ || s.values.layout().same_shape(*layout_)) {
         std::memcpy(w, s.values.words(), num_words_ * sizeof(std::uint64_t));
