@@ -42,11 +42,7 @@ State* State::allocate(LayoutPtr layout, bool zeroed) {
 State::~State() = default;
 
 void State::destroy(const State* s) noexcept {
-    if (s->has_boxed()) {
-        const StateLayout& l = s->values.layout();
-        const std::uint64_t* w = s->values.words();
-        for (std::size_t i = l.cell_begin(); i < l.num_words(); ++i) Cell::release(Cell::from_word(w[i]));
-    }
+    if (s->has_boxed()) release_cells(s->values.layout(), s->values.words());
     s->~State();
     ::operator delete(const_cast<State*>(s));
 }
@@ -83,8 +79,7 @@ State* State::copy(const LayoutPtr& layout, bool with_cache) const {
         const std::size_t n = layout->num_words();
         std::memcpy(c.values.mutable_words(), values.words(), n * sizeof(std::uint64_t));
         if (has_boxed()) {
-            const std::uint64_t* w = values.words();
-            for (std::size_t i = layout->cell_begin(); i < n; ++i) Cell::retain(Cell::from_word(w[i]));
+            retain_cells(*layout, values.words());
             c.flags_ |= kHasBoxed;
         }
     } else {
@@ -254,29 +249,35 @@ void StateBox::spill() {
 }
 
 void StateBox::reset_from(const State& parent) {
-    if (!p_ || p_->refs_.load(std::memory_order_relaxed) != 1 || !(p_->values.layout_ptr() == parent.values.layout_ptr()) ||
-        p_->temporal_network.has_value() != parent.temporal_network.has_value()) {
-        *this = parent.clone_for_child();
-        return;
+    rebuild(parent.values.layout_ptr(), parent.values.words(), parent.has_boxed(), parent.g, parent.path, parent.todo,
+            parent.active_conditions, parent.temporal_network ? &*parent.temporal_network : nullptr);
+}
+
+void StateBox::rebuild(const LayoutPtr& layout, const std::uint64_t* words, bool boxed, double g,
+                       PersistentList<PathEntry> path, const RunningActions& todo, const ActiveConditions& conditions,
+                       const FloatNetwork* network) {
+    const bool reuse = p_ && p_->refs_.load(std::memory_order_relaxed) == 1 && p_->values.layout_ptr() == layout &&
+                       p_->temporal_network.has_value() == (network != nullptr);
+    if (!reuse) {
+        *this = StateBox(State::allocate(layout, false));
+        if (network) p_->temporal_network.emplace(*network);
+    } else {
+        if (p_->has_boxed()) release_cells(*layout, p_->values.words());
+        if (network) *p_->temporal_network = *network;
+        p_->heuristic_cache.clear();
+        p_->hash_.store(0, std::memory_order_relaxed);
     }
     State& s = *p_;
-    const StateLayout& l = s.values.layout();
-    std::uint64_t* w = s.values.mutable_words();
-    if (s.has_boxed())
-        for (std::size_t i = l.cell_begin(); i < l.num_words(); ++i) Cell::release(Cell::from_word(w[i]));
-    std::memcpy(w, parent.values.words(), l.num_words() * sizeof(std::uint64_t));
+    std::memcpy(s.values.mutable_words(), words, layout->num_words() * sizeof(std::uint64_t));
     s.flags_ = 0;
-    if (parent.has_boxed()) {
-        for (std::size_t i = l.cell_begin(); i < l.num_words(); ++i) Cell::retain(Cell::from_word(w[i]));
+    if (boxed) {
+        retain_cells(*layout, s.values.words());
         s.flags_ |= State::kHasBoxed;
     }
-    s.g = parent.g;
-    s.path = parent.path;
-    s.todo = parent.todo;
-    s.active_conditions = parent.active_conditions;
-    if (parent.temporal_network) *s.temporal_network = *parent.temporal_network;
-    s.heuristic_cache.clear();
-    s.hash_.store(0, std::memory_order_relaxed);
+    s.g = g;
+    s.path = std::move(path);
+    s.todo = todo;
+    s.active_conditions = conditions;
 }
 
 void StateBox::adopt_layout(const LayoutPtr& layout) {

@@ -98,6 +98,13 @@ class StateValues {
 // Whether two runs of words packed in `layout`'s shape hold the same values: equal bits,
 // and cells equal as values (a boxed cell by what it holds).
 bool same_words(const StateLayout& layout, const std::uint64_t* a, const std::uint64_t* b) noexcept;
+// Takes or drops the references of the cells among words packed in `layout`'s shape.
+inline void retain_cells(const StateLayout& layout, const std::uint64_t* words) noexcept {
+    for (std::size_t i = layout.cell_begin(); i < layout.num_words(); ++i) Cell::retain(Cell::from_word(words[i]));
+}
+inline void release_cells(const StateLayout& layout, const std::uint64_t* words) noexcept {
+    for (std::size_t i = layout.cell_begin(); i < layout.num_words(); ++i) Cell::release(Cell::from_word(words[i]));
+}
 // The hash of values packed in `layout`'s shape (`boxed`: some cell is boxed). Never 0.
 std::uint64_t words_hash(const StateLayout& layout, const std::uint64_t* words, bool boxed) noexcept;
 // The same active conditions with the same counts.
@@ -269,6 +276,12 @@ class StateBox {
     // the parent's layout: a search that builds its successors one after the other in
     // one box allocates no state per successor.
     void reset_from(const State& parent);
+    // Makes this box hold the state with these fields (values packed in `layout`, some
+    // of them boxed or not) and an empty heuristic cache, reusing its memory when it is
+    // the only reference to a state in `layout` with a network or not as `network`.
+    void rebuild(const LayoutPtr& layout, const std::uint64_t* words, bool boxed, double g,
+                 PersistentList<PathEntry> path, const RunningActions& todo, const ActiveConditions& conditions,
+                 const FloatNetwork* network);
 
   private:
     friend class State;

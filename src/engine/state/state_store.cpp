@@ -31,7 +31,8 @@ StateStore::StateStore(StatePtr root, SeenPolicy seen, bool releasing)
     // The root's path is its own: every stored path starts there.
     std::uint8_t flags = 0;
     store_values(*root_, 0, flags);
-    store_extras(*root_, 0, flags);
+    store_progress(*root_, 0, flags);
+    store_network(*root_, 0, flags);
     flags_.push_back(flags);
     parent_.push_back(kNoStateId);
     action_.push_back(0);
@@ -74,8 +75,8 @@ struct StateStore::Leftovers : support::Garbage {
         constexpr unsigned shift = StateStore::kSegmentShift;
         for (std::size_t id = 0; id < flags.size(); ++id) {
             if (!(flags[id] & kBoxed)) continue;
-            const std::uint64_t* w = segments[id >> shift].get() + (id & ((std::size_t{1} << shift) - 1)) * num_words;
-            for (std::size_t i = layout->cell_begin(); i < num_words; ++i) Cell::release(Cell::from_word(w[i]));
+            const std::size_t slot = id & ((std::size_t{1} << shift) - 1);
+            quorvane::release_cells(*layout, segments[id >> shift].get() + slot * num_words);
         }
     }
 };
@@ -100,9 +101,7 @@ StateStore::~StateStore() {
     // Freeing inline: the boxes first, while the segments are there.
     std::unique_ptr<Leftovers> rest = take();
     if (!rest) {
-        if (boxed_)
-            for (std::size_t id = 0; id < flags_.size(); ++id)
-                if (flags_[id] & kBoxed) release_cells(static_cast<StateId>(id));
+        release_boxes();
         return;
     }
     constexpr std::size_t kManyObjects = 10000;
@@ -112,17 +111,16 @@ StateStore::~StateStore() {
 
 void StateStore::release_now() noexcept {
     seen_.clear();
-    std::unique_ptr<Leftovers> rest = take();
-    if (!rest && boxed_) {
-        for (std::size_t id = 0; id < flags_.size(); ++id)
-            if (flags_[id] & kBoxed) release_cells(static_cast<StateId>(id));
-        boxed_ = 0;
-    }
+    if (!take()) release_boxes();
 }
 
-void StateStore::release_cells(StateId id) noexcept {
-    const std::uint64_t* w = words(id);
-    for (std::size_t i = layout_->cell_begin(); i < num_words_; ++i) Cell::release(Cell::from_word(w[i]));
+void StateStore::release_cells(StateId id) noexcept { quorvane::release_cells(*layout_, words(id)); }
+
+void StateStore::release_boxes() noexcept {
+    if (!boxed_) return;
+    for (std::size_t id = 0; id < flags_.size(); ++id)
+        if (flags_[id] & kBoxed) release_cells(static_cast<StateId>(id));
+    boxed_ = 0;
 }
 
 // --- adding states ----------------------------------------------------------------------
@@ -135,7 +133,7 @@ void StateStore::store_values(const State& s, StateId id, std::uint8_t& flags) {
     if (s.values.layout_ptr() == layout_ || s.values.layout().same_shape(*layout_)) {
         std::memcpy(w, s.values.words(), num_words_ * sizeof(std::uint64_t));
         if (s.has_boxed()) {
-            for (std::size_t i = layout_->cell_begin(); i < num_words_; ++i) Cell::retain(Cell::from_word(w[i]));
+            retain_cells(*layout_, w);
             flags |= kBoxed;
             ++boxed_;
         }
@@ -156,8 +154,7 @@ void StateStore::store_progress(const State& s, StateId id, std::uint8_t& flags)
     }
 }
 
-void StateStore::store_extras(const State& s, StateId id, std::uint8_t& flags) {
-    store_progress(s, id, flags);
+void StateStore::store_network(const State& s, StateId id, std::uint8_t& flags) {
     if (s.temporal_network) {
         networks_.put(id, std::make_unique<FloatNetwork>(*s.temporal_network));
         flags |= kNetwork;
@@ -230,10 +227,7 @@ void StateStore::push_entries(const State& state, StateId id, const State& paren
 void StateStore::finish_add(const State& state, StateId id, StateId parent, const State& parent_state,
                             std::uint8_t flags) {
     try {
-        if (state.temporal_network) {
-            networks_.put(id, std::make_unique<FloatNetwork>(*state.temporal_network));
-            flags |= kNetwork;
-        }
+        store_network(state, id, flags);
         flags_.put(id, flags);
         push_entries(state, id, parent_state);
         parent_.put(id, parent);
@@ -332,16 +326,19 @@ bool StateStore::for_each_entry(StateId id, F&& f) const {
 }
 
 template <class F>
-void StateStore::for_each_path_entry(StateId id, F&& f) const {
-    // Newest first: the state's own entries, its parent's, and so on down to the root.
+bool StateStore::for_each_stored_entry(StateId id, F&& f) const {
+    // Newest first: the state's own entries, its parent's, and so on up to the root's
+    // children, unless a state's entries are its whole path.
     for (; id != 0; id = parent_[id])
-        if (for_each_entry(id, f)) return;
-    for (const PathEntry& e : root_->path.iter_rev()) f(e);
+        if (for_each_entry(id, f)) return true;
+    return false;
 }
 
 std::vector<Action> StateStore::plan(StateId id) const {
     std::vector<Action> out;
-    for_each_path_entry(id, [&](const PathEntry& e) { out.push_back(e.action); });
+    const bool rooted = for_each_stored_entry(id, [&](const PathEntry& e) { out.push_back(e.action); });
+    if (!rooted)
+        for (const PathEntry& e : root_->path.iter_rev()) out.push_back(e.action);
     std::reverse(out.begin(), out.end());
     return out;
 }
@@ -354,56 +351,23 @@ StatePtr StateStore::state(StateId id, bool full_path) const {
 }
 
 void StateStore::state_into(StateId id, bool full_path, StateBox& box) const {
-    const std::uint8_t flags = flags_[id];
-    if (flags & kWhole) {
-        box = whole_.at(id)->clone_for_child();
-    } else {
-        const bool reuse = box && box->refs_.load(std::memory_order_relaxed) == 1 &&
-                           box->values.layout_ptr() == layout_ &&
-                           box->temporal_network.has_value() == static_cast<bool>(flags & kNetwork);
-        if (!reuse) {
-            box = StateBox(State::allocate(layout_, false));
-        } else if (box->has_boxed()) {
-            const std::uint64_t* w = box->values.words();
-            for (std::size_t i = layout_->cell_begin(); i < num_words_; ++i) Cell::release(Cell::from_word(w[i]));
-        }
-        State& s = *box;
-        std::memcpy(s.values.mutable_words(), words(id), num_words_ * sizeof(std::uint64_t));
-        s.flags_ = 0;
-        if (flags & kBoxed) {
-            const std::uint64_t* w = s.values.words();
-            for (std::size_t i = layout_->cell_begin(); i < num_words_; ++i) Cell::retain(Cell::from_word(w[i]));
-            s.flags_ |= State::kHasBoxed;
-        }
-        if (flags & kProgress) {
-            s.todo = progress_.at(id).todo;
-            s.active_conditions = progress_.at(id).conditions;
-        } else {
-            s.todo.clear();
-            s.active_conditions.clear();
-        }
-        if (flags & kNetwork) {
-            if (s.temporal_network) *s.temporal_network = *networks_.at(id);
-            else s.temporal_network.emplace(*networks_.at(id));
-        }
-        s.heuristic_cache.clear();
-        s.hash_.store(0, std::memory_order_relaxed);
-    }
-    box->g = g(id);
-    if (id == 0) {
-        box->path = root_->path;
-        return;
-    }
     PersistentList<PathEntry> path;
-    if (full_path) {
+    if (id == 0) {
+        path = root_->path;
+    } else if (full_path) {
         std::vector<PathEntry> entries;
-        bool rooted = false;
-        for (StateId at = id; at != 0 && !rooted; at = parent_[at])
-            rooted = for_each_entry(at, [&](const PathEntry& e) { entries.push_back(e); });
+        const bool rooted = for_each_stored_entry(id, [&](const PathEntry& e) { entries.push_back(e); });
         if (!rooted) path = root_->path;
         for (auto it = entries.rbegin(); it != entries.rend(); ++it) path.push_front(*it);
     }
-    box->path = std::move(path);
+    if (has(id, kWhole)) {
+        box = whole_.at(id)->clone_for_child();
+        box->g = g(id);
+        box->path = std::move(path);
+        return;
+    }
+    box.rebuild(layout_, words(id), has(id, kBoxed), g(id), std::move(path), todo_of(id), conditions_of(id),
+                has(id, kNetwork) ? networks_.at(id).get() : nullptr);
 }
 
 // --- comparing states -------------------------------------------------------------------

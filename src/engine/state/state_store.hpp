@@ -227,10 +227,12 @@ class StateStore {
     // network, setting their flags; `unstore` takes back what these stored.
     void store_values(const State& s, StateId id, std::uint8_t& flags);
     void store_progress(const State& s, StateId id, std::uint8_t& flags);
-    void store_extras(const State& s, StateId id, std::uint8_t& flags);
+    void store_network(const State& s, StateId id, std::uint8_t& flags);
     void unstore(StateId id, std::uint8_t flags) noexcept;
     void trim(StateId id) noexcept;
     void release_cells(StateId id) noexcept;
+    // The boxes of every state, for a store whose contents could not be moved out.
+    void release_boxes() noexcept;
     // The rest of a new state `id`, whose values and progress are stored: its network,
     // flags, entries, parent and g.
     void finish_add(const State& state, StateId id, StateId parent, const State& parent_state,
@@ -241,9 +243,10 @@ class StateStore {
     // state's whole path.
     template <class F>
     bool for_each_entry(StateId id, F&& f) const;
-    // Every entry of the state's path, newest first.
+    // The entries of the state's path that the store holds, newest first; false when
+    // the root's own path comes after them.
     template <class F>
-    void for_each_path_entry(StateId id, F&& f) const;
+    bool for_each_stored_entry(StateId id, F&& f) const;
 
     static constexpr unsigned kSegmentShift = 13;
     static constexpr std::size_t kSegmentStates = std::size_t{1} << kSegmentShift;
