@@ -12,6 +12,7 @@
 
 #include "engine/support/errors.hpp"
 #include "engine/search/searches.hpp"
+#include "seen_set_oracle.hpp"
 
 namespace quorvane {
 namespace {

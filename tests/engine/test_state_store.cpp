@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/search/duplicates.hpp"
+#include "seen_set_oracle.hpp"
 #include "engine/state/cell.hpp"
 #include "engine/state/state.hpp"
 #include "engine/state/state_store.hpp"

@@ -6,38 +6,7 @@
 
 namespace quorvane::search {
 
-// --- duplicate detection ----------------------------------------------------------------
-
-bool operator==(const WeakEqState& a, const WeakEqState& b) noexcept {
-    // Both hashes cover the fluent values alone, which equal keys share.
-    if (a.hash_ != b.hash_) return false;
-    const State& x = *a.state_;
-    const State& y = *b.state_;
-    return x.values == y.values && same_running(x.todo, y.todo);
-}
-
-bool SeenSet::insert(const StatePtr& state) {
-    switch (policy_) {
-        case SeenPolicy::States: return states_.insert(SharedStateKey(state)).second;
-        case SeenPolicy::WeakStates: return weak_.insert(WeakEqState(state)).second;
-        case SeenPolicy::None: return true;
-    }
-    return true;
-}
-
-bool SeenSet::contains(const StatePtr& state) const {
-    switch (policy_) {
-        case SeenPolicy::States: return states_.contains(SharedStateKey(state));
-        case SeenPolicy::WeakStates: return weak_.contains(WeakEqState(state));
-        case SeenPolicy::None: return false;
-    }
-    return false;
-}
-
-void SeenSet::clear() {
-    states_.clear();
-    weak_.clear();
-}
+// --- the Bloom filter's key ---------------------------------------------------------
 
 SeededStateHasher::SeededStateHasher(bool temporal) : temporal_(temporal) {
     std::random_device device;
