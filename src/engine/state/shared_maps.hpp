@@ -1,5 +1,5 @@
-// The maps a state shares with its parent until it changes them: its running actions
-// and its active durative conditions.
+// The maps a state shares with its parent until it changes them: its active durative
+// conditions (its running actions are in running_actions.hpp).
 #pragma once
 
 #include <atomic>
@@ -11,25 +11,8 @@
 
 #include "engine/expressions/node.hpp"
 #include "engine/support/fx_hash.hpp"
-#include "engine/task/actions.hpp"
 
 namespace quorvane {
-
-// A running action: the index of its next event and that event's instance number. Eight
-// bytes, so that a map of running actions, which every state of a temporal task copies,
-// stays small: an action's list of events is shorter than 2^32 (a search space checks).
-struct RunningEntry {
-    std::uint32_t next_event = 0;
-    std::uint32_t instance = 0;
-
-    constexpr RunningEntry() noexcept = default;
-    constexpr RunningEntry(std::uint64_t next, std::uint32_t inst) noexcept
-        : next_event(static_cast<std::uint32_t>(next)), instance(inst) {}
-};
-static_assert(sizeof(RunningEntry) == 8);
-
-// The running actions (a state's `todo`): each with its next event.
-using RunningMap = boost::unordered_flat_map<Action, RunningEntry, support::FxHash<Action>>;
 
 // A durative condition's expression, made once and shared by counting: a search space
 // makes one per distinct condition of its events, and every state that holds the
@@ -175,12 +158,6 @@ class SharedMap {
     Block* b_ = nullptr;
 };
 }  // namespace state_detail
-
-// The running actions of a state, by action.
-using RunningActions = state_detail::SharedMap<RunningMap>;
-
-// The same actions running, each at the same next event (instance numbers aside).
-bool same_running(const RunningActions& a, const RunningActions& b) noexcept;
 
 // The active durative conditions of a state.
 class ActiveConditions : public state_detail::SharedMap<ConditionMultiset> {

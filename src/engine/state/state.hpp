@@ -24,6 +24,7 @@
 #include "engine/state/heuristic_cache.hpp"
 #include "engine/state/layout.hpp"
 #include "engine/state/network_slot.hpp"
+#include "engine/state/running_actions.hpp"
 #include "engine/state/shared_maps.hpp"
 #include "engine/support/errors.hpp"
 #include "engine/support/fx_hash.hpp"
