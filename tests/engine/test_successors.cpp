@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/search/frame.hpp"
 #include "engine/space/search_space.hpp"
 #include "engine/state/cell.hpp"
 #include "engine/support/errors.hpp"
@@ -381,6 +382,69 @@ TEST(DurativeConditions, StatesShareTheSpacesConditionAndKeepItWhenTheSpaceIsGon
     by_hand->active_conditions[fluent_expr(0)] = 1;
     EXPECT_FALSE(*both == *by_hand);
 }
+
+
+// --- states made again from their parents -----------------------------------------------
+
+namespace made_again {
+
+// A state's network whole: every point with its potential and its out-edges.
+std::vector<std::pair<std::pair<SearchNetwork::Key, double>, Edges>> network_of(const State& s) {
+    std::vector<std::pair<std::pair<SearchNetwork::Key, double>, Edges>> out;
+    for (const auto& point : s.temporal_network->points()) out.emplace_back(point, edges_of(*s.temporal_network, point.first));
+    return out;
+}
+
+// The task of two_action_task, the first action's events applied at once.
+SearchSpace compressed_task() {
+    SearchSpaceInput c;
+    c.actions = {Action{0}, Action{1}};
+    c.actions_duration = {DurationBounds{{int_node(2)}, {int_node(5)}, true, true}, std::nullopt};
+    std::vector<TimedEvent> a0;
+    a0.emplace_back(Timing{true, Rational(0)}, make_event(Action{0}, 0, {.writes = {0}}));
+    a0.emplace_back(Timing{false, mk_rational(1, 2)}, make_event(Action{0}, 1, {.writes = {1}}));
+    std::vector<TimedEvent> a1;
+    a1.emplace_back(Timing{true, Rational(0)}, make_event(Action{1}, 0, {.reads = {2u}}));
+    c.events = {{Action{0}, std::move(a0)}, {Action{1}, std::move(a1)}};
+    c.initial_state = FlatExpr(3, ExpressionNode::boolean(true));
+    c.compression_safe_actions = std::vector<bool>{true, false};
+    return SearchSpace(std::move(c));
+}
+
+}  // namespace made_again
+
+class MadeAgain : public ::testing::TestWithParam<bool> {};
+
+// A store that keeps the networks of expanded states only gives each state, when it is
+// expanded, the network it had when it was generated, and the space's numbering of
+// starts moves only when states are generated.
+TEST_P(MadeAgain, ExpandedStatesGetTheNetworksTheyWereGeneratedWith) {
+    using made_again::network_of;
+    SearchSpace space = GetParam() ? made_again::compressed_task() : two_action_task(false);
+    StatePtr root = space.initial_state();
+    StateStore lean(root, SeenPolicy::None);
+    search::prepare_store(space, lean);
+    std::vector<decltype(network_of(*root))> generated{network_of(*root)};
+    std::vector<StateId> queue{0};
+    StateBox box, scratch, child;
+    for (std::size_t i = 0; i < queue.size() && generated.size() < 300; ++i) {
+        const std::uint32_t counter = space.instance_counter();
+        search::expansion_state_into(space, lean, queue[i], false, box, scratch);
+        ASSERT_EQ(space.instance_counter(), counter);
+        ASSERT_EQ(network_of(*box), generated[queue[i]]) << "state " << queue[i];
+        SuccessorsInPlace<SearchSpace> successors(space, *box, child);
+        while (const State* c = successors.next()) {
+            const StateId id = lean.add(*c, queue[i], *box);
+            ASSERT_EQ(id, generated.size());
+            generated.push_back(network_of(*c));
+            queue.push_back(id);
+        }
+    }
+    EXPECT_GE(generated.size(), 300u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, MadeAgain, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "compressed" : "one_event_a_step"; });
 
 }  // namespace
 }  // namespace quorvane

@@ -22,6 +22,7 @@ template <SearchSpaceTrait S>
 SearchResult breadth_first_loop(const SearchFrame<S>& frame, const S& space, StatePtr initial) {
     const bool full_paths = space_reads_paths(space);
     StateStore store(std::move(initial), SeenPolicy::None);
+    prepare_store(space, store);
     return keeping_in(store, [&] { return breadth_first_over(frame, space, store, full_paths); });
 }
 
@@ -39,7 +40,7 @@ SearchResult breadth_first_over(const SearchFrame<S>& frame, const S& space, Sta
         queue.pop_front();
         bump(expanded);
         frame.progress(expanded, generated, [&] { return queue.size(); });
-        store.state_into(parent, full_paths, parent_box);
+        expansion_state_into(space, store, parent, full_paths, parent_box, scratch);
         const State* state = parent_box.get();
         if (frame.goal_when_expanded(*state)) return frame.found(store, parent, expanded);
         SuccessorsInPlace<S> successors(space, *state, scratch);

@@ -3,6 +3,7 @@
 // result and its statistics, the progress record, and the texts of those records.
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <map>
 #include <new>
@@ -72,6 +73,42 @@ SearchResult keeping_in(StateStore& store, Loop&& loop) {
         store.release_now();
         throw;
     }
+}
+
+// --- temporal states kept without their networks ---------------------------------------
+
+// A space that can make a successor again exactly as it made it before.
+template <class S>
+concept RebuildsSuccessors = requires(const S& s, const State& st, Action a, std::uint32_t i, StateBox& b) {
+    { s.rebuild_successor_into(st, a, i, b) } -> std::same_as<bool>;
+};
+
+// A store of states from `space`: when the space can make its successors again, the
+// networks of temporal states are kept for the states expanded only, and made again
+// by `expansion_state_into`.
+template <class S>
+void prepare_store(const S& space, StateStore& store) noexcept {
+    if constexpr (RebuildsSuccessors<S>)
+        if (space.is_temporal()) store.keep_networks_of_expanded_only();
+}
+
+// Rebuilds stored state `id` for its expansion into `box` (as store.state_into does),
+// making its network first when the store does not keep it: its parent (expanded
+// before, so kept whole) is rebuilt into `box` and the step that made `id` applied again
+// into `scratch`. The network is then kept, for the states expanded from `id`.
+template <class S>
+void expansion_state_into(const S& space, StateStore& store, StateId id, bool full_paths, StateBox& box,
+                          StateBox& scratch) {
+    if constexpr (RebuildsSuccessors<S>) {
+        if (!store.network_kept(id)) {
+            store.state_into(store.parent(id), full_paths, box);
+            const PathEntry step = store.first_entry(id);
+            const bool built = space.rebuild_successor_into(*box, step.action, step.instance, scratch);
+            QV_REQUIRE(built && scratch->temporal_network, "a stored state could not be made again");
+            store.keep_network(id, *scratch->temporal_network);
+        }
+    }
+    store.state_into(id, full_paths, box);
 }
 
 // --- the frame --------------------------------------------------------------------------

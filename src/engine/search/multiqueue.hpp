@@ -70,6 +70,7 @@ SearchResult _multiqueue_search(const S& space, std::vector<std::pair<H, double>
 
     const std::uint32_t initial_running = running_count(*initial);
     StateStore store(std::move(initial), seen_policy(space.is_temporal(), weak_equality));
+    prepare_store(space, store);
     store.record_seen(0);
     // Whether each stored state has been expanded, through any queue.
     std::vector<bool> done(1, false);
@@ -106,7 +107,7 @@ SearchResult _multiqueue_search(const S& space, std::vector<std::pair<H, double>
                 return open;
             });
             const StateId parent = entry->id;
-            store.state_into(parent, full_paths, parent_box);
+            expansion_state_into(space, store, parent, full_paths, parent_box, scratch);
             const State* state = parent_box.get();
             if (frame.goal_when_expanded(*state))
                 return frame.found(store, parent, static_cast<std::int64_t>(expanded));

@@ -49,7 +49,7 @@ SearchResult weighted_store_loop(const SearchFrame<S>& frame, const S& space, co
         bump(expanded);
         frame.progress(expanded, generated, [&] { return open.size(); });
         const StateId parent = *next;
-        store.state_into(parent, full_paths, parent_box);
+        expansion_state_into(space, store, parent, full_paths, parent_box, scratch);
         const State* state = parent_box.get();
         if (frame.goal_when_expanded(*state)) return frame.found(store, parent, expanded);
         SuccessorsInPlace<S> successors(space, *state, scratch);
@@ -133,6 +133,7 @@ SearchResult wastar_search(const S& space, const H& heuristic, double weight, st
     if (frame.goal_when_generated(*initial)) return plan_of(*initial, 0);
 
     StateStore store(initial, seen_policy(space.is_temporal(), weak_equality));
+    prepare_store(space, store);
     store.record_seen(0);
     std::optional<double> h0 = eval_within(heuristic, *initial, space, &frame.limit());
     if (!h0) return no_plan(0);
@@ -164,6 +165,7 @@ SearchResult wastar_search_memory_bounded(const S& space, const H& heuristic, do
 
     const std::uint32_t initial_running = running_count(*initial);
     StateStore store(std::move(initial), SeenPolicy::None, true);
+    prepare_store(space, store);
     BoundedOpen open(store, filter.get(), capacity);
     open.push(*h0, 0, initial_running, 0);
     return keeping_in(store, [&] { return weighted_store_loop(frame, space, heuristic, weight, store, open); });

@@ -62,6 +62,14 @@ class SearchSpace {
     bool get_successor_state_into(const State& parent, Action action, StateBox& child) const {
         return build_successor(parent, action, true, child);
     }
+    // The successor get_successor_state_into built once before, built again into `child`
+    // exactly as then: a start takes the instance numbers it took then, from
+    // `first_instance` (its first event's), and the space's numbering does not move. A
+    // search that keeps only some networks makes the others again this way.
+    bool rebuild_successor_into(const State& parent, Action action, std::uint32_t first_instance,
+                                StateBox& child) const {
+        return build_successor(parent, action, true, child, &first_instance);
+    }
     Successors<SearchSpace> get_successor_states_iter(StatePtr state) const noexcept {
         return {*this, std::move(state)};
     }
@@ -77,7 +85,9 @@ class SearchSpace {
     // Whether generating successors reads the parent's path (the object filter does).
     bool reads_paths() const noexcept { return action_objects_ && obj_to_prev_actions_map_; }
     StatePtr get_successor_state_with_compression(const State& parent, Action action, bool compress) const;
-    bool build_successor(const State& parent, Action action, bool compress, StateBox& child) const;
+    // With `first_instance`, a start takes its numbers from there, not from the counter.
+    bool build_successor(const State& parent, Action action, bool compress, StateBox& child,
+                         const std::uint32_t* first_instance = nullptr) const;
     // Applies `event` (position `pos` in its action's list, instance `instance`) to
     // `child`, a clone of `parent`. False when it does not fit: a durative condition
     // breaks or, in a temporal task, the network becomes inconsistent.

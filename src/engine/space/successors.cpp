@@ -102,7 +102,8 @@ StatePtr SearchSpace::get_successor_state_with_compression(const State& parent, 
     return StatePtr(std::move(child));
 }
 
-bool SearchSpace::build_successor(const State& parent, Action action, bool compress, StateBox& child) const {
+bool SearchSpace::build_successor(const State& parent, Action action, bool compress, StateBox& child,
+                                  const std::uint32_t* first_instance) const {
     const std::vector<TimedEvent>* events = events_of(action);
     if (!events) return false;
     const std::size_t n = events->size();
@@ -134,7 +135,12 @@ bool SearchSpace::build_successor(const State& parent, Action action, bool compr
     child.reset_from(parent);
     child->g += 1.0;
     std::uint32_t first = 0;
-    if (is_temporal_) {
+    if (is_temporal_ && first_instance) {
+        // Made again: the numbers this start took when it was first made.
+        first = *first_instance;
+        std::uint32_t counter = first - 1;
+        post_start_constraints(parent, *child, action, *events, counter);
+    } else if (is_temporal_) {
         // Held while the start takes its numbers and posts its points: the numbers of one
         // start are consecutive and no two starts share one. Applying event 0 below needs
         // no lock: it reads no shared state that changes, and the network is the child's.

@@ -161,6 +161,22 @@ void StateStore::store_network(const State& s, StateId id, std::uint8_t& flags) 
     }
 }
 
+bool StateStore::network_kept(StateId id) const noexcept {
+    if (!has(id, kNetwork) || has(id, kWhole)) return true;
+    const std::unique_ptr<FloatNetwork>* kept = networks_.find(id);
+    return kept && *kept;
+}
+
+void StateStore::keep_network(StateId id, const FloatNetwork& network) {
+    networks_.put(id, std::make_unique<FloatNetwork>(network));
+}
+
+PathEntry StateStore::first_entry(StateId id) const {
+    PathEntry first;
+    for_each_entry(id, [&](const PathEntry& e) { first = e; });
+    return first;
+}
+
 void StateStore::unstore(StateId id, std::uint8_t flags) noexcept {
     if (flags & kBoxed) {
         release_cells(id);
@@ -227,9 +243,12 @@ void StateStore::push_entries(const State& state, StateId id, const State& paren
 void StateStore::finish_add(const State& state, StateId id, StateId parent, const State& parent_state,
                             std::uint8_t flags) {
     try {
-        store_network(state, id, flags);
+        if (state.temporal_network) flags |= kNetwork;
         flags_.put(id, flags);
         push_entries(state, id, parent_state);
+        // Made again when the state is expanded, unless its entries are not a step from
+        // its parent.
+        if (!expanded_networks_only_ || has(id, kRootedPath)) store_network(state, id, flags);
         parent_.put(id, parent);
         if (releasing_) holders_.put(id, 1);
         push_g(id, state.g);
@@ -366,6 +385,7 @@ void StateStore::state_into(StateId id, bool full_path, StateBox& box) const {
         box->path = std::move(path);
         return;
     }
+    QV_REQUIRE(network_kept(id), "a stored state rebuilt without its network");
     box.rebuild(layout_, words(id), has(id, kBoxed), g(id), std::move(path), todo_of(id), conditions_of(id),
                 has(id, kNetwork) ? networks_.at(id).get() : nullptr);
 }

@@ -90,6 +90,12 @@ class IdSlots {
     }
     // `id` holds a value.
     const T& at(StateId id) const noexcept { return dense_ ? column_[id] : sparse_.find(id)->second; }
+    // The value of `id`, or null when it holds none (a dense one: a default value).
+    const T* find(StateId id) const noexcept {
+        if (dense_) return id < column_.size() ? &column_[id] : nullptr;
+        auto it = sparse_.find(id);
+        return it == sparse_.end() ? nullptr : &it->second;
+    }
     // Drops the value of `id`, if any.
     void drop(StateId id) noexcept {
         if (!dense_) sparse_.erase(id);
@@ -162,6 +168,21 @@ class StateStore {
     // state of the store's layout (the root comes as a copy here).
     void state_into(StateId id, bool full_path, StateBox& box) const;
     double g(StateId id) const noexcept { return has(id, kDoubleG) ? double_g_.at(id) : g_[id]; }
+
+    // --- networks kept for expanded states only ---
+    // A temporal state's network costs hundreds of bytes, most of them its own, while a
+    // search expands only a few of the states it stores. Asked before the first state is
+    // added, the store keeps the networks of the root and of the states whose entries
+    // continue their parent's path only when `keep_network` gives them: the searches give
+    // the network of each state they expand, made again from its parent's (see
+    // search/frame.hpp). state_into needs the network of a state that has one.
+    void keep_networks_of_expanded_only() noexcept { expanded_networks_only_ = true; }
+    // Whether state_into can rebuild the state whole (its network, if it has one, is kept).
+    bool network_kept(StateId id) const noexcept;
+    void keep_network(StateId id, const FloatNetwork& network);
+    // The step that made `id` from its parent: the action and the instance number of the
+    // step's first event (its oldest entry).
+    PathEntry first_entry(StateId id) const;
     StateId parent(StateId id) const noexcept { return parent_[id]; }
     // The actions of the state's whole path, oldest first.
     std::vector<Action> plan(StateId id) const;
@@ -272,6 +293,7 @@ class StateStore {
     boost::unordered_flat_set<StateId, IdHash, IdEq> seen_;
     std::size_t boxed_ = 0;  // states with kBoxed
     bool releasing_;
+    bool expanded_networks_only_ = false;
     int unwinding_ = 0;  // exceptions in flight when the store was made
     ChunkedColumn<std::uint32_t> holders_;  // of a releasing store
     std::vector<StateId> free_;             // ids let go, to be reused
