@@ -413,6 +413,8 @@ CompiledCondition CompiledCondition::compile(std::span<const ExpressionNode> exp
         out.constant_ = 0;
     } else {
         // Unit clauses over bits become word tests; a bit asked both ways stays a clause.
+        // A cell asked to hold an inline value is a test of its whole word: a value that
+        // fits inline is never boxed, so the cell holds it exactly when the words are equal.
         std::vector<std::vector<Literal>> rest;
         for (auto& clause : out.clauses_) {
             if (clause.size() == 1 && clause[0].kind == Literal::kBit) {
@@ -431,6 +433,11 @@ CompiledCondition CompiledCondition::compile(std::span<const ExpressionNode> exp
                 if (!merged) out.words_.push_back(WordTest{word, mask, expect});
                 continue;
             }
+            if (clause.size() == 1 && clause[0].kind == Literal::kCellIs && !clause[0].negate &&
+                !clause[0].constant.get().is_boxed()) {
+                out.words_.push_back(WordTest{clause[0].a, ~std::uint64_t{0}, clause[0].constant.get().word()});
+                continue;
+            }
             rest.push_back(std::move(clause));
         }
         out.clauses_ = std::move(rest);
@@ -438,6 +445,13 @@ CompiledCondition CompiledCondition::compile(std::span<const ExpressionNode> exp
     }
     out.layout_ = layout;
     return out;
+}
+
+CompiledCondition::RuledOut CompiledCondition::append_ruling_out_tests(std::vector<WordTest>& out) const {
+    if (!ready() || !linears_.empty()) return RuledOut::kNever;
+    if (constant_ == 0) return RuledOut::kAlways;
+    if (constant_ < 0) out.insert(out.end(), words_.begin(), words_.end());
+    return RuledOut::kByTests;
 }
 
 bool CompiledCondition::literal(const Literal& l, const State& state,

@@ -75,6 +75,15 @@ class CompiledCondition {
         return decide(state, {});
     }
 
+    // What the word tests tell of eval over the states of this form's layout.
+    enum class RuledOut : std::uint8_t {
+        kNever,     // nothing: failing a test would not settle it (not ready, or there are
+                    // comparisons, which may still leave a state to the evaluator)
+        kByTests,   // kFalse wherever one of the tests added fails
+        kAlways,    // kFalse everywhere; no test added
+    };
+    RuledOut append_ruling_out_tests(std::vector<compiled_detail::WordTest>& out) const;
+
   private:
     // The constant, then the word tests, then the clauses; `signs` holds the outcome of
     // each comparison (2: below 0, 1: 0, 0: above).
@@ -108,6 +117,13 @@ class CompiledValue {
     static CompiledValue compile(std::span<const ExpressionNode> expr, const LayoutPtr& layout);
 
     bool ready() const noexcept { return layout_ != nullptr; }
+    // Whether the value is the same constant over every state of the layout (then in `out`,
+    // borrowed as from eval).
+    bool constant(Cell& out) const noexcept {
+        if (!ready() || kind_ != kConstant) return false;
+        out = constant_.get();
+        return true;
+    }
     // The value over `parent` in `out` (borrowed: valid while `parent` and this form
     // live); false: evaluate it in full. May throw std::bad_alloc, as CompiledCondition::eval.
     bool eval(const State& parent, Cell& out) const;
