@@ -65,6 +65,8 @@ SearchSpace::SearchSpace(SearchSpaceInput input)
     epsilon_float_ = epsilon_.to_double();
     if (initial_state_) layout_ = StateLayout::make(boolean_fluents());
     compile_events();
+    if (layout_) compile_start_filters();
+    compile_quick_tests();
     if (layout_ && goal_) compiled_goal_ = CompiledCondition::compile(*goal_, layout_);
 }
 
@@ -94,7 +96,71 @@ void SearchSpace::compile_events() {
                 c.effects.push_back(layout_ && e.fluent < layout_->num_fluents()
                                         ? CompiledValue::compile(e.value, layout_)
                                         : CompiledValue());
+            if (layout_) compile_writes(event, c);
         }
+    }
+}
+
+namespace {
+// The write into `word` among `writes`, added when there is none yet.
+WordWrite& write_into(std::vector<WordWrite>& writes, std::uint32_t word) {
+    for (WordWrite& w : writes)
+        if (w.word == word) return w;
+    return writes.emplace_back(WordWrite{word, 0, 0});
+}
+}  // namespace
+
+void SearchSpace::compile_writes(const Event& event, CompiledEvent& c) const {
+    // Effects are written in order, so a later write of a fluent replaces an earlier one.
+    for (std::size_t k = 0; k < event.effects.size(); ++k) {
+        Cell value;
+        if (!c.effects[k].constant(value)) return;
+        const std::uint64_t f = event.effects[k].fluent;
+        const std::uint32_t i = layout_->index(f);
+        if (layout_->is_bit(f)) {
+            if (!value.is_bool()) return;  // the state would move to cells only
+            const std::uint64_t mask = std::uint64_t{1} << (i & 63);
+            WordWrite& w = write_into(c.bit_writes, i >> 6);
+            w.clear |= mask;
+            w.set = value.is_true() ? (w.set | mask) : (w.set & ~mask);
+        } else {
+            if (value.is_boxed()) return;
+            WordWrite& w = write_into(c.cell_writes, i);
+            w.clear = ~std::uint64_t{0};
+            w.set = value.word();
+        }
+    }
+    c.writes_ready = true;
+}
+
+void SearchSpace::compile_start_filters() {
+    start_filters_.assign(compiled_events_.size(), StartFilter{});
+    for (std::size_t a = 0; a < compiled_events_.size(); ++a) {
+        const std::vector<TimedEvent>* events = events_by_index_[a];
+        // An action without events, or with an empty list, goes to build_successor: it
+        // decides (or fails) there.
+        if (!events || events->empty() || compiled_events_[a].size() != events->size()) continue;
+        StartFilter& f = start_filters_[a];
+        f.begin = static_cast<std::uint32_t>(start_tests_.size());
+        const CompiledCondition::RuledOut r = compiled_events_[a][0].condition.append_ruling_out_tests(start_tests_);
+        f.end = static_cast<std::uint32_t>(start_tests_.size());
+        f.never = r == CompiledCondition::RuledOut::kAlways;
+    }
+}
+
+void SearchSpace::compile_quick_tests() {
+    quick_tests_.clear();
+    // A test reads a word: a layout without any gets none.
+    if (!layout_ || layout_->num_words() == 0) return;
+    quick_tests_.reserve(relevant_actions_.size());
+    for (const Action action : relevant_actions_) {
+        compiled_detail::WordTest t{0, 0, 0};  // (w & 0) == 0: every state passes
+        if (action.idx < start_filters_.size()) {
+            const StartFilter& f = start_filters_[action.idx];
+            if (f.never) t.expect = 1;  // (w & 0) is never 1
+            else if (f.begin < f.end) t = start_tests_[f.begin];
+        }
+        quick_tests_.push_back(t);
     }
 }
 

@@ -38,6 +38,10 @@ struct CompiledEvent {
     CompiledCondition condition;
     std::vector<CompiledValue> effects;  // one per effect, in order
     std::vector<ConditionRef> start_conditions, end_conditions;  // as in the event
+    // The effects as writes into the words (StateBox::write_words), when each writes a
+    // constant its slot holds inline: a boolean into a bit, any inline value into a cell.
+    bool writes_ready = false;
+    std::vector<WordWrite> bit_writes, cell_writes;
 };
 
 class SearchSpace {
@@ -55,12 +59,29 @@ class SearchSpace {
     // The state after the next event of `action` (all remaining events at once for an
     // action that is safe for compression), or null when the action is not applicable.
     StatePtr get_successor_state(const State& parent, Action action) const {
+        if (!may_start(parent, action)) return nullptr;
         return get_successor_state_with_compression(parent, action, true);
     }
     // The same built into `child` (see StateBox::reset_from), reusing its memory; false
     // when the action is not applicable (`child` then holds whatever was begun).
     bool get_successor_state_into(const State& parent, Action action, StateBox& child) const {
-        return build_successor(parent, action, true, child);
+        return may_start(parent, action) && build_successor(parent, action, true, child);
+    }
+    // False only where build_successor surely gives no successor, and would neither
+    // fail nor change anything finding so: nothing runs in `parent`, which is in this
+    // space's layout, and the condition of the action's first event fails one of its
+    // word tests (or is false everywhere). Inline and one pass over the words: the
+    // successors of a state ask it of every action, and it rules most of them out.
+    bool may_start(const State& parent, Action action) const noexcept {
+        if (action.idx >= start_filters_.size() || &parent.values.layout() != layout_.get() || !parent.todo.empty())
+            return true;
+        const StartFilter f = start_filters_[action.idx];
+        const std::uint64_t* w = parent.values.words();
+        for (std::uint32_t k = f.begin; k < f.end; ++k) {
+            const compiled_detail::WordTest& t = start_tests_[k];
+            if ((w[t.word] & t.mask) != t.expect) return false;
+        }
+        return !f.never;
     }
     // The successor get_successor_state_into built once before, built again into `child`
     // exactly as then: a start takes the instance numbers it took then, from
@@ -101,7 +122,22 @@ class SearchSpace {
     bool is_temporal() const noexcept { return is_temporal_; }
     const std::vector<Action>& relevant_actions() const noexcept { return relevant_actions_; }
     // Not thread-safe: the caller must hold the search space exclusively.
-    void set_relevant_actions(std::vector<Action> actions) { relevant_actions_ = std::move(actions); }
+    void set_relevant_actions(std::vector<Action> actions) {
+        relevant_actions_ = std::move(actions);
+        compile_quick_tests();
+    }
+    // The first position from `from` on in relevant_actions() whose action may give a
+    // successor of `state`: those skipped are actions may_start rules out by one word
+    // test. Inline, a tight pass over one test per action: a search asks it for every
+    // state it expands.
+    std::size_t next_candidate(const State& state, std::size_t from) const noexcept {
+        const std::size_t n = quick_tests_.size();
+        if (!n || &state.values.layout() != layout_.get() || !state.todo.empty()) return from;
+        const compiled_detail::WordTest* q = quick_tests_.data();
+        const std::uint64_t* w = state.values.words();
+        while (from < n && (w[q[from].word] & q[from].mask) != q[from].expect) ++from;
+        return from;
+    }
     // The events of `action` in list order, or null when it has none. Inline: successors
     // look their actions' events up per step.
     const std::vector<TimedEvent>* events_of(Action action) const noexcept {
@@ -123,12 +159,21 @@ class SearchSpace {
     std::vector<bool> boolean_fluents() const;
     // Fills compiled_events_: a row per action, one entry per event of events_.
     void compile_events();
+    // Fills the writes of `c`, the prepared forms of `event`, when every effect allows.
+    void compile_writes(const Event& event, CompiledEvent& c) const;
+    // Fills start_filters_ and start_tests_ from compiled_events_ (with a layout only).
+    void compile_start_filters();
+    // Fills quick_tests_ for relevant_actions_ from start_filters_.
+    void compile_quick_tests();
     bool passes_object_filter(const State& parent, Action action) const;
     // Posts the duration, origin/horizon and event pinning constraints of a start.
     // `counter` is advanced as the points are numbered.
     void post_start_constraints(const State& parent, State& child, Action action,
                                 const std::vector<TimedEvent>& events, std::uint32_t& counter) const;
     bool active_conditions_hold(const State& state, const State& over) const;
+    // Writes the effects of `event` into `built` one by one, each value from its prepared
+    // form where there is one (`compiled`: the event's, or null), else from the evaluator.
+    void write_effects(const State& parent, StateBox& built, const Event& event, const CompiledEvent* compiled) const;
     // The prepared forms of `event` at position `pos` of its action's list, or null.
     const CompiledEvent* compiled_event(const Event& event, std::size_t pos) const noexcept;
     // is_sat of the event's condition, decided by its prepared form (when given) where it can be.
@@ -153,6 +198,18 @@ class SearchSpace {
     LayoutPtr layout_;
     std::vector<const std::vector<TimedEvent>*> events_by_index_;  // into events_, by action index
     std::vector<std::vector<CompiledEvent>> compiled_events_;       // by action index, then position
+    // What may_start tests of an action that is not running: start_tests_[begin, end),
+    // from its first event's prepared condition; `never` when that is false everywhere.
+    struct StartFilter {
+        std::uint32_t begin = 0, end = 0;
+        bool never = false;
+    };
+    std::vector<StartFilter> start_filters_;  // by action index; empty without a layout
+    std::vector<compiled_detail::WordTest> start_tests_;
+    // By position in relevant_actions_: the first of the action's start tests, one no
+    // state passes for an action that is never applicable, or one every state passes.
+    // Empty without a layout or without words.
+    std::vector<compiled_detail::WordTest> quick_tests_;
     CompiledCondition compiled_goal_;
 
     mutable std::mutex counter_mutex_;

@@ -40,6 +40,14 @@ concept SearchSpaceTrait = requires(const S& space, const State& state, StatePtr
 // are skipped within the same request. An error computing a successor is thrown; the
 // sequence has already moved past that action, so asking again goes on with the
 // following ones. It holds the state and borrows the space, which must outlive it.
+// A space may offer `next_candidate(state, position)`: the first position from
+// `position` on in its relevant_actions whose action may be applicable; those it skips
+// surely are not, and finding so would neither fail nor change anything.
+template <class S>
+concept SkipsInapplicable = requires(const S& s, const State& st, std::size_t p) {
+    { s.next_candidate(st, p) } noexcept -> std::same_as<std::size_t>;
+};
+
 template <class S>
 class Successors {
   public:
@@ -48,11 +56,12 @@ class Successors {
     // The next successor, or null once every action has been tried.
     StatePtr next() {
         const std::vector<Action>& actions = space_->relevant_actions();
-        while (position_ < actions.size()) {
+        for (;;) {
+            if constexpr (SkipsInapplicable<S>) position_ = space_->next_candidate(*state_, position_);
+            if (position_ >= actions.size()) return nullptr;
             const Action action = actions[position_++];
             if (StatePtr successor = space_->get_successor_state(*state_, action)) return successor;
         }
-        return nullptr;
     }
     bool done() const noexcept { return position_ >= space_->relevant_actions().size(); }
 
@@ -80,7 +89,9 @@ class SuccessorsInPlace {
 
     const State* next() {
         const std::vector<Action>& actions = space_->relevant_actions();
-        while (position_ < actions.size()) {
+        for (;;) {
+            if constexpr (SkipsInapplicable<S>) position_ = space_->next_candidate(*state_, position_);
+            if (position_ >= actions.size()) return nullptr;
             const Action action = actions[position_++];
             if constexpr (kInBox) {
                 if (space_->get_successor_state_into(*state_, action, *box_)) return box_->get();
@@ -88,7 +99,6 @@ class SuccessorsInPlace {
                 if ((current_ = space_->get_successor_state(*state_, action))) return current_.get();
             }
         }
-        return nullptr;
     }
     // The successor `next()` gave last, as a state of its own (the next one is built
     // in fresh memory).

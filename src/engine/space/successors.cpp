@@ -182,12 +182,27 @@ bool SearchSpace::build_successor(const State& parent, Action action, bool compr
 }
 
 bool SearchSpace::active_conditions_hold(const State& holder, const State& over) const {
+    if (holder.active_conditions.empty()) return true;
     for (const auto& [condition, count] : holder.active_conditions) {
         if (count == 0) continue;
         // Every occurrence of one expression has the same value: one evaluation serves all.
         if (!is_sat(condition.expr(), over)) return false;
     }
     return true;
+}
+
+void SearchSpace::write_effects(const State& parent, StateBox& built, const Event& event,
+                                const CompiledEvent* compiled) const {
+    for (std::size_t k = 0; k < event.effects.size(); ++k) {
+        const Effect& effect = event.effects[k];
+        Cell cell;
+        if (compiled && compiled->effects[k].eval(parent, cell)) {
+            built.set_cell(effect.fluent, cell);
+            continue;
+        }
+        ExpressionNode value = internal_evaluate(std::span<const ExpressionNode>(effect.value), parent);
+        write_value(built, effect.fluent, value);
+    }
 }
 
 bool SearchSpace::expand_event(const State& parent, StateBox& built, const Event& event, std::size_t pos,
@@ -203,16 +218,12 @@ bool SearchSpace::expand_event(const State& parent, StateBox& built, const Event
         for (const FlatExpr& c : event.end_conditions) built->active_conditions.remove_one(ConditionRef(c));
         for (const FlatExpr& c : event.start_conditions) built->active_conditions.add(ConditionRef(c));
     }
-    for (std::size_t k = 0; k < event.effects.size(); ++k) {
-        const Effect& effect = event.effects[k];
-        Cell cell;
-        if (compiled && compiled->effects[k].eval(parent, cell)) {
-            built.set_cell(effect.fluent, cell);
-            continue;
-        }
-        ExpressionNode value = internal_evaluate(std::span<const ExpressionNode>(effect.value), parent);
-        write_value(built, effect.fluent, value);
-    }
+    // Constants the slots hold inline are written in one pass over the words.
+    if (compiled && compiled->writes_ready && &parent.values.layout() == layout_.get() &&
+        &built->values.layout() == layout_.get())
+        built.write_words(compiled->bit_writes, compiled->cell_writes);
+    else
+        write_effects(parent, built, event, compiled);
     // Writing a value may have moved the state: the reference is taken after the writes.
     State& child = *built;
     if (!active_conditions_hold(child, child)) return false;

@@ -116,6 +116,14 @@ void hash_running_into(support::FxHasher& h, const RunningActions& todo) noexcep
 // Adds those and the active conditions with their counts, in the same way.
 void hash_progress_into(support::FxHasher& h, const RunningActions& todo, const ActiveConditions& conditions) noexcept;
 
+// A write of constants into one word of a state's values: the word becomes
+// (word & ~clear) | set. A cell's word is written whole (clear all ones).
+struct WordWrite {
+    std::uint32_t word = 0;
+    std::uint64_t clear = 0;
+    std::uint64_t set = 0;
+};
+
 class StatePtr;
 class StateBox;
 
@@ -270,6 +278,21 @@ class StateBox {
     void set_value(std::uint64_t f, const ExpressionNode& value);
     // The same for a value already in a cell (one reference is taken for the state).
     void set_cell(std::uint64_t f, Cell value);
+    // Writes constants straight into the words: `bits` into words of bit slots, `cells`
+    // into cell slots, each an inline value (the cell there before is let go of). What
+    // set_cell would do with the same values, one by one, for a state in the layout the
+    // writes were made for.
+    void write_words(std::span<const WordWrite> bits, std::span<const WordWrite> cells) noexcept {
+        State& s = *p_;
+        std::uint64_t* w = s.values.mutable_words();
+        s.hash_.store(0, std::memory_order_relaxed);
+        for (const WordWrite& b : bits) w[b.word] = (w[b.word] & ~b.clear) | b.set;
+        for (const WordWrite& c : cells) {
+            const Cell old = Cell::from_word(w[c.word]);
+            w[c.word] = c.set;
+            Cell::release(old);
+        }
+    }
     // Moves the values into `layout` when they fit it and are in another layout now.
     void adopt_layout(const LayoutPtr& layout);
     // Makes this the copy of `parent` a successor is built from, as clone_for_child
