@@ -328,6 +328,43 @@ TEST(ResetFrom, ReusedMemoryHoldsExactlyTheParentsCopyAndLetsGoOfOldBoxes) {
     EXPECT_EQ(CellBox::live(), boxes);
 }
 
+// Reused memory without boxes on either side: every field is the parent's, the cache is
+// empty and the hash is computed anew.
+TEST(ResetFrom, ReusedMemoryWithoutBoxesTakesEveryFieldOfTheParent) {
+    LayoutPtr layout = StateLayout::make({true, false});
+    StateBox a = State::make(std::vector<ExpressionNode>{ExpressionNode::boolean(true), int_node(1)}, layout);
+    a->g = 3.0;
+    a->path.push_front(PathEntry{Action{1}, 0, 0});
+    a->todo.insert_or_assign(Action{2}, RunningEntry{1, 5});
+    const StatePtr running(std::move(a));
+    const StatePtr idle = State::make(std::vector<ExpressionNode>{ExpressionNode::boolean(false), int_node(4)}, layout);
+
+    StateBox box = State::make(std::vector<ExpressionNode>{ExpressionNode::boolean(false), int_node(7)}, layout);
+    box->g = 9.0;
+    box->heuristic_cache.put("h", 1.0);
+    const std::uint64_t old_hash = box->hash();
+    const State* memory = box.get();
+    box.reset_from(*running);
+    EXPECT_EQ(box.get(), memory);
+    EXPECT_TRUE(box->values == running->values);
+    EXPECT_EQ(box->g, 3.0);
+    EXPECT_TRUE(box->path.same_as(running->path));
+    ASSERT_EQ(box->todo.size(), 1u);
+    EXPECT_EQ(box->todo.find(Action{2})->second.next_event, 1u);
+    EXPECT_FALSE(box->heuristic_cache.get("h").has_value());
+    EXPECT_NE(box->hash(), old_hash);
+    EXPECT_EQ(box->hash(), running->hash());
+    EXPECT_TRUE(*box == *running);
+
+    box.reset_from(*idle);
+    EXPECT_EQ(box.get(), memory);
+    EXPECT_TRUE(box->todo.empty());
+    EXPECT_TRUE(box->path.empty());
+    EXPECT_EQ(box->g, 0.0);
+    EXPECT_EQ(box->hash(), idle->hash());
+    EXPECT_TRUE(*box == *idle);
+}
+
 // --- durative conditions --------------------------------------------------------------------
 
 // Actions 0 and 1 (no durations: not temporal) each open "fluent 0" with their first event

@@ -249,6 +249,24 @@ void StateBox::spill() {
 }
 
 void StateBox::reset_from(const State& parent) {
+    // A successor built where the last one was, with no network and no boxed cell on
+    // either side (most of them): what rebuild does in that case, without its detours.
+    State* s = p_;
+    if (s && !parent.temporal_network && !s->temporal_network && !((parent.flags_ | s->flags_) & State::kHasBoxed) &&
+        s->values.layout_ == parent.values.layout_ && s->refs_.load(std::memory_order_relaxed) == 1) {
+        s->heuristic_cache.clear();
+        s->hash_.store(0, std::memory_order_relaxed);
+        const std::size_t n = parent.values.num_words();
+        const std::uint64_t* from = parent.values.words();
+        std::uint64_t* to = s->values.mutable_words();
+        for (std::size_t i = 0; i < n; ++i) to[i] = from[i];
+        s->flags_ = 0;
+        s->g = parent.g;
+        s->path = parent.path;
+        s->todo = parent.todo;
+        s->active_conditions = parent.active_conditions;
+        return;
+    }
     rebuild(parent.values.layout_ptr(), parent.values.words(), parent.has_boxed(), parent.g, parent.path, parent.todo,
             parent.active_conditions, parent.temporal_network ? &*parent.temporal_network : nullptr);
 }

@@ -147,18 +147,14 @@ void StateStore::store_values(const State& s, StateId id, std::uint8_t& flags) {
     flags |= kWhole;
 }
 
-void StateStore::store_progress(const State& s, StateId id, std::uint8_t& flags) {
-    if (!s.todo.empty() || !s.active_conditions.empty()) {
-        progress_.put(id, Progress{s.todo, s.active_conditions});
-        flags |= kProgress;
-    }
+void StateStore::put_progress(const State& s, StateId id, std::uint8_t& flags) {
+    progress_.put(id, Progress{s.todo, s.active_conditions});
+    flags |= kProgress;
 }
 
-void StateStore::store_network(const State& s, StateId id, std::uint8_t& flags) {
-    if (s.temporal_network) {
-        networks_.put(id, std::make_unique<FloatNetwork>(*s.temporal_network));
-        flags |= kNetwork;
-    }
+void StateStore::put_network(const State& s, StateId id, std::uint8_t& flags) {
+    networks_.put(id, std::make_unique<FloatNetwork>(*s.temporal_network));
+    flags |= kNetwork;
 }
 
 bool StateStore::network_kept(StateId id) const noexcept {

@@ -247,8 +247,15 @@ class StateStore {
     // The values of state `id` into its slot (or kept whole), and its progress and
     // network, setting their flags; `unstore` takes back what these stored.
     void store_values(const State& s, StateId id, std::uint8_t& flags);
-    void store_progress(const State& s, StateId id, std::uint8_t& flags);
-    void store_network(const State& s, StateId id, std::uint8_t& flags);
+    // Inline: most states have neither, and are told so without a call.
+    void store_progress(const State& s, StateId id, std::uint8_t& flags) {
+        if (!s.todo.empty() || !s.active_conditions.empty()) put_progress(s, id, flags);
+    }
+    void store_network(const State& s, StateId id, std::uint8_t& flags) {
+        if (s.temporal_network) put_network(s, id, flags);
+    }
+    void put_progress(const State& s, StateId id, std::uint8_t& flags);
+    void put_network(const State& s, StateId id, std::uint8_t& flags);
     void unstore(StateId id, std::uint8_t flags) noexcept;
     void trim(StateId id) noexcept;
     void release_cells(StateId id) noexcept;
