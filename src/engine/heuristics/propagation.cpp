@@ -340,7 +340,7 @@ class Evaluation::Search {
 
     // The last awaited leaf of operator id is final; `sum` counted them off. Such an
     // operator is applied once, so its cost is kept only for reachable_actions.
-    [[gnu::noinline]] bool complete(std::uint32_t id, double sum) {
+    [[gnu::always_inline]] bool complete(std::uint32_t id, double sum) {
         double c = sum;
         if (K != RelaxationKind::HMAX && !(sum < kExactSums)) c = e_.cost(e_.t_.preconditions[id]);
         if (keep_operator_costs_) note_cost(id, c);
@@ -355,7 +355,7 @@ class Evaluation::Search {
         return apply(id, c, operators_[id]);
     }
 
-    void note_cost(std::uint32_t id, double c) {
+    [[gnu::noinline]] void note_cost(std::uint32_t id, double c) {
         if (!present(op_cost_[id])) w_.op_touched.push(id);
         op_cost_[id] = c;
     }
