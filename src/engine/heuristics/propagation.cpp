@@ -157,7 +157,7 @@ void Evaluation::seed() {
         if (!present(w.tent[h])) w.touched.push(h);
         w.tent[h] = c;
     };
-    for_each_value_atom(t_.atoms, state_, [&](std::uint32_t h) { set(h, 0.0); });
+    for_each_value_atom(t_.atoms, state_, w.value_reads, [&](std::uint32_t h) { set(h, 0.0); });
     const ExpressionManager& m = t_.task.manager;
     for (const LinearCondition& lc : t_.task.linear_conditions)
         if (holds(m.get(lc.handle), state_)) set(static_cast<std::uint32_t>(lc.handle.index), 0.0);
