@@ -19,6 +19,41 @@ TEST(Relaxation, AgreesWithAPlainEvaluationOnRandomNumericTasks) {
     expect_relaxation_agrees_with_plain_evaluation(random, 800, 3);
 }
 
+// A heuristic reads each layout's boolean bits by a plan it makes when a state of that
+// layout first comes: states of several layouts, taken in turn by one heuristic, must
+// get the values they get in cells.
+TEST(Relaxation, StatesInBitsAndCellsOfSeveralLayoutsGetTheValuesOfCells) {
+    RandomRelaxedTasks random(2024);
+    for (int n = 0; n < 150; ++n) {
+        const Task t = random.task();
+        std::vector<bool> all_bits, some_bits;
+        for (std::size_t f = 0; f < t.types.size(); ++f) {
+            all_bits.push_back(t.types[f] == "bool");
+            some_bits.push_back(t.types[f] == "bool" && f % 2 == 1);
+        }
+        const std::vector<LayoutPtr> layouts{StateLayout::make(all_bits), StateLayout::make(some_bits), nullptr};
+        for (RelaxationKind kind : kAllKinds) {
+            std::optional<DeleteRelaxationHeuristic> made;
+            try {
+                made.emplace(relaxation(t, kind));
+            } catch (const std::exception&) {
+                continue;  // refused by construction
+            }
+            for (int k = 0; k < 6; ++k) {
+                const StateBox in_cells = random.state(t);
+                const Outcome expected = outcome_of([&] { return relaxation(t, kind).eval(*in_cells); });
+                std::vector<ExpressionNode> values;
+                for (std::size_t f = 0; f < in_cells->values.size(); ++f) values.push_back(in_cells->values[f]);
+                for (std::size_t round = 0; round < 2 * layouts.size(); ++round) {
+                    StateBox s = State::make(values, layouts[(round + k) % layouts.size()]);
+                    s->todo = in_cells->todo;
+                    ASSERT_EQ(outcome_of([&] { return made->eval(*s); }), expected) << "task " << n << ", state " << k;
+                }
+            }
+        }
+    }
+}
+
 // Evaluations of one heuristic, and of its copies, on several threads at once take
 // their working tables from one shared pool without a lock, and with internal caching
 // share one value cache: every thread must get the values of evaluations run one at a

@@ -59,6 +59,7 @@ class Evaluation {
     void propagate_in_rounds();
     void offer_in_round(std::uint32_t h, double v, std::uint32_t id);
     double cost(const Condition& c);
+    double conjunction_cost(const Condition& c) const;
     double precondition_cost(std::uint32_t id);
     double linear_value(std::uint32_t linear);
 
@@ -76,6 +77,7 @@ double Evaluation::cost(const Condition& c) {
     const Code* code = t_.code_pool.data() + c.code;
     const Code last = code[c.length - 1];
     if ((last & kKindMask) == kLeafCode) return w_.cost[last];
+    if (c.flat) return conjunction_cost(c);
     auto& stack = w_.cost_stack;
     stack.clear();
     const bool maximum = kind_ == RelaxationKind::HMAX;
@@ -114,6 +116,20 @@ double Evaluation::cost(const Condition& c) {
     return stack.back();
 }
 
+// A flat conjunction, folded the way the interpreter pops its leaves: from the last.
+double Evaluation::conjunction_cost(const Condition& c) const {
+    const std::uint32_t* leaves = t_.leaf_pool.data() + c.leaves;
+    const double* cost = w_.cost.data();
+    const bool maximum = kind_ == RelaxationKind::HMAX;
+    double r = 0.0;
+    for (std::uint32_t k = c.leaf_count; k-- > 0;) {
+        const double x = cost[leaves[k]];
+        if (!present(x)) return kAbsent;
+        r = maximum ? std::max(r, x) : r + x;
+    }
+    return r;
+}
+
 double Evaluation::precondition_cost(std::uint32_t id) {
     QV_REQUIRE(id < t_.operators.size(), "an operator id without an operator");
     return cost(t_.preconditions[id]);
@@ -141,7 +157,7 @@ void Evaluation::seed() {
         if (!present(w.tent[h])) w.touched.push(h);
         w.tent[h] = c;
     };
-    for_each_value_atom(t_.atoms, state_, [&](std::uint32_t h) { set(h, 0.0); });
+    for_each_value_atom(t_.atoms, state_, w.value_reads, [&](std::uint32_t h) { set(h, 0.0); });
     const ExpressionManager& m = t_.task.manager;
     for (const LinearCondition& lc : t_.task.linear_conditions)
         if (holds(m.get(lc.handle), state_)) set(static_cast<std::uint32_t>(lc.handle.index), 0.0);
@@ -239,7 +255,7 @@ bool Evaluation::propagate(bool stop_early) {
     // a round at all).
     if (!w_.touched.empty() || !t_.static_zero.empty())
         for (std::uint32_t id : t_.task.empty_precondition_operators) precondition_cost(id);
-    Search<K> search(*this, stop_early && t_.may_stop_early);
+    Search<K> search(*this, stop_early && t_.may_stop_early, !stop_early);
     return search.run();
 }
 
@@ -247,7 +263,7 @@ bool Evaluation::propagate(bool stop_early) {
 template <RelaxationKind K>
 class Evaluation::Search {
   public:
-    Search(Evaluation& e, bool stop_early)
+    Search(Evaluation& e, bool stop_early, bool keep_operator_costs)
         : e_(e),
           w_(e.w_),
           cost_(e.w_.cost.data()),
@@ -262,7 +278,8 @@ class Evaluation::Search {
           index_ids_(e.t_.index_ids.data()),
           target_(e.t_.target.data()),
           awaited_(e.t_.awaited.data()),
-          generation_(e.w_.generation) {
+          generation_(e.w_.generation),
+          keep_operator_costs_(keep_operator_costs) {
         if (stop_early) {
             targets_left_ = e.t_.targets;
             if (targets_left_ == 0) limit_ = 0.0;
@@ -321,10 +338,12 @@ class Evaluation::Search {
     // disjunction), as if those leaves were taken first.
     bool initial(std::uint32_t id) { return awaited_[id] == kCostAgain ? cost_again(id) : complete(id, 0.0); }
 
-    // The last awaited leaf of operator id is final; `sum` counted them off.
-    [[gnu::noinline]] bool complete(std::uint32_t id, double sum) {
+    // The last awaited leaf of operator id is final; `sum` counted them off. Such an
+    // operator is applied once, so its cost is kept only for reachable_actions.
+    [[gnu::always_inline]] bool complete(std::uint32_t id, double sum) {
         double c = sum;
         if (K != RelaxationKind::HMAX && !(sum < kExactSums)) c = e_.cost(e_.t_.preconditions[id]);
+        if (keep_operator_costs_) note_cost(id, c);
         return apply(id, c, operators_[id]);
     }
 
@@ -332,14 +351,23 @@ class Evaluation::Search {
     [[gnu::noinline]] bool cost_again(std::uint32_t id) {
         const double c = e_.cost(e_.t_.preconditions[id]);
         if (!present(c) || (present(op_cost_[id]) && !(c < op_cost_[id]))) return true;
+        note_cost(id, c);
         return apply(id, c, operators_[id]);
     }
 
-    bool apply(std::uint32_t id, double c, const OperatorRow& op) {
+    [[gnu::noinline]] void note_cost(std::uint32_t id, double c) {
         if (!present(op_cost_[id])) w_.op_touched.push(id);
         op_cost_[id] = c;
+    }
+
+    [[gnu::always_inline]] bool apply(std::uint32_t id, double c, const OperatorRow& op) {
         const double v = c + kOperatorCost;
         for (std::uint32_t i = op.adds, end = op.adds + op.add_count; i < end; ++i) offer(leaf_pool_[i], v, id);
+        return op.lowered_count == 0 || lower(id, c, op);
+    }
+
+    // The offers of operator id for the linear conditions it lowers.
+    [[gnu::noinline]] bool lower(std::uint32_t id, double c, const OperatorRow& op) {
         for (std::uint32_t i = op.lowered, end = op.lowered + op.lowered_count; i < end; ++i) {
             const LoweredRow& low = lowered_pool_[i];
             if (tent_[low.handle] == 0.0) continue;
@@ -387,6 +415,9 @@ class Evaluation::Search {
     const std::uint8_t* const target_;
     const std::uint32_t* const awaited_;
     const std::uint32_t generation_;
+    // The precondition costs of operators that are applied once are read only for
+    // reachable_actions.
+    const bool keep_operator_costs_;
     // Without stopping early no count reaches 0.
     std::uint32_t targets_left_ = kNone;
     // Handles that cost more are not needed.

@@ -44,6 +44,9 @@ Condition CompiledTask::compile(const HeuristicExpression& c) {
     }
     out.length = narrow(code_pool.size() - out.code, "relaxed task too large");
     out.leaf_count = narrow(leaf_pool.size() - out.leaves, "relaxed task too large");
+    const Code last = out.length == 0 ? kOrCode : code_pool.back();
+    out.flat = (out.length == 1 && (last & kKindMask) == kLeafCode) ||
+               (out.length == out.leaf_count + 1 && last == (kAndCode | out.leaf_count));
     return out;
 }
 

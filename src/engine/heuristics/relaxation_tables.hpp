@@ -63,6 +63,9 @@ struct Condition {
     // needed, and the cost is known once the last of them is.
     bool disjunction;
     bool has_disjunction;  // the condition's own flag; decides how hff collects leaves
+    // Its leaves and then one And over all of them (or a lone leaf): costed by a fold
+    // over the leaves, without the interpreter's stack.
+    bool flat;
 };
 static_assert(sizeof(Condition) == 20);
 

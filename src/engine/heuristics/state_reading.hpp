@@ -7,6 +7,8 @@
 #include "engine/expressions/evaluation.hpp"
 #include "engine/expressions/node.hpp"
 #include "engine/heuristics/relaxation_tables.hpp"
+#include "engine/heuristics/workspace.hpp"
+#include "engine/state/layout.hpp"
 #include "engine/state/state.hpp"
 
 // Internal to the heuristics folder, and included by propagation.cpp alone: file-local
@@ -14,19 +16,47 @@
 namespace quorvane::heuristics_detail {
 namespace {
 
+// Made once per layout: a boolean fluent with a bit of its own below `atoms.dense` is read
+// from its bit (and left out when neither of its atoms exists); any other fluent from its
+// cell, by fluent index.
+void plan_value_reads(const AtomTable& atoms, const StateLayout& layout, ValueReads& reads) {
+    reads.layout = 0;
+    reads.reads.clear();
+    const bool others = !atoms.others.empty();
+    for (std::uint64_t f = 0, n = layout.num_fluents(); f < n; ++f) {
+        if (layout.is_bit(f) && f < atoms.dense) {
+            if (atoms.if_true[f] != kNone || atoms.if_false[f] != kNone)
+                reads.reads.push_back(ValueRead{layout.index(f), atoms.if_true[f], atoms.if_false[f], true});
+        } else if (!layout.is_bit(f) || others) {
+            reads.reads.push_back(ValueRead{static_cast<std::uint32_t>(f), kNone, kNone, false});
+        }
+    }
+    reads.layout = layout.id();
+}
+
 // Reading the state. Evaluation reads a State through these four functions alone.
 
-// visit(handle) for the atom of every fluent's value in `state` that construction made.
-// Boolean values are read from their cells; a value is built as a node only when some
-// atom could hold it.
+// visit(handle) for the atom of every fluent's value in `state` that construction made,
+// in fluent order. Boolean values are read from their bits or cells; a value is built as
+// a node only when some atom could hold it. `reads` lists, for the layout it was made
+// for, the fluents to look at and where: made again when a state of another layout comes.
 template <class Visit>
-void for_each_value_atom(const AtomTable& atoms, const State& state, Visit&& visit) {
+void for_each_value_atom(const AtomTable& atoms, const State& state, ValueReads& reads, Visit&& visit) {
+    const StateLayout& layout = state.values.layout();
+    if (reads.layout != layout.id()) plan_value_reads(atoms, layout, reads);
+    const std::uint64_t* words = state.values.words();
     const bool others = !atoms.others.empty();
-    for (std::uint64_t f = 0, n = state.values.size(); f < n; ++f) {
-        const Cell c = state.values.cell(f);
-        std::uint32_t h = kNone;
-        if (c.is_bool() && f < atoms.dense) h = c.is_true() ? atoms.if_true[f] : atoms.if_false[f];
-        else if (others) h = atoms.atom(f, c.decode());
+    for (const ValueRead& r : reads.reads) {
+        std::uint32_t h;
+        if (r.bit) {
+            h = (words[r.index >> 6] >> (r.index & 63)) & 1 ? r.if_true : r.if_false;
+        } else {
+            const std::uint64_t f = r.index;
+            const Cell c = state.values.cell(f);
+            h = kNone;
+            if (c.is_bool() && f < atoms.dense) h = c.is_true() ? atoms.if_true[f] : atoms.if_false[f];
+            else if (others) h = atoms.atom(f, c.decode());
+        }
         if (h != kNone) visit(h);
     }
 }

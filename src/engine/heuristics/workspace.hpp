@@ -27,6 +27,18 @@ struct Countdown {
 };
 static_assert(sizeof(Countdown) == 16);
 
+// Where an evaluation reads the values of a state of one layout (see
+// `for_each_value_atom`).
+struct ValueRead {
+    std::uint32_t index;              // the bit's index over the words, or the fluent
+    std::uint32_t if_true, if_false;  // the bit's atoms
+    bool bit;
+};
+struct ValueReads {
+    std::uint64_t layout = 0;  // the layout's id; 0 for none
+    std::vector<ValueRead> reads;
+};
+
 // The working tables of one evaluation at a time. Indexed densely by handle, operator
 // or slot; whatever an evaluation sets is either remembered in a touched list or
 // stamped with the evaluation's generation, and undone by the next one, so an
@@ -55,6 +67,7 @@ struct Workspace {
     std::vector<double> cost_stack;
     std::vector<std::pair<double, std::size_t>> leaf_stack;
     std::vector<std::uint32_t> leaves, work;
+    ValueReads value_reads;
     // The progress part of a value-cache key.
     std::vector<std::uint64_t> progress;
     std::uint32_t generation = 0;
@@ -93,6 +106,7 @@ struct Workspace {
             running_seen.assign(t.progress.size(), 0);
             used.assign(t.progress.size(), 0);
             for (std::uint32_t h : t.static_zero) cost[h] = tent[h] = 0.0;
+            value_reads.layout = 0;
             generation = 0;
             sized_for = &t;
         }
