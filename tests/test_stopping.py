@@ -144,7 +144,9 @@ def test_an_interrupt_wins_over_a_time_out_that_passes_meanwhile():
         """KeyboardInterrupt or TimeoutError, and whether the signal went out before the
         time-out could have passed (the search starts after `began`)."""
         sent = []
-        timer = threading.Timer(DELAY, lambda: (sent.append(time.monotonic()), os.kill(os.getpid(), signal.SIGINT)))
+        # The time is read once the signal is out: read before, a thread put aside
+        # between the two would count a late signal as sent in time.
+        timer = threading.Timer(DELAY, lambda: (os.kill(os.getpid(), signal.SIGINT), sent.append(time.monotonic())))
         began = time.monotonic()
         timer.start()
         try:
