@@ -1,6 +1,8 @@
 // How an evaluation of hff, hadd and hmax reads a state.
 #pragma once
 
+#include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -15,6 +17,30 @@
 // there, so that the compiler inlines it into an evaluation as it sees fit.
 namespace quorvane::heuristics_detail {
 namespace {
+
+// With the reads of a layout made: whether only set bits need visiting (see ValueReads),
+// and their tables, kept only while they stay near the size of the reads.
+void plan_set_bit_reads(ValueReads& reads) {
+    reads.by_set_bits = false;
+    reads.masks.clear();
+    reads.atom_of_bit.clear();
+    if (reads.reads.empty()) return;
+    std::uint32_t last = 0;
+    for (std::size_t i = 0; i < reads.reads.size(); ++i) {
+        const ValueRead& r = reads.reads[i];
+        if (!r.bit || r.if_true == kNone || r.if_false != kNone || (i != 0 && r.index <= last)) return;
+        last = r.index;
+    }
+    const std::size_t words = std::size_t{last} / 64 + 1;
+    if (words * 64 > 16 * reads.reads.size() + 64) return;
+    reads.masks.assign(words, 0);
+    reads.atom_of_bit.assign(words * 64, kNone);
+    for (const ValueRead& r : reads.reads) {
+        reads.masks[r.index >> 6] |= std::uint64_t{1} << (r.index & 63);
+        reads.atom_of_bit[r.index] = r.if_true;
+    }
+    reads.by_set_bits = true;
+}
 
 // Made once per layout: a boolean fluent with a bit of its own below `atoms.dense` is read
 // from its bit (and left out when neither of its atoms exists); any other fluent from its
@@ -31,6 +57,7 @@ void plan_value_reads(const AtomTable& atoms, const StateLayout& layout, ValueRe
             reads.reads.push_back(ValueRead{static_cast<std::uint32_t>(f), kNone, kNone, false});
         }
     }
+    plan_set_bit_reads(reads);
     reads.layout = layout.id();
 }
 
@@ -45,6 +72,13 @@ void for_each_value_atom(const AtomTable& atoms, const State& state, ValueReads&
     const StateLayout& layout = state.values.layout();
     if (reads.layout != layout.id()) plan_value_reads(atoms, layout, reads);
     const std::uint64_t* words = state.values.words();
+    if (reads.by_set_bits) {
+        const std::uint64_t* masks = reads.masks.data();
+        const std::uint32_t* atom = reads.atom_of_bit.data();
+        for (std::size_t i = 0, n = reads.masks.size(); i < n; ++i)
+            for (std::uint64_t m = words[i] & masks[i]; m != 0; m &= m - 1) visit(atom[i * 64 + std::countr_zero(m)]);
+        return;
+    }
     const bool others = !atoms.others.empty();
     for (const ValueRead& r : reads.reads) {
         std::uint32_t h;

@@ -37,6 +37,12 @@ struct ValueRead {
 struct ValueReads {
     std::uint64_t layout = 0;  // the layout's id; 0 for none
     std::vector<ValueRead> reads;
+    // When every read is a bit with a true atom and no false one, in increasing bit
+    // order: the bits read, by word, and the true atom of each bit, so that a state's
+    // set bits alone are visited, in the same order.
+    bool by_set_bits = false;
+    std::vector<std::uint64_t> masks;
+    std::vector<std::uint32_t> atom_of_bit;
 };
 
 // The working tables of one evaluation at a time. Indexed densely by handle, operator
