@@ -130,5 +130,20 @@ TEST(RunningActions, ChildrenOfOneParentDoNotChangeIt) {
     EXPECT_FALSE(same_running(parent, child));
 }
 
+// A map assigned to itself keeps what it holds (and lets go of nothing twice).
+TEST(RunningActions, AssignedToItselfKeepsItsActions) {
+    RunningActions running;
+    running.insert_or_assign(Action{3}, RunningEntry{1, 7});
+    const RunningActions& same = running;
+    running = same;
+    ASSERT_EQ(running.size(), 1u);
+    EXPECT_EQ(running.at(Action{3}).instance, 7u);
+    ActiveConditions conditions;
+    conditions.add(ConditionRef(FlatExpr(1, ExpressionNode::boolean(true))));
+    const ActiveConditions& also = conditions;
+    conditions = also;
+    EXPECT_EQ(conditions.size(), 1u);
+}
+
 }  // namespace
 }  // namespace quorvane

@@ -88,9 +88,10 @@ class RunningActions {
     RunningActions(const RunningActions& o) noexcept : b_(o.b_) { retain(b_); }
     RunningActions(RunningActions&& o) noexcept : b_(std::exchange(o.b_, nullptr)) {}
     RunningActions& operator=(const RunningActions& o) noexcept {
-        retain(o.b_);
+        Header* b = o.b_;  // read first: `o` may be this map
+        retain(b);
         drop();
-        b_ = o.b_;
+        b_ = b;
         return *this;
     }
     RunningActions& operator=(RunningActions&& o) noexcept {

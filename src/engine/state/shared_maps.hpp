@@ -85,9 +85,10 @@ class SharedMap {
         if (b_) b_->refs.fetch_add(1, std::memory_order_relaxed);
     }
     SharedMap& operator=(const SharedMap& o) noexcept {
-        if (o.b_) o.b_->refs.fetch_add(1, std::memory_order_relaxed);
+        Block* b = o.b_;  // read first: `o` may be this map
+        if (b) b->refs.fetch_add(1, std::memory_order_relaxed);
         drop();
-        b_ = o.b_;
+        b_ = b;
         return *this;
     }
     ~SharedMap() { drop(); }
