@@ -77,7 +77,8 @@ TEST(SuccessorSequence, ComputesOnlyWhatIsAskedForAndGoesOnAfterAnError) {
 // Action 0: a durative action with bounds (2, 5) open at both ends, event 0 at its start
 // writing f0 and event 1 half a time unit after its end writing f1. Action 1: no
 // duration, one event at its start reading f1 when `reads_f1`, else f2.
-SearchSpace two_action_task(bool reads_f1, std::optional<Rational> deadline = std::nullopt) {
+// With `compressed`, the first action's events are applied at once.
+SearchSpace two_action_task(bool reads_f1, std::optional<Rational> deadline = std::nullopt, bool compressed = false) {
     SearchSpaceInput in;
     in.actions = {Action{0}, Action{1}};
     in.actions_duration = {DurationBounds{{int_node(2)}, {int_node(5)}, true, true}, std::nullopt};
@@ -89,6 +90,7 @@ SearchSpace two_action_task(bool reads_f1, std::optional<Rational> deadline = st
     in.events = {{Action{0}, std::move(a0)}, {Action{1}, std::move(a1)}};
     in.initial_state = FlatExpr(3, ExpressionNode::boolean(true));
     in.deadline = std::move(deadline);
+    if (compressed) in.compression_safe_actions = std::vector<bool>{true, false};
     return SearchSpace(std::move(in));
 }
 
@@ -432,22 +434,6 @@ std::vector<std::pair<std::pair<SearchNetwork::Key, double>, Edges>> network_of(
     return out;
 }
 
-// The task of two_action_task, the first action's events applied at once.
-SearchSpace compressed_task() {
-    SearchSpaceInput c;
-    c.actions = {Action{0}, Action{1}};
-    c.actions_duration = {DurationBounds{{int_node(2)}, {int_node(5)}, true, true}, std::nullopt};
-    std::vector<TimedEvent> a0;
-    a0.emplace_back(Timing{true, Rational(0)}, make_event(Action{0}, 0, {.writes = {0}}));
-    a0.emplace_back(Timing{false, mk_rational(1, 2)}, make_event(Action{0}, 1, {.writes = {1}}));
-    std::vector<TimedEvent> a1;
-    a1.emplace_back(Timing{true, Rational(0)}, make_event(Action{1}, 0, {.reads = {2u}}));
-    c.events = {{Action{0}, std::move(a0)}, {Action{1}, std::move(a1)}};
-    c.initial_state = FlatExpr(3, ExpressionNode::boolean(true));
-    c.compression_safe_actions = std::vector<bool>{true, false};
-    return SearchSpace(std::move(c));
-}
-
 }  // namespace made_again
 
 class MadeAgain : public ::testing::TestWithParam<bool> {};
@@ -457,7 +443,7 @@ class MadeAgain : public ::testing::TestWithParam<bool> {};
 // starts moves only when states are generated.
 TEST_P(MadeAgain, ExpandedStatesGetTheNetworksTheyWereGeneratedWith) {
     using made_again::network_of;
-    SearchSpace space = GetParam() ? made_again::compressed_task() : two_action_task(false);
+    SearchSpace space = two_action_task(false, std::nullopt, GetParam());
     StatePtr root = space.initial_state();
     StateStore lean(root, SeenPolicy::None);
     search::prepare_store(space, lean);
