@@ -153,7 +153,7 @@ void StateStore::put_progress(const State& s, StateId id, std::uint8_t& flags) {
 }
 
 void StateStore::put_network(const State& s, StateId id, std::uint8_t& flags) {
-    networks_.put(id, std::make_unique<FloatNetwork>(*s.temporal_network));
+    keep_network(id, *s.temporal_network);
     flags |= kNetwork;
 }
 
